@@ -1,0 +1,100 @@
+// Containers for keys and plaintexts that overwrite their bytes when released.
+#pragma once
+
+#include <sodium.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace kio {
+
+// Allocator that zeroes every block before handing it back, so that a vector's
+// old buffer is wiped when it grows and its last buffer when it is destroyed.
+template <class T>
+struct WipingAllocator {
+  using value_type = T;
+  WipingAllocator() noexcept = default;
+  template <class U>
+  WipingAllocator(const WipingAllocator<U>&) noexcept {}
+  T* allocate(std::size_t n) { return std::allocator<T>{}.allocate(n); }
+  void deallocate(T* p, std::size_t n) noexcept {
+    sodium_memzero(p, n * sizeof(T));
+    std::allocator<T>{}.deallocate(p, n);
+  }
+  template <class U>
+  bool operator==(const WipingAllocator<U>&) const noexcept {
+    return true;
+  }
+};
+
+// A byte buffer whose storage is wiped when released.
+using SecretBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
+
+// A text whose storage is wiped when released; the destructor also wipes the
+// inline buffer that short strings live in.
+class SecretText {
+ public:
+  using String = std::basic_string<char, std::char_traits<char>, WipingAllocator<char>>;
+  SecretText() = default;
+  explicit SecretText(std::string_view text) : s_(text.data(), text.size()) {}
+  SecretText(const SecretText&) = default;
+  SecretText(SecretText&& other) noexcept : s_(std::move(other.s_)) { other.wipe(); }
+  SecretText& operator=(const SecretText&) = default;
+  SecretText& operator=(SecretText&& other) noexcept {
+    if (this != &other) {
+      wipe();
+      s_ = std::move(other.s_);
+      other.wipe();
+    }
+    return *this;
+  }
+  ~SecretText() { wipe(); }
+
+  std::string_view view() const { return {s_.data(), s_.size()}; }
+  bool operator==(const SecretText& o) const { return s_ == o.s_; }
+
+ private:
+  void wipe() noexcept {
+    sodium_memzero(s_.data(), s_.size());
+    s_.clear();
+  }
+  String s_;
+};
+
+// A fixed 32-byte key, wiped when released.
+class SecretKey {
+ public:
+  static constexpr std::size_t size = 32;
+  SecretKey() { bytes_.fill(0); }
+  explicit SecretKey(std::span<const std::uint8_t, size> bytes) { std::memcpy(bytes_.data(), bytes.data(), size); }
+  SecretKey(const SecretKey& o) : bytes_(o.bytes_) {}
+  SecretKey& operator=(const SecretKey& o) {
+    bytes_ = o.bytes_;
+    return *this;
+  }
+  // Moving leaves the source zeroed, so a moved-from key holds no secret.
+  SecretKey(SecretKey&& o) noexcept : bytes_(o.bytes_) { o.wipe(); }
+  SecretKey& operator=(SecretKey&& o) noexcept {
+    bytes_ = o.bytes_;
+    if (this != &o) o.wipe();
+    return *this;
+  }
+  ~SecretKey() { wipe(); }
+
+  const std::uint8_t* data() const { return bytes_.data(); }
+  std::uint8_t* data() { return bytes_.data(); }
+  std::span<const std::uint8_t, size> span() const { return std::span<const std::uint8_t, size>(bytes_); }
+  void wipe() noexcept { sodium_memzero(bytes_.data(), bytes_.size()); }
+
+ private:
+  std::array<std::uint8_t, size> bytes_;
+};
+
+}  // namespace kio

@@ -1,0 +1,92 @@
+#include "common/utf8.h"
+
+#include <cstddef>
+
+namespace kio {
+namespace {
+
+// Decodes one UTF-8 sequence at text[i]; returns its length, or 0 when invalid.
+std::size_t decode_at(std::string_view text, std::size_t i, char32_t& cp) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const std::size_t n = text.size();
+  const unsigned char c = b(i);
+  if (c < 0x80) {
+    cp = c;
+    return 1;
+  }
+  std::size_t len;
+  char32_t min;
+  if ((c & 0xE0) == 0xC0) {
+    len = 2, cp = c & 0x1F, min = 0x80;
+  } else if ((c & 0xF0) == 0xE0) {
+    len = 3, cp = c & 0x0F, min = 0x800;
+  } else if ((c & 0xF8) == 0xF0) {
+    len = 4, cp = c & 0x07, min = 0x10000;
+  } else {
+    return 0;
+  }
+  if (i + len > n) return 0;
+  for (std::size_t k = 1; k < len; ++k) {
+    if ((b(i + k) & 0xC0) != 0x80) return 0;
+    cp = (cp << 6) | (b(i + k) & 0x3F);
+  }
+  if (cp < min || cp > 0x10FFFF || (cp >= 0xD800 && cp <= 0xDFFF)) return 0;
+  return len;
+}
+
+bool is_white_space(char32_t cp) {
+  return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
+         (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
+         cp == 0x205F || cp == 0x3000;
+}
+
+}  // namespace
+
+bool is_valid_utf8(std::string_view text) {
+  char32_t cp;
+  for (std::size_t i = 0; i < text.size();) {
+    const std::size_t len = decode_at(text, i, cp);
+    if (len == 0) return false;
+    i += len;
+  }
+  return true;
+}
+
+std::string_view trim_unicode_whitespace(std::string_view text) {
+  char32_t cp;
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    const std::size_t len = decode_at(text, begin, cp);
+    if (len == 0 || !is_white_space(cp)) break;
+    begin += len;
+  }
+  std::size_t end = text.size();
+  while (end > begin) {
+    // Step back to the start of the last sequence (at most 4 bytes).
+    std::size_t start = end - 1;
+    while (start > begin && end - start < 4 && (static_cast<unsigned char>(text[start]) & 0xC0) == 0x80) --start;
+    const std::size_t len = decode_at(text, start, cp);
+    if (len == 0 || start + len != end || !is_white_space(cp)) break;
+    end = start;
+  }
+  return text.substr(begin, end - begin);
+}
+
+std::string utf8_lossy(std::string_view bytes) {
+  std::string out;
+  out.reserve(bytes.size());
+  char32_t cp;
+  for (std::size_t i = 0; i < bytes.size();) {
+    const std::size_t len = decode_at(bytes, i, cp);
+    if (len == 0) {
+      out += "\xEF\xBF\xBD";
+      ++i;
+    } else {
+      out.append(bytes.substr(i, len));
+      i += len;
+    }
+  }
+  return out;
+}
+
+}  // namespace kio

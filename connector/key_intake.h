@@ -1,0 +1,34 @@
+// The first half of start-up: which install to serve, whether it is ready, and
+// the two keys read from standard input.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+#include "common/secret.h"
+#include "install/result.h"
+
+namespace kio::connector {
+
+using install::Result;
+
+inline constexpr const char* kUsage = "usage: kio-connector [--root PATH]";
+
+// The install root from the arguments after the program name: exactly
+// "--root PATH", or none (the first participant install in path order).
+Result<std::filesystem::path> choose_install_root(const std::vector<std::string>& args);
+
+// A ready install has a "persist" directory (links followed).
+Result<void> check_ready(const std::filesystem::path& install_root);
+
+struct Keys {
+  SecretKey noise_key;
+  SecretKey wrap_key;
+};
+
+// Reads two lines from `fd` (no further than the second line feed), then decodes
+// both, then checks both lengths; line 1 is always judged before line 2.
+Result<Keys> read_keys_from_stdin(int fd = 0);
+
+}  // namespace kio::connector

@@ -1,0 +1,77 @@
+#include "install/paths.h"
+
+#include <algorithm>
+#include <cstdlib>
+#include <mutex>
+
+#include "common/os_error.h"
+#include "common/utf8.h"
+
+namespace fs = std::filesystem;
+
+namespace kio::install {
+
+Result<fs::path> product_root() {
+  const char* home = std::getenv("HOME");
+  if (home == nullptr || !is_valid_utf8(std::string_view(home))) return fail("HOME is not set");
+  return fs::path(home) / "Library" / "Application Support" / "Marrowlark";
+}
+
+Result<fs::path> participants_root() {
+  auto product = product_root();
+  if (!product) return std::unexpected(product.error());
+  return *product / "test" / "participants";
+}
+
+bool is_directory_path(const fs::path& path) {
+  std::error_code ec;
+  return fs::is_directory(path, ec);
+}
+
+Result<std::vector<fs::path>> list_participant_roots() {
+  auto root = participants_root();
+  if (!root) return std::unexpected(root.error());
+  if (!is_directory_path(*root)) return std::vector<fs::path>{};
+  std::error_code ec;
+  fs::directory_iterator it(*root, ec);
+  if (ec) return fail(os_error_text(ec));
+  std::vector<fs::path> roots;
+  for (const fs::directory_iterator end; it != end; it.increment(ec)) {
+    if (ec) return fail(os_error_text(ec));
+    fs::path candidate = *root / it->path().filename();
+    if (is_directory_path(candidate)) roots.push_back(std::move(candidate));
+  }
+  if (ec) return fail(os_error_text(ec));
+  std::stable_sort(roots.begin(), roots.end());
+  return roots;
+}
+
+fs::path persist_root(const fs::path& install_root) { return install_root / "persist"; }
+
+fs::path long_term_persist_root(const fs::path& install_root) { return persist_root(install_root); }
+
+fs::path blobs_root(const fs::path& persist_root) {
+  // Only an empty path and a file-system root have no parent; the parent of a
+  // single relative component is the empty path, so "persist" gives "blobs".
+  const bool is_root = persist_root.has_root_path() && persist_root.relative_path().empty();
+  if (persist_root.empty() || is_root) return persist_root / "blobs";
+  return persist_root.parent_path() / "blobs";
+}
+
+fs::path peer_endpoint_path(const fs::path& install_root) { return install_root / "peer-endpoint.json"; }
+
+namespace {
+std::once_flag install_root_once;
+std::optional<fs::path> install_root_cell;
+}  // namespace
+
+void set_this_install_root(fs::path root) {
+  std::call_once(install_root_once, [&] { install_root_cell = std::move(root); });
+}
+
+std::optional<fs::path> this_install_root() {
+  // Readers only look after the one write has happened (the connector never reads it back).
+  return install_root_cell;
+}
+
+}  // namespace kio::install

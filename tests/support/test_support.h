@@ -1,0 +1,61 @@
+// Helpers shared by the tests: throw-away directories, file access, and running
+// a real program with arguments, environment and standard input.
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace kio::test {
+
+// A fresh directory under the system temp dir, removed with everything in it.
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::filesystem::path& path() const { return path_; }
+  std::filesystem::path operator/(const std::string& name) const { return path_ / name; }
+
+ private:
+  std::filesystem::path path_;
+};
+
+std::string read_file(const std::filesystem::path& path);
+void write_file(const std::filesystem::path& path, const std::string& content);
+// The permission bits (e.g. 0600) of a path, links not followed.
+unsigned file_mode(const std::filesystem::path& path);
+
+std::filesystem::path binary_path(const std::string& name);  // a program of this build
+std::filesystem::path source_path(const std::string& relative);  // a file of the source tree
+std::filesystem::path shared_path(const std::string& relative);  // ../shared beside the source tree
+
+struct RunResult {
+  int exit_code = -1;  // -1 when killed by a signal
+  int signal = 0;
+  std::string out;
+  std::string err;
+};
+
+struct RunOptions {
+  std::vector<std::string> args;
+  std::optional<std::string> stdin_text;          // nullopt: standard input closed at once
+  std::map<std::string, std::optional<std::string>> env;  // nullopt removes the variable
+  std::optional<std::filesystem::path> cwd;
+  int timeout_seconds = 60;
+};
+
+// Runs a program to its end and collects its output.
+RunResult run_program(const std::filesystem::path& program, const RunOptions& options);
+
+std::vector<std::uint8_t> to_bytes(const std::string& s);
+std::string hex_of(const std::vector<std::uint8_t>& bytes);
+std::vector<std::uint8_t> from_hex(const std::string& hex);
+
+}  // namespace kio::test
