@@ -63,14 +63,23 @@ std::string SocketAddress::to_string() const {
   if (storage_.ss_family == AF_INET) {
     const auto* a = reinterpret_cast<const sockaddr_in*>(&storage_);
     inet_ntop(AF_INET, &a->sin_addr, buf, sizeof buf);
-    return std::string(buf) + ":" + std::to_string(ntohs(a->sin_port));
+    std::string out(buf);
+    out.push_back(':');
+    out.append(std::to_string(ntohs(a->sin_port)));
+    return out;
   }
   if (storage_.ss_family == AF_INET6) {
     const auto* a = reinterpret_cast<const sockaddr_in6*>(&storage_);
     inet_ntop(AF_INET6, &a->sin6_addr, buf, sizeof buf);
-    std::string host(buf);
-    if (a->sin6_scope_id != 0) host += "%" + std::to_string(a->sin6_scope_id);
-    return "[" + host + "]:" + std::to_string(ntohs(a->sin6_port));
+    std::string out = "[";
+    out.append(buf);
+    if (a->sin6_scope_id != 0) {
+      out.push_back('%');
+      out.append(std::to_string(a->sin6_scope_id));
+    }
+    out.append("]:");
+    out.append(std::to_string(ntohs(a->sin6_port)));
+    return out;
   }
   return "<unknown address>";
 }
