@@ -1,0 +1,30 @@
+// "peer-endpoint.json": where peers on this machine find the connector's port.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+#include "install/result.h"
+
+namespace kio::connector {
+
+using install::Result;
+
+inline constexpr const char* PEER_ENDPOINT_SCHEMA = "kio.peer-endpoint.v2";
+
+struct PeerEndpoint {
+  std::string schema = PEER_ENDPOINT_SCHEMA;
+  std::string host = "127.0.0.1";
+  std::uint16_t port = 0;
+  std::string transport = "udp";
+};
+
+// Six lines, two-space indentation, no line break after the closing brace.
+std::string serialize_endpoint(const PeerEndpoint& endpoint);
+
+// Writes the file in place (not synced) and narrows it to mode 0600. Only the
+// port is taken from the bound address; the host is always the loopback text.
+Result<void> write_endpoint(const std::filesystem::path& install_root, std::uint16_t port);
+
+}  // namespace kio::connector

@@ -1,0 +1,18 @@
+// Plain whole-file writes of the connector's own files (endpoint, manifest,
+// status files): created or truncated in place, no temporary file, no rename.
+#pragma once
+
+#include <filesystem>
+#include <string_view>
+
+#include "install/result.h"
+
+namespace kio::connector {
+
+using install::Result;
+
+Result<std::string> read_whole_file(const std::filesystem::path& path);
+Result<void> write_whole_file(const std::filesystem::path& path, std::string_view bytes);
+Result<void> set_mode(const std::filesystem::path& path, unsigned mode);
+
+}  // namespace kio::connector

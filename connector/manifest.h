@@ -1,0 +1,22 @@
+// "features-manifest.json": the install's readable list of what the connector
+// admitted or landed, oldest first. Plain JSON, rewritten whole on every entry.
+#pragma once
+
+#include <filesystem>
+
+#include "install/json.h"
+#include "install/result.h"
+
+namespace kio::connector {
+
+using install::Result;
+
+inline constexpr const char* FEATURES_MANIFEST_SCHEMA = "kio.install.features-manifest.v1";
+inline constexpr const char* FEATURES_MANIFEST_FILE = "features-manifest.json";
+
+// Appends one entry (also one already listed) and rewrites the file with two-space
+// indentation, members in byte order at every level, mode 0600. A manifest that
+// is not this installer's is never repaired: every call refuses it until fixed.
+Result<void> record_inventory(const std::filesystem::path& install_root, const install::json::Json& entry);
+
+}  // namespace kio::connector
