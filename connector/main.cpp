@@ -1,23 +1,59 @@
+// kio-connector: the network-facing receiver of one install.
+#include <csignal>
 #include <cstdio>
 #include <string>
 #include <vector>
 
+#include "common/os_error.h"
+#include "common/utf8.h"
+#include "connector/endpoint.h"
+#include "connector/event_loop.h"
 #include "connector/key_intake.h"
 #include "install/paths.h"
+#include "install/persist.h"
+#include "p2p/identity.h"
+#include "p2p/p2pmanager.h"
+#include "p2p/relationship.h"
 
 namespace {
+
+volatile std::sig_atomic_t g_stop_signal = 0;
+
+extern "C" void on_stop_signal(int signo) { g_stop_signal = signo; }
 
 int fail_startup(const std::string& message) {
   std::fprintf(stderr, "kio-connector: %s\n", message.c_str());
   return 1;
 }
 
+// SIGTERM and SIGINT let the message in hand finish (so no manifest, blob or
+// status file is left half-written), then end the process by that same signal.
+void install_stop_handlers() {
+  struct sigaction action {};
+  action.sa_handler = on_stop_signal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
+[[noreturn]] void end_by_signal(int signo) {
+  std::fflush(stdout);
+  std::signal(signo, SIG_DFL);
+  std::raise(signo);
+  std::_Exit(128 + signo);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   using namespace kio;
-  const std::vector<std::string> args(argv + 1, argv + argc);
+  // A closed standard output must be an error to report, not a silent death.
+  std::signal(SIGPIPE, SIG_IGN);
+  // Each line reaches the reader when its line feed is written, also through a pipe.
+  std::setvbuf(stdout, nullptr, _IOLBF, 0);
+  install_stop_handlers();
 
+  const std::vector<std::string> args(argv + 1, argv + argc);
   auto root = connector::choose_install_root(args);
   if (!root) return fail_startup(root.error());
   if (auto ready = connector::check_ready(*root); !ready) return fail_startup(ready.error());
@@ -25,5 +61,32 @@ int main(int argc, char** argv) {
 
   auto keys = connector::read_keys_from_stdin(0);
   if (!keys) return fail_startup(keys.error());
-  return 0;
+
+  auto store = install::Persist::open(install::persist_root(*root), std::move(keys->wrap_key));
+  if (!store) return fail_startup(store.error());
+  auto participant = p2p::ParticipantId::from_str(store->founder_id());
+  if (!participant) return fail_startup(participant.error().display());
+  auto identity = p2p::SessionIdentity::from_unsealed_private_key(std::move(keys->noise_key));
+  if (!identity) return fail_startup(identity.error().display());
+  const auto bind = p2p::SocketAddress::parse("127.0.0.1:0");
+  auto manager = p2p::P2PManager::create(*bind, *participant, std::move(*identity));
+  if (!manager) return fail_startup(manager.error().display());
+  auto local = manager->local_addr();
+  if (!local) return fail_startup(local.error().display());
+  if (auto written = connector::write_endpoint(*root, local->port()); !written) return fail_startup(written.error());
+
+  const connector::Output output;
+  for (const auto& [name, value] : {std::pair<std::string, std::string>{"started", "connector"},
+                                    {"transport", "udp"},
+                                    {"root", utf8_lossy(root->string())},
+                                    {"endpoint", local->to_string()}}) {
+    if (!output.line(name, value)) return fail_startup("cannot write to standard output: " + last_os_error_text());
+  }
+
+  connector::EventLoop loop(*root, *store, *manager, output);
+  loop.set_stop_flag(&g_stop_signal);
+  for (;;) {
+    if (g_stop_signal != 0) end_by_signal(g_stop_signal);
+    loop.turn();
+  }
 }

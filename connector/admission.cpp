@@ -1,0 +1,70 @@
+#include "connector/admission.h"
+
+#include "connector/manifest.h"
+#include "install/crypto.h"
+#include "install/feature_pack.h"
+
+namespace kio::connector {
+
+using install::fail;
+using install::json::Json;
+
+namespace {
+
+Result<void> admit_geonames_pack(const std::filesystem::path& install_root, install::Persist& store,
+                                 const p2p::KioFeatureFrame& frame, const Output& output) {
+  auto pack = install::FeaturePack::decode(frame.payload);
+  if (!pack) return std::unexpected(pack.error());
+  if (pack->id != GEONAMES_FEATURE_ID) return fail("geonames feature pack id mismatch");
+  auto canonical = install::FeaturePack::encode(*pack);
+  if (!canonical) return std::unexpected(canonical.error());
+  // The pack is stored under the feature id itself, unsealed; a later pack replaces it.
+  auto stored = store.put_blob_with_id(GEONAMES_FEATURE_ID, install::as_bytes(*canonical), /*feature=*/true,
+                                       /*encrypted=*/false);
+  if (!stored) return std::unexpected(stored.error());
+
+  Json entry = Json::object();
+  entry["schema"] = FEATURE_ADMIT_SCHEMA;
+  entry["feature"] = GEONAMES_FEATURE_NAME;
+  entry["feature_id"] = GEONAMES_FEATURE_ID;
+  entry["blob_id"] = GEONAMES_FEATURE_ID;
+  entry["blob_class"] = "feature";
+  entry["version"] = FEATURE_VERSION;
+  entry["listed_blobs"] = Json::array();
+  for (const auto& name : pack->features) entry["listed_blobs"].push_back(name);
+  if (auto recorded = record_inventory(install_root, entry); !recorded) return recorded;
+
+  output.line("feature_pack_stored", GEONAMES_FEATURE_ID);
+  return {};
+}
+
+Result<void> admit_record(const std::filesystem::path& install_root, const p2p::KioFeatureFrame& frame,
+                          const Output& output) {
+  auto value = install::json::parse_lenient(
+      std::string_view(reinterpret_cast<const char*>(frame.payload.data()), frame.payload.size()));
+  if (!value) return fail("bootstrap feature payload is not json");
+  const auto schema = value->is_object() ? value->find("schema") : value->end();
+  if (!value->is_object() || schema == value->end() || !schema->is_string() ||
+      schema->get_ref<const std::string&>() != FEATURE_ADMIT_SCHEMA) {
+    return fail("bootstrap feature schema mismatch");
+  }
+  if (auto recorded = record_inventory(install_root, *value); !recorded) return recorded;
+
+  const auto feature = value->find("feature");
+  const std::string name =
+      feature != value->end() && feature->is_string() ? feature->get<std::string>() : std::string("unknown");
+  output.line("feature_admitted", single_line(name));
+  return {};
+}
+
+}  // namespace
+
+Result<void> handle_feature_frame(const std::filesystem::path& install_root, install::Persist& store,
+                                  const p2p::KioFeatureFrame& frame, const Output& output) {
+  if (p2p::format_uuid(frame.feature_id) == GEONAMES_FEATURE_ID) {
+    return admit_geonames_pack(install_root, store, frame, output);
+  }
+  return admit_record(install_root, frame, output);
+}
+
+}  // namespace kio::connector

@@ -1,0 +1,78 @@
+#include "connector/event_loop.h"
+
+#include <chrono>
+
+#include "connector/admission.h"
+#include "connector/files.h"
+#include "connector/landing.h"
+
+namespace fs = std::filesystem;
+
+namespace kio::connector {
+
+namespace {
+constexpr std::chrono::nanoseconds kTurnTimeout = std::chrono::milliseconds(5);
+}
+
+EventLoop::EventLoop(fs::path install_root, install::Persist& store, p2p::P2PManager& manager, Output output)
+    : install_root_(std::move(install_root)), store_(store), manager_(manager), output_(output) {
+  receiver_.emplace();
+}
+
+void EventLoop::turn() {
+  auto received = manager_.recv_timeout(kTurnTimeout);
+  if (!received) {
+    if (stop_flag_ != nullptr && *stop_flag_ != 0) return;
+    output_.error("recv: ", received.error().display());
+    return;
+  }
+  if (!*received) return;
+  route(**received);
+}
+
+void EventLoop::route(const p2p::ReceivedMessage& message) {
+  if (message.channel_id == 0) {
+    if (auto frame = message.as_kiofeature_frame()) {
+      if (auto handled = handle_feature_frame(install_root_, store_, *frame, output_); !handled) {
+        output_.error("feature: ", handled.error());
+      }
+      return;
+    }
+    // Not a feature frame: it is stream control data.
+  }
+  auto pushed = receiver_->push(message.channel_id, message.payload);
+  if (!pushed) {
+    output_.error("stream: ", pushed.error().display());
+    receiver_.emplace();  // every partly received stream is dropped
+    return;
+  }
+  if (!*pushed) return;
+  install::CompletedStream stream = std::move(**pushed);
+  receiver_.emplace();
+  land(stream);
+}
+
+void EventLoop::land(const install::CompletedStream& stream) {
+  const auto& a = stream.announce;
+  if (auto landed = land_feature_index(install_root_, store_, a, stream.bytes); landed) {
+    output_.line("blob_received", a.blob_id);
+    output_.line("blob_sha256", a.sha256);
+    output_.line("feature_id", a.feature_id);
+    write_landed_status(install_root_, a);
+  } else {
+    output_.error("blob: ", landed.error());
+    write_land_error_status(install_root_, landed.error());
+  }
+}
+
+void EventLoop::write_landed_status(const fs::path& install_root, const install::FileStreamAnnounce& a) {
+  const std::string text = "feature_id=" + a.feature_id + "\nblob_id=" + a.blob_id + "\nsha256=" + a.sha256 +
+                           "\nbytes=" + std::to_string(a.total_bytes) + "\nclass=" + a.blob_class + "\n";
+  (void)write_whole_file(install_root / "blob-landed.txt", text);
+}
+
+void EventLoop::write_land_error_status(const fs::path& install_root, const std::string& message) {
+  (void)write_whole_file(install_root / "blob-land-error.txt", message + "\n");
+}
+
+}  // namespace kio::connector

@@ -1,0 +1,100 @@
+#include "connector/landing.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <system_error>
+
+#include "common/os_error.h"
+#include "connector/admission.h"
+#include "connector/manifest.h"
+
+namespace fs = std::filesystem;
+
+namespace kio::connector {
+
+using install::fail;
+using install::json::Json;
+
+namespace {
+
+// The staging file becomes the blob file by hard link, so it is flushed to the
+// device before the store takes it over.
+Result<void> write_staging_file(const fs::path& path, std::span<const std::uint8_t> bytes) {
+  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return fail(last_os_error_text());
+  std::size_t off = 0;
+  while (off < bytes.size()) {
+    const ssize_t n = ::write(fd, bytes.data() + off, bytes.size() - off);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      ::close(fd);
+      return fail(os_error_text(err));
+    }
+    off += static_cast<std::size_t>(n);
+  }
+  if (::fsync(fd) != 0) {
+    const int err = errno;
+    ::close(fd);
+    return fail(os_error_text(err));
+  }
+  if (::close(fd) != 0) return fail(last_os_error_text());
+  return {};
+}
+
+void remove_tree_quietly(const fs::path& path) {
+  std::error_code ec;
+  fs::remove_all(path, ec);
+}
+
+}  // namespace
+
+Result<void> land_feature_index(const fs::path& install_root, install::Persist& store,
+                                const install::FileStreamAnnounce& announce, std::span<const std::uint8_t> bytes) {
+  if (announce.feature_id != GEONAMES_FEATURE_ID) {
+    return fail("unexpected feature_id for index stream: " + announce.feature_id);
+  }
+  if (announce.blob_id != GEONAMES_INDEX_BLOB_ID) {
+    return fail("unexpected blob_id for geonames index: " + announce.blob_id);
+  }
+  bool feature;
+  if (announce.blob_class == "bytes") {
+    feature = false;
+  } else if (announce.blob_class == "feature") {
+    feature = true;
+  } else {
+    return fail("unsupported blob_class " + announce.blob_class);
+  }
+
+  const fs::path blobs = store.blobs_root();
+  const fs::path staging = blobs / (".incoming-" + announce.blob_id);
+  remove_tree_quietly(staging);
+  std::error_code ec;
+  fs::create_directories(staging, ec);
+  if (ec) return fail(os_error_text(ec));
+  const fs::path packed = staging / "packed.bin";
+  if (auto written = write_staging_file(packed, bytes); !written) return written;
+
+  auto record = store.put_blob_from_path(announce.blob_id, packed, feature);
+  if (!record) return std::unexpected(record.error());
+
+  const fs::path index_dir = blobs / (announce.blob_id + ".lmdb");
+  remove_tree_quietly(index_dir);
+  auto unpacked = install::materialize_stream(announce, bytes, index_dir);
+  if (!unpacked) return fail(unpacked.error().display());
+  remove_tree_quietly(staging);
+
+  Json entry = Json::object();
+  entry["schema"] = FEATURE_ADMIT_SCHEMA;
+  entry["feature"] = GEONAMES_FEATURE_NAME;
+  entry["feature_id"] = GEONAMES_FEATURE_ID;
+  entry["blob_id"] = record->blob_id;
+  entry["blob_sha256"] = record->sha256;
+  entry["blob_class"] = record->class_name;
+  entry["version"] = FEATURE_VERSION;
+  return record_inventory(install_root, entry);
+}
+
+}  // namespace kio::connector

@@ -1,0 +1,38 @@
+#include "connector/output.h"
+
+namespace kio::connector {
+
+bool Output::line(std::string_view name, std::string_view value) const {
+  std::string text;
+  text.reserve(name.size() + value.size() + 2);
+  text.append(name).push_back('=');
+  text.append(value).push_back('\n');
+  const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+  return std::fflush(out) == 0 && written;
+}
+
+void Output::error(std::string_view context, std::string_view message) const {
+  std::string text = "kio-connector: ";
+  text.append(context).append(single_line(message)).push_back('\n');
+  std::fwrite(text.data(), 1, text.size(), err);
+  std::fflush(err);
+}
+
+std::string single_line(std::string_view value) {
+  static constexpr char hex[] = "0123456789abcdef";
+  std::string out;
+  out.reserve(value.size());
+  for (char ch : value) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (c < 0x20 || c == 0x7F) {
+      out += "\\u00";
+      out.push_back(hex[c >> 4]);
+      out.push_back(hex[c & 0xF]);
+    } else {
+      out.push_back(ch);
+    }
+  }
+  return out;
+}
+
+}  // namespace kio::connector
