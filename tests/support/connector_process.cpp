@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "install/crypto.h"
-#include "install/json.h"
+#include "install/identity_file.h"
 
 namespace fs = std::filesystem;
 
@@ -18,16 +18,10 @@ namespace kio::test {
 
 void write_identity_file(const fs::path& persist_root, const SecretKey& wrap_key, const std::string& username,
                          const std::string& founder_id) {
-  std::string plaintext = "{\"username\":";
-  install::json::append_json_string(plaintext, username);
-  plaintext += ",\"founder_id\":";
-  install::json::append_json_string(plaintext, founder_id);
-  plaintext += "}";
-  auto sealed = install::encrypt(wrap_key, install::as_bytes("founder-identity"), install::as_bytes(plaintext));
+  auto sealed = install::seal_identity(wrap_key, username, founder_id);
   if (!sealed) throw std::runtime_error(sealed.error());
   fs::create_directories(persist_root);
-  write_file(persist_root / "identity.json", "{\"version\":1,\"nonce_b64\":\"" + sealed->nonce_b64 +
-                                                 "\",\"ciphertext_b64\":\"" + sealed->ciphertext_b64 + "\"}");
+  write_file(persist_root / "identity.json", *sealed);
 }
 
 TestInstall::TestInstall(bool participants, const std::string& founder_id) {

@@ -1,5 +1,5 @@
 // A running kio-connector for end-to-end tests: a throw-away install with a sealed
-// identity made here (independently of the store's own code), the process with
+// identity, the process with
 // its keys on standard input, and its output read line by line.
 #pragma once
 

@@ -1,0 +1,90 @@
+// kio-install: creates an install the connector can serve: the "persist"
+// directory, a sealed "identity.json", and a keys file for the connector's stdin.
+#include <sodium.h>
+#include <sys/stat.h>
+
+#include <cstdio>
+#include <filesystem>
+
+#include "common/os_error.h"
+#include "common/sodium_ready.h"
+#include "install/crypto.h"
+#include "install/identity_file.h"
+#include "tools/lib/tool_support.h"
+
+namespace fs = std::filesystem;
+using namespace kio;
+
+namespace {
+
+constexpr const char* kTool = "kio-install";
+constexpr const char* kUsage =
+    "usage: kio-install --keys-out FILE [--root PATH | --participant NAME] [--username NAME]\n"
+    "                   [--keys-in FILE] [--founder-id UUID]\n"
+    "\n"
+    "Creates an install root (by default HOME/Library/Application Support/Marrowlark/\n"
+    "test/participants/default) with persist/identity.json sealed under a wrap key, and\n"
+    "writes the connector's two key lines (noise key, wrap key; mode 0600) to --keys-out.\n"
+    "Fresh keys are generated unless --keys-in names an existing keys file.\n"
+    "Then: kio-connector --root PATH < FILE\n";
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  sodium_ready();
+  for (int i = 1; i < argc; ++i) {
+    if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
+      std::fputs(kUsage, stdout);
+      return 0;
+    }
+  }
+  auto args = tools::parse_args(argc, argv, 1,
+                                {"--root", "--participant", "--username", "--keys-out", "--keys-in", "--founder-id"}, {});
+  if (!args) tools::exit_usage(kTool, args.error(), kUsage);
+  if (!args->positional.empty()) tools::exit_usage(kTool, "unexpected argument " + args->positional.front(), kUsage);
+  const auto keys_out = args->value("--keys-out");
+  if (!keys_out) tools::exit_usage(kTool, "--keys-out FILE is required", kUsage);
+  if (args->value("--root") && args->value("--participant")) {
+    tools::exit_usage(kTool, "give either --root or --participant", kUsage);
+  }
+
+  auto root = tools::resolve_install_root(*args, /*must_exist=*/false);
+  if (!root) tools::exit_error(kTool, root.error());
+  const fs::path persist = *root / "persist";
+  const fs::path identity_path = persist / "identity.json";
+  std::error_code ec;
+  if (fs::exists(identity_path, ec)) {
+    tools::exit_error(kTool, identity_path.string() + " already exists; an install's identity is never replaced");
+  }
+
+  tools::KeyPair keys;
+  if (auto keys_in = args->value("--keys-in")) {
+    auto read = tools::read_keys_file(*keys_in);
+    if (!read) tools::exit_error(kTool, read.error());
+    keys = std::move(*read);
+  } else {
+    randombytes_buf(keys.noise_key.data(), 32);
+    randombytes_buf(keys.wrap_key.data(), 32);
+  }
+
+  const std::string founder_id = args->value("--founder-id").value_or(install::new_uuid_v7());
+  const std::string username = args->value("--username").value_or("user");
+  auto sealed = install::seal_identity(keys.wrap_key, username, founder_id);
+  if (!sealed) tools::exit_error(kTool, sealed.error());
+
+  if (auto written = tools::write_keys_file(*keys_out, keys); !written) tools::exit_error(kTool, written.error());
+  fs::create_directories(persist, ec);
+  if (ec) tools::exit_error(kTool, persist.string() + ": " + os_error_text(ec));
+  ::chmod(persist.c_str(), 0700);
+  FILE* f = std::fopen(identity_path.c_str(), "wx");
+  if (f == nullptr) tools::exit_error(kTool, identity_path.string() + ": " + last_os_error_text());
+  const bool ok = std::fwrite(sealed->data(), 1, sealed->size(), f) == sealed->size();
+  if (std::fclose(f) != 0 || !ok) tools::exit_error(kTool, identity_path.string() + ": " + last_os_error_text());
+  ::chmod(identity_path.c_str(), 0600);
+
+  std::uint8_t public_key[32];
+  crypto_scalarmult_base(public_key, keys.noise_key.data());
+  std::printf("root=%s\nfounder_id=%s\nkeys=%s\nnoise_public_key=%s\n", root->c_str(), founder_id.c_str(),
+              keys_out->c_str(), install::hex_encode(public_key).c_str());
+  return 0;
+}

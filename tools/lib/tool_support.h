@@ -1,0 +1,54 @@
+// What the command-line tools share: option parsing, the keys file, and the two
+// ways a tool ends (usage error: status 2; runtime error: status 1).
+#pragma once
+
+#include <filesystem>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/secret.h"
+#include "install/result.h"
+
+namespace kio::tools {
+
+using install::Result;
+
+struct UsageError {
+  std::string message;
+};
+
+// Options of the form "--name value" or "--flag"; everything else is positional.
+struct Args {
+  std::map<std::string, std::string> values;
+  std::vector<std::string> flags;
+  std::vector<std::string> positional;
+
+  bool has_flag(const std::string& name) const;
+  std::optional<std::string> value(const std::string& name) const;
+};
+
+// `with_value` names the options that take a value, `flags` those that do not; any
+// other "--" word is a usage error.
+Result<Args> parse_args(int argc, char** argv, int first, const std::vector<std::string>& with_value,
+                        const std::vector<std::string>& flags);
+
+struct KeyPair {
+  SecretKey noise_key;
+  SecretKey wrap_key;
+};
+
+// The keys file: two lines of 64 hex digits, noise key then wrap key.
+Result<KeyPair> read_keys_file(const std::filesystem::path& path);
+// Creates the file with mode 0600; refuses to replace an existing one.
+Result<void> write_keys_file(const std::filesystem::path& path, const KeyPair& keys);
+
+// The install root named by --root, or the participant install named by
+// --participant under HOME (the first one in path order when neither is given).
+Result<std::filesystem::path> resolve_install_root(const Args& args, bool must_exist);
+
+[[noreturn]] void exit_usage(const std::string& tool, const std::string& message, const std::string& usage);
+[[noreturn]] void exit_error(const std::string& tool, const std::string& message);
+
+}  // namespace kio::tools
