@@ -1,0 +1,257 @@
+// The blob store: whole files beside the persist root, each recorded by a
+// BlobRecord event in the LTR, which is the authority on what the install holds.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <map>
+
+#include "common/os_error.h"
+#include "common/utf8.h"
+#include "install/crypto.h"
+#include "install/json.h"
+#include "install/paths.h"
+#include "install/persist.h"
+#include "install/persist_internal.h"
+
+namespace kio::install {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr std::string_view NOT_A_UUID7 = "blob id must be a UUIDv7";
+constexpr std::string_view FEATURE_CLASS = "feature";
+constexpr std::string_view BYTES_CLASS = "bytes";
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// 32 hex digits, optionally with hyphens at the 8-4-4-4-12 places.
+bool decode_uuid_digits(std::string_view text, bool hyphenated, BlobUuid& out) {
+  std::size_t byte = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    if (hyphenated && (i == 8 || i == 13 || i == 18 || i == 23)) {
+      if (text[i] != '-') return false;
+      ++i;
+      continue;
+    }
+    const int hi = hex_value(text[i]);
+    const int lo = i + 1 < text.size() ? hex_value(text[i + 1]) : -1;
+    if (hi < 0 || lo < 0 || byte >= out.size()) return false;
+    out[byte++] = static_cast<std::uint8_t>((hi << 4) | lo);
+    i += 2;
+  }
+  return byte == out.size();
+}
+
+// Copies a file's content into a new file (mode 0600) and flushes it.
+Result<void> copy_contents(const fs::path& source, const fs::path& destination) {
+  detail::Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!in.valid()) return fail(last_os_error_text());
+  detail::Fd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
+  if (!out.valid()) return fail(last_os_error_text());
+  bool kernel_copy = true;
+  char block[65536];
+  for (;;) {
+    if (kernel_copy) {
+      const ssize_t n = ::copy_file_range(in.get(), nullptr, out.get(), nullptr, 1 << 30, 0);
+      if (n > 0) continue;
+      if (n == 0) break;
+      if (errno == EINTR) continue;
+      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
+        return fail(last_os_error_text());
+      }
+      kernel_copy = false;  // nothing was copied by the failed call; go on by hand
+    }
+    const ssize_t n = ::read(in.get(), block, sizeof block);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(last_os_error_text());
+    }
+    if (n == 0) break;
+    if (auto written = detail::write_all(out.get(), std::string_view(block, static_cast<std::size_t>(n))); !written) {
+      return written;
+    }
+  }
+  if (auto synced = detail::sync_fd(out.get()); !synced) return synced;
+  return out.close();
+}
+
+Result<void> sync_file(const fs::path& path) {
+  detail::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return fail(last_os_error_text());
+  return detail::sync_fd(fd.get());
+}
+
+std::string_view class_of(bool feature) { return feature ? FEATURE_CLASS : BYTES_CLASS; }
+
+}  // namespace
+
+Result<BlobUuid> parse_blob_id(std::string_view text) {
+  BlobUuid id{};
+  bool ok = false;
+  if (text.size() == 32) {
+    ok = decode_uuid_digits(text, false, id);
+  } else if (text.size() == 36) {
+    ok = decode_uuid_digits(text, true, id);
+  } else if (text.size() == 38 && text.front() == '{' && text.back() == '}') {
+    ok = decode_uuid_digits(text.substr(1, 36), true, id);
+  } else if (text.size() == 45 && text.starts_with("urn:uuid:")) {
+    ok = decode_uuid_digits(text.substr(9), true, id);
+  }
+  if (!ok || (id[6] >> 4) != 7) return fail(std::string(NOT_A_UUID7));
+  return id;
+}
+
+Result<fs::path> blob_path(const fs::path& persist_root, std::string_view id) {
+  const fs::path relative(id);
+  if (relative.is_absolute()) return fail("blob path must be relative");
+  for (const auto& component : relative) {
+    if (component == "..") return fail("blob path must be relative");
+  }
+  return install::blobs_root(persist_root) / relative;
+}
+
+std::vector<std::uint8_t> blob_file_aad(std::string_view id) {
+  std::vector<std::uint8_t> aad(BLOB_KIND.begin(), BLOB_KIND.end());
+  aad.push_back(0);
+  aad.insert(aad.end(), id.begin(), id.end());
+  return aad;
+}
+
+Result<std::string> local_file_url(const fs::path& path) {
+  fs::path absolute = path;
+  if (path.is_relative()) {
+    std::error_code ec;
+    const fs::path cwd = fs::current_path(ec);
+    if (ec) return fail(io_error(ec));
+    absolute = cwd / path;
+  }
+  return "file://" + utf8_lossy(absolute.native());
+}
+
+Result<void> link_or_copy_file(const fs::path& source, const fs::path& destination) {
+  const fs::path dir = destination.has_parent_path() ? destination.parent_path() : fs::path(".");
+  if (destination.has_parent_path()) {
+    if (auto made = detail::create_private_dir(dir); !made) return made;
+  }
+  if (detail::stat_follow(destination)) {
+    struct stat src {}, dst {};
+    if (::stat(source.c_str(), &src) != 0) return fail(last_os_error_text());
+    bool present = true;
+    if (::stat(destination.c_str(), &dst) != 0) {
+      if (errno != ENOENT) return fail(last_os_error_text());
+      present = false;  // gone in the meantime: a different file
+    }
+    if (present && src.st_dev == dst.st_dev && src.st_ino == dst.st_ino) return {};
+    if (::unlink(destination.c_str()) != 0 && errno != ENOENT) return fail(last_os_error_text());
+  }
+  // The link is made to the file a link-valued source names, so that the blob is
+  // that file and not a second link that may not resolve from the blobs root.
+  if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), AT_SYMLINK_FOLLOW) != 0) {
+    if (errno != EXDEV) return fail(last_os_error_text());
+    if (auto copied = copy_contents(source, destination); !copied) return copied;
+  }
+  if (::chmod(destination.c_str(), 0600) != 0) return fail(last_os_error_text());
+  if (auto synced = sync_file(destination); !synced) return synced;
+  return detail::sync_dir(dir);
+}
+
+Result<BlobRecord> Persist::put_blob_with_id(std::string_view id, std::span<const std::uint8_t> bytes, bool feature,
+                                             bool encrypted) {
+  if (bytes.empty()) return fail("blob bytes are required");
+  if (auto valid = parse_blob_id(id); !valid) return std::unexpected(valid.error());
+  auto path = blob_path(root_, id);
+  if (!path) return std::unexpected(path.error());
+  auto url = local_file_url(*path);
+  if (!url) return std::unexpected(url.error());
+  BlobRecord record{std::string(BLOB_KIND), std::string(id),  std::string(class_of(feature)),
+                    std::move(*url),        encrypted,        sha256_hex(bytes)};
+
+  if (path->has_parent_path()) {
+    if (auto made = detail::create_private_dir(path->parent_path()); !made) return std::unexpected(made.error());
+  }
+  if (encrypted) {
+    auto sealed = encrypt(wrap_key_, blob_file_aad(id), bytes);
+    if (!sealed) return std::unexpected(sealed.error());
+    std::string envelope = "{\"version\":1,\"nonce_b64\":";
+    json::append_json_string(envelope, sealed->nonce_b64);
+    envelope += ",\"ciphertext_b64\":";
+    json::append_json_string(envelope, sealed->ciphertext_b64);
+    envelope += "}";
+    if (auto written = write_private(*path, as_bytes(envelope)); !written) return std::unexpected(written.error());
+  } else {
+    if (auto written = write_private(*path, bytes); !written) return std::unexpected(written.error());
+  }
+  if (auto appended = append_ltr_payload(record); !appended) return std::unexpected(appended.error());
+  return record;
+}
+
+Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::path& source, bool feature) {
+  if (!detail::is_plain_file(source)) return fail("blob file is missing");
+  if (auto valid = parse_blob_id(id); !valid) return std::unexpected(valid.error());
+  auto destination = blob_path(root_, id);
+  if (!destination) return std::unexpected(destination.error());
+  auto digest = sha256_file(source);
+  if (!digest) return std::unexpected(digest.error());
+
+  auto records = blob_records();
+  if (!records) return std::unexpected(records.error());
+  for (BlobRecord& known : *records) {
+    if (known.blob_id != id) continue;
+    if (known.sha256 != *digest) return fail("blob bytes do not match LTR identity");
+    if (!detail::is_plain_file(*destination)) {
+      if (auto linked = link_or_copy_file(source, *destination); !linked) return std::unexpected(linked.error());
+    }
+    return std::move(known);
+  }
+
+  if (destination->has_parent_path()) {
+    if (auto made = detail::create_private_dir(destination->parent_path()); !made) {
+      return std::unexpected(made.error());
+    }
+  }
+  if (detail::is_plain_file(*destination)) {
+    auto present = sha256_file(*destination);
+    if (!present) return std::unexpected(present.error());
+    if (*present != *digest) {
+      if (::unlink(destination->c_str()) != 0) return fail(last_os_error_text());
+      if (auto linked = link_or_copy_file(source, *destination); !linked) return std::unexpected(linked.error());
+    }
+  } else if (auto linked = link_or_copy_file(source, *destination); !linked) {
+    return std::unexpected(linked.error());
+  }
+  auto url = local_file_url(*destination);
+  if (!url) return std::unexpected(url.error());
+  BlobRecord record{std::string(BLOB_KIND), std::string(id), std::string(class_of(feature)),
+                    std::move(*url),        false,           std::move(*digest)};
+  if (auto appended = append_ltr_payload(record); !appended) return std::unexpected(appended.error());
+  return record;
+}
+
+Result<std::vector<BlobRecord>> Persist::blob_records() {
+  auto events = read_payloads();
+  if (!events) return std::unexpected(events.error());
+  std::map<std::string, BlobRecord> by_id;  // std::string orders by unsigned bytes
+  for (auto& event : *events) {
+    auto* record = std::get_if<BlobRecord>(&event);
+    if (record == nullptr || record->kind != BLOB_KIND || !parse_blob_id(record->blob_id) ||
+        (record->class_name != FEATURE_CLASS && record->class_name != BYTES_CLASS)) {
+      continue;
+    }
+    std::string id = record->blob_id;
+    by_id.insert_or_assign(std::move(id), std::move(*record));
+  }
+  std::vector<BlobRecord> records;
+  records.reserve(by_id.size());
+  for (auto& [id, record] : by_id) records.push_back(std::move(record));
+  return records;
+}
+
+}  // namespace kio::install

@@ -1,0 +1,119 @@
+// The store's directory layout, the sealed install identity and opening the store.
+#include <sys/stat.h>
+
+#include <cstdio>
+
+#include "common/os_error.h"
+#include "install/crypto.h"
+#include "install/json.h"
+#include "install/paths.h"
+#include "install/persist.h"
+#include "install/persist_internal.h"
+
+namespace kio::install {
+
+namespace fs = std::filesystem;
+
+namespace {
+
+constexpr const char* IDENTITY_FILE = "identity.json";
+constexpr std::string_view IDENTITY_CORRUPT = "install identity is corrupt";
+
+// Moves the files of the older blob directory inside the persist root into
+// the blobs root, then removes the older directory.
+Result<void> move_legacy_blobs(const fs::path& persist_root) {
+  const fs::path legacy = persist_root / "blobs";
+  const fs::path blobs = install::blobs_root(persist_root);
+  if (detail::same_path(legacy, blobs)) return {};
+  const auto st = detail::stat_follow(legacy);
+  if (!st) return {};
+  if (S_ISDIR(st->st_mode)) {
+    auto names = detail::list_names(legacy);
+    if (!names) return std::unexpected(names.error());
+    bool moved = false;
+    for (const auto& name : *names) {
+      const fs::path target = blobs / name;
+      if (detail::stat_follow(target)) continue;  // the blobs root already has this one
+      if (::rename((legacy / name).c_str(), target.c_str()) != 0) return fail(last_os_error_text());
+      moved = true;
+    }
+    if (moved) {
+      if (auto synced = detail::sync_dir(blobs); !synced) return synced;
+    }
+  }
+  std::error_code ignored;
+  fs::remove_all(legacy, ignored);
+  return {};
+}
+
+}  // namespace
+
+Result<void> ensure_layout(const fs::path& persist_root) {
+  if (auto made = detail::create_private_dir(persist_root); !made) return made;
+  for (const fs::path& dir : {persist_root / "ltr", persist_root / "ltr" / "current", persist_root / "lmdb",
+                              install::blobs_root(persist_root)}) {
+    if (auto made = detail::create_private_dir(dir); !made) return made;
+  }
+  return move_legacy_blobs(persist_root);
+}
+
+Result<InstallIdentity> read_identity(const fs::path& persist_root, const SecretKey& wrap_key) {
+  auto content = detail::read_whole_file(persist_root / IDENTITY_FILE, /*utf8=*/false);
+  if (!content) return std::unexpected(content.error());
+  const auto envelope = detail::read_json(*content, detail::DuplicateMembers::refuse);
+  if (!envelope || envelope->type != detail::JsonType::object) return fail(std::string(IDENTITY_CORRUPT));
+  const auto version = detail::unsigned_member(*envelope, "version", UINT32_MAX);
+  const auto nonce = detail::string_member(*envelope, "nonce_b64");
+  const auto ciphertext = detail::string_member(*envelope, "ciphertext_b64");
+  if (!version || !nonce || !ciphertext) return fail(std::string(IDENTITY_CORRUPT));
+
+  const auto plaintext = decrypt(wrap_key, as_bytes(IDENTITY_ASSOCIATED_DATA), *nonce, *ciphertext);
+  if (!plaintext) return std::unexpected(plaintext.error());
+  const auto identity = detail::read_json(
+      std::string_view(reinterpret_cast<const char*>(plaintext->data()), plaintext->size()),
+      detail::DuplicateMembers::refuse);
+  if (!identity || identity->type != detail::JsonType::object) return fail(std::string(IDENTITY_CORRUPT));
+  const auto username = detail::string_member(*identity, "username");
+  const auto founder_id = detail::string_member(*identity, "founder_id");
+  if (!username || !founder_id) return fail(std::string(IDENTITY_CORRUPT));
+  return InstallIdentity{std::string(*username), std::string(*founder_id)};
+}
+
+Result<void> write_identity(const fs::path& persist_root, const SecretKey& wrap_key, const InstallIdentity& identity) {
+  for (const std::string& text : {identity.username, identity.founder_id}) {
+    if (auto error = detail::unwritable_text_error(text)) return fail(*error);
+  }
+  std::string plaintext;
+  const detail::WipeOnExit wipe(plaintext);
+  plaintext.reserve(32 + 6 * (identity.username.size() + identity.founder_id.size()));
+  plaintext += "{\"username\":";
+  json::append_json_string(plaintext, identity.username);
+  plaintext += ",\"founder_id\":";
+  json::append_json_string(plaintext, identity.founder_id);
+  plaintext += "}";
+  auto sealed = encrypt(wrap_key, as_bytes(IDENTITY_ASSOCIATED_DATA), as_bytes(plaintext));
+  if (!sealed) return std::unexpected(sealed.error());
+  std::string envelope = "{\"version\":1,\"nonce_b64\":";
+  json::append_json_string(envelope, sealed->nonce_b64);
+  envelope += ",\"ciphertext_b64\":";
+  json::append_json_string(envelope, sealed->ciphertext_b64);
+  envelope += "}";
+  return write_private(persist_root / IDENTITY_FILE, as_bytes(envelope));
+}
+
+Result<Persist> Persist::open(fs::path persist_root, SecretKey wrap_key) {
+  // On any failure the key goes out of scope here and is wiped.
+  if (auto laid_out = ensure_layout(persist_root); !laid_out) return std::unexpected(laid_out.error());
+  if (auto migrated = migrate_ltr_names(persist_root); !migrated) return std::unexpected(migrated.error());
+  auto identity = read_identity(persist_root, wrap_key);
+  if (!identity) return std::unexpected(identity.error());
+  return Persist(std::move(persist_root), std::move(identity->founder_id), std::move(wrap_key));
+}
+
+fs::path Persist::blobs_root() const { return install::blobs_root(root_); }
+
+Result<fs::path> Persist::today_segment_path() {
+  return install::today_segment_path(root_, today_ ? today_() : local_today());
+}
+
+}  // namespace kio::install

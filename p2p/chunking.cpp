@@ -1,0 +1,112 @@
+#include "p2p/chunking.h"
+
+#include <algorithm>
+
+namespace kio::p2p {
+namespace {
+
+std::uint16_t load_u16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
+
+std::uint32_t load_u32(const std::uint8_t* p) {
+  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
+         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
+}
+
+std::uint64_t load_u64(const std::uint8_t* p) {
+  return static_cast<std::uint64_t>(load_u32(p)) | (static_cast<std::uint64_t>(load_u32(p + 4)) << 32);
+}
+
+}  // namespace
+
+std::expected<FrameChunk, const char*> FrameChunk::deserialize(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() < MIN_CHUNK_MESSAGE_SIZE) return std::unexpected("Chunk buffer too small");
+  const std::uint8_t* p = bytes.data();
+  FrameChunk chunk;
+  chunk.frame_id = load_u64(p);
+  chunk.chunk_id = load_u16(p + 8);
+  chunk.total_chunks = load_u16(p + 10);
+  const std::uint32_t length = load_u32(p + 12);
+  if (chunk.total_chunks == 0) return std::unexpected("total_chunks cannot be zero");
+  if (chunk.chunk_id >= chunk.total_chunks) return std::unexpected("chunk_id must be < total_chunks");
+  if (length > MAX_CHUNK_SIZE) return std::unexpected("chunk payload exceeds MAX_CHUNK_SIZE");
+  if (bytes.size() - CHUNK_HEADER_SIZE < length) return std::unexpected("chunk payload truncated");
+  chunk.payload.assign(p + CHUNK_HEADER_SIZE, p + CHUNK_HEADER_SIZE + length);
+  return chunk;
+}
+
+std::optional<FrameMetadata> FrameMetadata::from_control_payload(std::span<const std::uint8_t> bytes) {
+  if (bytes.size() != FRAME_REGISTRATION_SIZE || bytes[0] != FRAME_REGISTRATION_MARKER) return std::nullopt;
+  FrameMetadata metadata;
+  metadata.frame_id = load_u64(bytes.data() + 1);
+  metadata.total_chunks = load_u16(bytes.data() + 9);
+  metadata.value = load_u32(bytes.data() + 11);
+  if (metadata.total_chunks == 0) return std::nullopt;
+  return metadata;
+}
+
+FrameReassembler::PartialFrame* FrameReassembler::find_partial(std::uint64_t frame_id) {
+  for (auto& partial : partials_) {
+    if (partial.frame_id == frame_id) return &partial;
+  }
+  return nullptr;
+}
+
+void FrameReassembler::drop_partial(std::uint64_t frame_id) {
+  std::erase_if(partials_, [frame_id](const PartialFrame& p) { return p.frame_id == frame_id; });
+}
+
+void FrameReassembler::forget(std::uint64_t frame_id) {
+  if (auto it = registrations_.find(frame_id); it != registrations_.end()) {
+    registration_order_.erase(it->second.sequence);
+    registrations_.erase(it);
+  }
+  drop_partial(frame_id);
+}
+
+void FrameReassembler::register_frame(const FrameMetadata& metadata) {
+  forget(metadata.frame_id);
+  if (registrations_.size() >= MAX_REGISTRATIONS) forget(registration_order_.begin()->second);
+  const std::uint64_t sequence = next_sequence_++;
+  registrations_.emplace(metadata.frame_id, Registration{metadata, sequence});
+  registration_order_.emplace(sequence, metadata.frame_id);
+}
+
+std::optional<std::vector<std::uint8_t>> FrameReassembler::add_chunk(FrameChunk chunk) {
+  if (chunk.total_chunks == 0 || chunk.chunk_id >= chunk.total_chunks || registrations_.empty()) {
+    return std::nullopt;
+  }
+  auto registration = registrations_.find(chunk.frame_id);
+  if (registration == registrations_.end()) return std::nullopt;
+
+  PartialFrame* partial = find_partial(chunk.frame_id);
+  if (partial == nullptr && partials_.size() >= MAX_PARTIAL_FRAMES) forget(partials_.front().frame_id);
+
+  if (chunk.total_chunks != registration->second.metadata.total_chunks) {
+    forget(chunk.frame_id);
+    return std::nullopt;
+  }
+
+  if (partial == nullptr) {
+    PartialFrame fresh;
+    fresh.frame_id = chunk.frame_id;
+    fresh.total = chunk.total_chunks;
+    fresh.slots.resize(chunk.total_chunks);
+    fresh.filled.resize(chunk.total_chunks, false);
+    partials_.push_back(std::move(fresh));
+    partial = &partials_.back();
+  }
+
+  if (partial->filled[chunk.chunk_id]) return std::nullopt;  // duplicate: the first copy stays
+  partial->filled[chunk.chunk_id] = true;
+  partial->byte_count += chunk.payload.size();
+  partial->slots[chunk.chunk_id] = std::move(chunk.payload);
+  if (++partial->filled_count < partial->total) return std::nullopt;
+
+  std::vector<std::uint8_t> frame;
+  frame.reserve(partial->byte_count);
+  for (const auto& slot : partial->slots) frame.insert(frame.end(), slot.begin(), slot.end());
+  forget(chunk.frame_id);
+  return frame;
+}
+
+}  // namespace kio::p2p

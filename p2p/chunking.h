@@ -1,0 +1,107 @@
+// Frames split into chunks for the data channel, and their reassembly.
+//
+// Chunk (data channel), little-endian:
+//   u64 frame id | u16 chunk id | u16 total chunks | u32 payload length | payload
+// A chunk message is at least 18 bytes long, even when its payload is shorter
+// than two bytes; bytes after the payload are ignored.
+//
+// Frame registration (control channel), exactly 15 bytes, little-endian:
+//   0xFA | u64 frame id | u16 total chunks | u32 value (carried, not interpreted)
+//
+// The reassembler never reports errors: a chunk it cannot place is dropped.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <expected>
+#include <map>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <vector>
+
+namespace kio::p2p {
+
+inline constexpr std::size_t MAX_CHUNK_SIZE = 1338;
+inline constexpr std::size_t CHUNK_HEADER_SIZE = 16;
+inline constexpr std::size_t MIN_CHUNK_MESSAGE_SIZE = 18;
+inline constexpr std::size_t FRAME_REGISTRATION_SIZE = 15;
+inline constexpr std::uint8_t FRAME_REGISTRATION_MARKER = 0xFA;
+
+struct FrameChunk {
+  std::vector<std::uint8_t> payload;
+  std::uint64_t frame_id = 0;
+  std::uint16_t chunk_id = 0;
+  std::uint16_t total_chunks = 0;
+
+  // The chunk with its payload copied out, or one of the static messages
+  // "Chunk buffer too small", "total_chunks cannot be zero",
+  // "chunk_id must be < total_chunks", "chunk payload exceeds MAX_CHUNK_SIZE",
+  // "chunk payload truncated" (checked in that order).
+  static std::expected<FrameChunk, const char*> deserialize(std::span<const std::uint8_t> bytes);
+
+  bool operator==(const FrameChunk&) const = default;
+};
+
+struct FrameMetadata {
+  std::uint64_t frame_id = 0;
+  std::uint16_t total_chunks = 0;
+  std::uint32_t value = 0;
+
+  // The registration, or nothing when the bytes are not one (wrong length,
+  // wrong marker, zero chunks).
+  static std::optional<FrameMetadata> from_control_payload(std::span<const std::uint8_t> bytes);
+
+  bool operator==(const FrameMetadata&) const = default;
+};
+
+class FrameReassembler {
+ public:
+  // At most this many frames may be partly received; a chunk that would start
+  // one more abandons the oldest started one.
+  static constexpr std::size_t MAX_PARTIAL_FRAMES = 16;
+  // Registrations kept; registering one more forgets the oldest (and any chunks
+  // received for it). A sender registers each frame just before its chunks, so
+  // only a peer that floods registrations ever reaches this.
+  static constexpr std::size_t MAX_REGISTRATIONS = 4096;
+
+  FrameReassembler() = default;
+
+  // Records the frame, replacing an earlier registration of the same id and
+  // discarding any chunks received for it (the frame restarts).
+  void register_frame(const FrameMetadata& metadata);
+
+  // The frame's bytes (chunks in chunk id order) when this chunk completes it;
+  // nothing otherwise. A completed frame is forgotten: later chunks of its id are
+  // dropped until it is registered again.
+  std::optional<std::vector<std::uint8_t>> add_chunk(FrameChunk chunk);
+
+  std::size_t registration_count() const { return registrations_.size(); }
+  std::size_t partial_count() const { return partials_.size(); }
+
+ private:
+  struct Registration {
+    FrameMetadata metadata;
+    std::uint64_t sequence = 0;  // order of registration, for forgetting the oldest
+  };
+  struct PartialFrame {
+    std::uint64_t frame_id = 0;
+    std::vector<std::vector<std::uint8_t>> slots;
+    std::vector<bool> filled;
+    std::uint16_t filled_count = 0;
+    std::uint16_t total = 0;
+    std::size_t byte_count = 0;
+  };
+
+  void forget(std::uint64_t frame_id);  // registration and partial data
+  void drop_partial(std::uint64_t frame_id);
+  PartialFrame* find_partial(std::uint64_t frame_id);
+
+  std::unordered_map<std::uint64_t, Registration> registrations_;
+  std::map<std::uint64_t, std::uint64_t> registration_order_;  // sequence -> frame id
+  std::uint64_t next_sequence_ = 0;
+  // In the order the frames were started; the front is evicted first.
+  std::vector<PartialFrame> partials_;
+};
+
+}  // namespace kio::p2p

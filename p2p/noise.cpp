@@ -1,0 +1,363 @@
+#include "p2p/noise.h"
+
+#include <sodium.h>
+
+#include <cstring>
+#include <string_view>
+
+#include "common/sodium_ready.h"
+
+namespace kio::p2p::noise {
+
+namespace {
+
+P2PError noise_error(const char* text) { return P2PError::noise(text); }
+
+enum class Token : std::uint8_t { E, S, EE, ES, SE, SS };
+
+struct MessagePattern {
+  std::array<Token, 4> tokens;
+  std::size_t count;
+  std::span<const Token> list() const { return {tokens.data(), count}; }
+};
+
+// Messages alternate from the initiator: even indexes are the initiator's.
+constexpr MessagePattern XX_MESSAGES[] = {
+    {{Token::E}, 1},
+    {{Token::E, Token::EE, Token::S, Token::ES}, 4},
+    {{Token::S, Token::SE}, 2},
+};
+constexpr MessagePattern KK_MESSAGES[] = {
+    {{Token::E, Token::ES, Token::SS}, 3},
+    {{Token::E, Token::EE, Token::SE}, 3},
+};
+
+std::span<const MessagePattern> messages_of(HandshakePattern pattern) {
+  if (pattern == HandshakePattern::KK) return KK_MESSAGES;
+  return XX_MESSAGES;
+}
+
+using Hash = std::array<std::uint8_t, HASH_LEN>;
+using Key = std::array<std::uint8_t, KEY_LEN>;
+
+constexpr std::size_t BLOCK_LEN = 128;
+
+void blake2b(Hash& out, std::span<const std::uint8_t> a, std::span<const std::uint8_t> b = {},
+             std::span<const std::uint8_t> c = {}) {
+  crypto_generichash_state st;
+  crypto_generichash_init(&st, nullptr, 0, HASH_LEN);
+  crypto_generichash_update(&st, a.data(), a.size());
+  if (!b.empty()) crypto_generichash_update(&st, b.data(), b.size());
+  if (!c.empty()) crypto_generichash_update(&st, c.data(), c.size());
+  crypto_generichash_final(&st, out.data(), HASH_LEN);
+  sodium_memzero(&st, sizeof st);
+}
+
+// HMAC over BLAKE2b-512 with its 128-byte block. Keys here are at most 64 bytes,
+// so they are only zero-padded, never hashed first.
+void hmac(Hash& out, std::span<const std::uint8_t, HASH_LEN> key, std::span<const std::uint8_t> data,
+          std::span<const std::uint8_t> data2 = {}) {
+  std::array<std::uint8_t, BLOCK_LEN> pad{};
+  std::memcpy(pad.data(), key.data(), key.size());
+  for (auto& b : pad) b ^= 0x36;
+  Hash inner;
+  blake2b(inner, pad, data, data2);
+  for (auto& b : pad) b ^= 0x36 ^ 0x5c;
+  blake2b(out, pad, inner);
+  sodium_memzero(pad.data(), pad.size());
+  sodium_memzero(inner.data(), inner.size());
+}
+
+// HKDF with two outputs.
+void hkdf2(std::span<const std::uint8_t, HASH_LEN> chaining_key, std::span<const std::uint8_t> input, Hash& out1,
+           Hash& out2) {
+  Hash temp_key;
+  hmac(temp_key, chaining_key, input);
+  const std::uint8_t one = 0x01, two = 0x02;
+  hmac(out1, temp_key, {&one, 1});
+  hmac(out2, temp_key, out1, {&two, 1});
+  sodium_memzero(temp_key.data(), temp_key.size());
+}
+
+void aead_nonce(std::uint64_t n, std::uint8_t out[crypto_aead_chacha20poly1305_IETF_NPUBBYTES]) {
+  std::memset(out, 0, 4);
+  for (int i = 0; i < 8; ++i) out[4 + i] = static_cast<std::uint8_t>(n >> (8 * i));
+}
+
+bool aead_encrypt(const std::uint8_t* key, std::uint64_t n, std::span<const std::uint8_t> ad,
+                  std::span<const std::uint8_t> plaintext, std::uint8_t* out) {
+  std::uint8_t nonce[crypto_aead_chacha20poly1305_IETF_NPUBBYTES];
+  aead_nonce(n, nonce);
+  unsigned long long out_len = 0;
+  return crypto_aead_chacha20poly1305_ietf_encrypt(out, &out_len, plaintext.data(), plaintext.size(), ad.data(),
+                                                   ad.size(), nullptr, nonce, key) == 0;
+}
+
+bool aead_decrypt(const std::uint8_t* key, std::uint64_t n, std::span<const std::uint8_t> ad,
+                  std::span<const std::uint8_t> ciphertext, std::uint8_t* out) {
+  std::uint8_t nonce[crypto_aead_chacha20poly1305_IETF_NPUBBYTES];
+  aead_nonce(n, nonce);
+  unsigned long long out_len = 0;
+  return crypto_aead_chacha20poly1305_ietf_decrypt(out, &out_len, nullptr, ciphertext.data(), ciphertext.size(),
+                                                   ad.data(), ad.size(), nonce, key) == 0;
+}
+
+}  // namespace
+
+const char* protocol_name(HandshakePattern pattern) {
+  return pattern == HandshakePattern::KK ? "Noise_KK_25519_ChaChaPoly_BLAKE2b" : "Noise_XX_25519_ChaChaPoly_BLAKE2b";
+}
+
+// Plain bytes only, so that a working copy is one memcpy and wiping is one call.
+struct HandshakeState::State {
+  Hash ck{};
+  Hash h{};
+  Key k{};
+  bool has_key = false;
+  std::uint64_t n = 0;
+  Key s_priv{};
+  StaticKey s_pub{};
+  Key e_priv{};
+  StaticKey e_pub{};
+  bool has_e = false;
+  Key fixed_e{};
+  bool has_fixed_e = false;
+  StaticKey re{};
+  bool has_re = false;
+  StaticKey rs{};
+  bool has_rs = false;
+  std::size_t message_index = 0;
+
+  State() = default;
+  State(const State&) = default;
+  State& operator=(const State&) = default;
+  ~State() { sodium_memzero(this, sizeof *this); }
+
+  void mix_hash(std::span<const std::uint8_t> data) { blake2b(h, h, data); }
+
+  void mix_key(std::span<const std::uint8_t> input) {
+    Hash temp_k;
+    hkdf2(ck, input, ck, temp_k);
+    std::memcpy(k.data(), temp_k.data(), KEY_LEN);
+    has_key = true;
+    n = 0;
+    sodium_memzero(temp_k.data(), temp_k.size());
+  }
+
+  // Appends the (encrypted, once there is a key) bytes to `out` and hashes them.
+  P2PResult<void> encrypt_and_hash(std::span<const std::uint8_t> plaintext, std::vector<std::uint8_t>& out) {
+    const std::size_t at = out.size();
+    if (!has_key) {
+      out.insert(out.end(), plaintext.begin(), plaintext.end());
+    } else {
+      if (n == RESERVED_NONCE) return p2p_fail(noise_error("nonce exhausted"));
+      out.resize(at + plaintext.size() + TAG_LEN);
+      if (!aead_encrypt(k.data(), n, h, plaintext, out.data() + at)) return p2p_fail(noise_error("encrypt error"));
+      ++n;
+    }
+    mix_hash(std::span<const std::uint8_t>(out).subspan(at));
+    return {};
+  }
+
+  // `out` has room for the plaintext: the input length, less the tag once there is a key.
+  P2PResult<void> decrypt_and_hash(std::span<const std::uint8_t> ciphertext, std::uint8_t* out) {
+    if (!has_key) {
+      if (!ciphertext.empty()) std::memcpy(out, ciphertext.data(), ciphertext.size());
+    } else {
+      if (n == RESERVED_NONCE) return p2p_fail(noise_error("nonce exhausted"));
+      if (!aead_decrypt(k.data(), n, h, ciphertext, out)) return p2p_fail(noise_error("decrypt error"));
+      ++n;
+    }
+    mix_hash(ciphertext);
+    return {};
+  }
+
+  P2PResult<void> mix_dh(const Key& priv, bool has_priv, const StaticKey& pub, bool has_pub) {
+    if (!has_priv || !has_pub) return p2p_fail(noise_error("missing key for DH"));
+    std::array<std::uint8_t, DH_LEN> shared;
+    // libsodium refuses a peer key of small order (an all-zero shared secret).
+    if (crypto_scalarmult(shared.data(), priv.data(), pub.data()) != 0) {
+      sodium_memzero(shared.data(), shared.size());
+      return p2p_fail(noise_error("invalid DH public key"));
+    }
+    mix_key(shared);
+    sodium_memzero(shared.data(), shared.size());
+    return {};
+  }
+
+  P2PResult<void> dh_token(Token token, Role role) {
+    const bool initiator = role == Role::Initiator;
+    switch (token) {
+      case Token::EE: return mix_dh(e_priv, has_e, re, has_re);
+      case Token::ES: return initiator ? mix_dh(e_priv, has_e, rs, has_rs) : mix_dh(s_priv, true, re, has_re);
+      case Token::SE: return initiator ? mix_dh(s_priv, true, re, has_re) : mix_dh(e_priv, has_e, rs, has_rs);
+      case Token::SS: return mix_dh(s_priv, true, rs, has_rs);
+      case Token::E:
+      case Token::S: break;
+    }
+    return p2p_fail(noise_error("unexpected token"));
+  }
+};
+
+HandshakeState::HandshakeState(HandshakePattern pattern, Role role)
+    : pattern_(pattern), role_(role), state_(std::make_unique<State>()) {}
+HandshakeState::HandshakeState(HandshakeState&&) noexcept = default;
+HandshakeState& HandshakeState::operator=(HandshakeState&&) noexcept = default;
+HandshakeState::~HandshakeState() = default;
+
+P2PResult<HandshakeState> HandshakeState::create(HandshakeConfig config) {
+  sodium_ready();
+  if (config.pattern == HandshakePattern::KK && !config.remote_static) {
+    return p2p_fail(noise_error("missing remote static key"));
+  }
+  if (config.pattern == HandshakePattern::XX && config.remote_static) {
+    return p2p_fail(noise_error("unexpected remote static key"));
+  }
+  HandshakeState hs(config.pattern, config.role);
+  State& st = *hs.state_;
+  std::memcpy(st.s_priv.data(), config.local_static.data(), KEY_LEN);
+  if (crypto_scalarmult_base(st.s_pub.data(), st.s_priv.data()) != 0) {
+    return p2p_fail(noise_error("invalid static key"));
+  }
+  if (config.fixed_ephemeral) {
+    std::memcpy(st.fixed_e.data(), config.fixed_ephemeral->data(), KEY_LEN);
+    st.has_fixed_e = true;
+  }
+
+  // A name no longer than HASH_LEN is zero-padded to give h; ours always is.
+  const std::string_view name = protocol_name(config.pattern);
+  static_assert(sizeof("Noise_XX_25519_ChaChaPoly_BLAKE2b") - 1 <= HASH_LEN);
+  std::memcpy(st.h.data(), name.data(), name.size());
+  st.ck = st.h;
+  st.mix_hash(config.prologue);
+
+  if (config.pattern == HandshakePattern::KK) {
+    st.rs = *config.remote_static;
+    st.has_rs = true;
+    // Pre-messages: the initiator's static key, then the responder's.
+    if (config.role == Role::Initiator) {
+      st.mix_hash(st.s_pub);
+      st.mix_hash(st.rs);
+    } else {
+      st.mix_hash(st.rs);
+      st.mix_hash(st.s_pub);
+    }
+  }
+  return hs;
+}
+
+bool HandshakeState::is_finished() const { return state_->message_index >= messages_of(pattern_).size(); }
+
+bool HandshakeState::is_my_turn() const {
+  const bool initiator_turn = state_->message_index % 2 == 0;
+  return !is_finished() && initiator_turn == (role_ == Role::Initiator);
+}
+
+std::optional<StaticKey> HandshakeState::remote_static() const {
+  if (!state_->has_rs) return std::nullopt;
+  return state_->rs;
+}
+
+HandshakeHash HandshakeState::handshake_hash() const { return state_->h; }
+
+P2PResult<std::vector<std::uint8_t>> HandshakeState::write_message(std::span<const std::uint8_t> payload,
+                                                                   std::size_t max_message_len) {
+  if (is_finished()) return p2p_fail(noise_error("handshake already finished"));
+  if (!is_my_turn()) return p2p_fail(noise_error("not our turn to write"));
+  State work = *state_;
+  std::vector<std::uint8_t> out;
+  out.reserve(2 * DH_LEN + TAG_LEN + payload.size() + TAG_LEN);
+  for (Token token : messages_of(pattern_)[work.message_index].list()) {
+    if (token == Token::E) {
+      if (work.has_fixed_e) {
+        work.e_priv = work.fixed_e;
+        work.has_fixed_e = false;
+      } else {
+        randombytes_buf(work.e_priv.data(), work.e_priv.size());
+      }
+      if (crypto_scalarmult_base(work.e_pub.data(), work.e_priv.data()) != 0) {
+        return p2p_fail(noise_error("invalid ephemeral key"));
+      }
+      work.has_e = true;
+      out.insert(out.end(), work.e_pub.begin(), work.e_pub.end());
+      work.mix_hash(work.e_pub);
+    } else if (token == Token::S) {
+      if (auto r = work.encrypt_and_hash(work.s_pub, out); !r) return p2p_fail(r.error());
+    } else if (auto r = work.dh_token(token, role_); !r) {
+      return p2p_fail(r.error());
+    }
+  }
+  if (auto r = work.encrypt_and_hash(payload, out); !r) return p2p_fail(r.error());
+  if (out.size() > max_message_len) return p2p_fail(noise_error("message too long"));
+  ++work.message_index;
+  *state_ = work;
+  return out;
+}
+
+P2PResult<SecretBytes> HandshakeState::read_message(std::span<const std::uint8_t> message,
+                                                    std::size_t max_payload_len) {
+  if (is_finished()) return p2p_fail(noise_error("handshake already finished"));
+  if (is_my_turn()) return p2p_fail(noise_error("not our turn to read"));
+  if (message.size() > MAX_MESSAGE_LEN) return p2p_fail(noise_error("message too long"));
+  State work = *state_;
+  std::size_t pos = 0;
+  for (Token token : messages_of(pattern_)[work.message_index].list()) {
+    if (token == Token::E) {
+      if (message.size() - pos < DH_LEN) return p2p_fail(noise_error("input too short"));
+      std::memcpy(work.re.data(), message.data() + pos, DH_LEN);
+      work.has_re = true;
+      work.mix_hash(message.subspan(pos, DH_LEN));
+      pos += DH_LEN;
+    } else if (token == Token::S) {
+      const std::size_t len = DH_LEN + (work.has_key ? TAG_LEN : 0);
+      if (message.size() - pos < len) return p2p_fail(noise_error("input too short"));
+      if (auto r = work.decrypt_and_hash(message.subspan(pos, len), work.rs.data()); !r) return p2p_fail(r.error());
+      work.has_rs = true;
+      pos += len;
+    } else if (auto r = work.dh_token(token, role_); !r) {
+      return p2p_fail(r.error());
+    }
+  }
+  const auto rest = message.subspan(pos);
+  const std::size_t overhead = work.has_key ? TAG_LEN : 0;
+  if (rest.size() < overhead) return p2p_fail(noise_error("input too short"));
+  if (rest.size() - overhead > max_payload_len) return p2p_fail(noise_error("payload too long for buffer"));
+  SecretBytes payload(rest.size() - overhead);
+  if (auto r = work.decrypt_and_hash(rest, payload.data()); !r) return p2p_fail(r.error());
+  ++work.message_index;
+  *state_ = work;
+  return payload;
+}
+
+P2PResult<Transport> HandshakeState::into_stateless_transport() const {
+  if (!is_finished()) return p2p_fail(noise_error("handshake not finished"));
+  Hash k1, k2;
+  hkdf2(state_->ck, {}, k1, k2);
+  SecretKey first(std::span<const std::uint8_t, KEY_LEN>(k1.data(), KEY_LEN));
+  SecretKey second(std::span<const std::uint8_t, KEY_LEN>(k2.data(), KEY_LEN));
+  sodium_memzero(k1.data(), k1.size());
+  sodium_memzero(k2.data(), k2.size());
+  if (role_ == Role::Initiator) return Transport(std::move(first), std::move(second));
+  return Transport(std::move(second), std::move(first));
+}
+
+P2PResult<std::size_t> Transport::encrypt(std::uint64_t nonce, std::span<const std::uint8_t> plaintext,
+                                          std::span<std::uint8_t> out) const {
+  if (nonce == RESERVED_NONCE) return p2p_fail(noise_error("reserved nonce"));
+  if (plaintext.size() > MAX_MESSAGE_LEN - TAG_LEN) return p2p_fail(noise_error("message too long"));
+  if (out.size() < plaintext.size() + TAG_LEN) return p2p_fail(noise_error("output buffer too small"));
+  if (!aead_encrypt(send_.data(), nonce, {}, plaintext, out.data())) return p2p_fail(noise_error("encrypt error"));
+  return plaintext.size() + TAG_LEN;
+}
+
+P2PResult<std::size_t> Transport::decrypt(std::uint64_t nonce, std::span<const std::uint8_t> ciphertext,
+                                          std::span<std::uint8_t> out) const {
+  if (nonce == RESERVED_NONCE) return p2p_fail(noise_error("reserved nonce"));
+  if (ciphertext.size() < TAG_LEN) return p2p_fail(noise_error("input too short"));
+  if (ciphertext.size() > MAX_MESSAGE_LEN) return p2p_fail(noise_error("message too long"));
+  if (out.size() < ciphertext.size() - TAG_LEN) return p2p_fail(noise_error("output buffer too small"));
+  if (!aead_decrypt(receive_.data(), nonce, {}, ciphertext, out.data())) return p2p_fail(noise_error("decrypt error"));
+  return ciphertext.size() - TAG_LEN;
+}
+
+}  // namespace kio::p2p::noise

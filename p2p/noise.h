@@ -1,0 +1,112 @@
+// The Noise Protocol Framework (revision 34) for the suites
+// Noise_XX_25519_ChaChaPoly_BLAKE2b and Noise_KK_25519_ChaChaPoly_BLAKE2b, both
+// roles, on libsodium: X25519, ChaCha20-Poly1305 (IETF, nonce = 4 zero bytes and
+// the 64-bit counter little-endian), BLAKE2b-512 as HASH and HMAC-BLAKE2b inside
+// HKDF. After the handshake the keys become a stateless transport that encrypts
+// and decrypts with caller-supplied nonces.
+//
+// Every failure is a P2PError of kind Noise with a short text of our own. A failed
+// read or write leaves the handshake exactly as it was before the call.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "common/secret.h"
+#include "p2p/error.h"
+#include "p2p/protocol.h"
+
+namespace kio::p2p::noise {
+
+inline constexpr std::size_t DH_LEN = 32;
+inline constexpr std::size_t HASH_LEN = 64;
+inline constexpr std::size_t KEY_LEN = 32;
+inline constexpr std::size_t TAG_LEN = 16;
+inline constexpr std::size_t MAX_MESSAGE_LEN = 65535;
+// The one nonce value the cipher never uses.
+inline constexpr std::uint64_t RESERVED_NONCE = ~std::uint64_t{0};
+
+using HandshakeHash = std::array<std::uint8_t, HASH_LEN>;
+
+enum class Role { Initiator, Responder };
+
+// "Noise_XX_25519_ChaChaPoly_BLAKE2b" or "Noise_KK_25519_ChaChaPoly_BLAKE2b".
+const char* protocol_name(HandshakePattern pattern);
+
+struct HandshakeConfig {
+  HandshakePattern pattern = HandshakePattern::XX;
+  Role role = Role::Responder;
+  SecretKey local_static;
+  // KK only, and required there: the peer's static key known before the handshake.
+  std::optional<StaticKey> remote_static;
+  std::vector<std::uint8_t> prologue;
+  // For reproducing published test vectors only; real sessions draw a fresh ephemeral.
+  std::optional<SecretKey> fixed_ephemeral;
+};
+
+// The two cipher keys after the handshake, used with explicit nonces. The initiator
+// sends with the first key of the split and the responder receives with it.
+class Transport {
+ public:
+  Transport(Transport&&) noexcept = default;
+  Transport& operator=(Transport&&) noexcept = default;
+  Transport(const Transport&) = delete;
+  Transport& operator=(const Transport&) = delete;
+
+  // Writes plaintext + 16-byte tag into `out`; returns the ciphertext length.
+  P2PResult<std::size_t> encrypt(std::uint64_t nonce, std::span<const std::uint8_t> plaintext,
+                                 std::span<std::uint8_t> out) const;
+  // Authenticates and writes the plaintext (ciphertext length - 16) into `out`.
+  P2PResult<std::size_t> decrypt(std::uint64_t nonce, std::span<const std::uint8_t> ciphertext,
+                                 std::span<std::uint8_t> out) const;
+
+ private:
+  friend class HandshakeState;
+  Transport(SecretKey send, SecretKey receive) : send_(std::move(send)), receive_(std::move(receive)) {}
+  SecretKey send_;
+  SecretKey receive_;
+};
+
+class HandshakeState {
+ public:
+  static P2PResult<HandshakeState> create(HandshakeConfig config);
+
+  HandshakeState(HandshakeState&&) noexcept;
+  HandshakeState& operator=(HandshakeState&&) noexcept;
+  HandshakeState(const HandshakeState&) = delete;
+  HandshakeState& operator=(const HandshakeState&) = delete;
+  ~HandshakeState();
+
+  // The next handshake message carrying `payload`; fails if it would exceed `max_message_len`.
+  P2PResult<std::vector<std::uint8_t>> write_message(std::span<const std::uint8_t> payload,
+                                                     std::size_t max_message_len = MAX_MESSAGE_LEN);
+  // The payload of the peer's next handshake message; fails if it exceeds `max_payload_len`.
+  P2PResult<SecretBytes> read_message(std::span<const std::uint8_t> message,
+                                      std::size_t max_payload_len = MAX_MESSAGE_LEN);
+
+  bool is_finished() const;
+  bool is_my_turn() const;  // to write
+  Role role() const { return role_; }
+  HandshakePattern pattern() const { return pattern_; }
+  // The peer's static key: known from the start for KK, learned from a message for XX.
+  std::optional<StaticKey> remote_static() const;
+  HandshakeHash handshake_hash() const;
+
+  // Split: only once the last message was written or read.
+  P2PResult<Transport> into_stateless_transport() const;
+
+  struct State;  // chaining key, hash, cipher state, keys: wiped when released
+
+ private:
+  HandshakeState(HandshakePattern pattern, Role role);
+  HandshakePattern pattern_;
+  Role role_;
+  std::unique_ptr<State> state_;
+};
+
+}  // namespace kio::p2p::noise

@@ -1,0 +1,106 @@
+// The UDP socket of the transport and every Noise session on it. Each receive step
+// handles at most one datagram: it answers handshakes itself, reports discovery
+// packets, and turns a data packet of an established session into a message.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <unordered_map>
+#include <variant>
+#include <vector>
+
+#include "p2p/error.h"
+#include "p2p/identity.h"
+#include "p2p/protocol.h"
+#include "p2p/received_message.h"
+#include "p2p/relationship.h"
+#include "p2p/session.h"
+#include "p2p/socket_address.h"
+
+namespace kio::p2p {
+
+// The lookup that knows nobody: with it every KK handshake is refused.
+class EmptyRelationshipLookup final : public RelationshipLookup {
+ public:
+  P2PResult<std::optional<RelationshipRecord>> by_participant_id(const ParticipantId&) const override {
+    return std::nullopt;
+  }
+  P2PResult<std::optional<RelationshipRecord>> by_remote_static(const StaticKey&) const override {
+    return std::nullopt;
+  }
+};
+
+struct Discovery {
+  std::vector<std::uint8_t> payload;  // 1 to 1024 bytes
+  SocketAddress from;
+};
+
+using P2PEvent = std::variant<ReceivedMessage, Discovery>;
+
+// Size the socket's receive buffer asks for, so that a bulk stream survives a
+// short stall of the receive loop.
+inline constexpr int RECEIVE_BUFFER_BYTES = 8 * 1024 * 1024;
+
+class P2PManager {
+ public:
+  static P2PResult<P2PManager> create(const SocketAddress& bind, const ParticipantId& local_participant,
+                                      SessionIdentity identity);
+  static P2PResult<P2PManager> with_relationship_lookup(const SocketAddress& bind,
+                                                        const ParticipantId& local_participant,
+                                                        SessionIdentity identity,
+                                                        std::shared_ptr<RelationshipLookup> lookup);
+
+  P2PManager(P2PManager&& other) noexcept;
+  P2PManager& operator=(P2PManager&& other) noexcept;
+  P2PManager(const P2PManager&) = delete;
+  P2PManager& operator=(const P2PManager&) = delete;
+  ~P2PManager();
+
+  P2PResult<SocketAddress> local_addr() const;
+
+  // Waits up to `timeout` (positive; below 1 µs counts as 1 µs) for one datagram.
+  // Nothing received and every handled handshake give no event.
+  P2PResult<std::optional<P2PEvent>> recv_event_timeout(std::chrono::nanoseconds timeout);
+  // The same, with discovery packets dropped.
+  P2PResult<std::optional<ReceivedMessage>> recv_timeout(std::chrono::nanoseconds timeout);
+
+  // Forgets the session and every address naming it; an unknown id changes nothing.
+  void remove_session(std::uint64_t session_id);
+
+  // One datagram: the 18-byte header, then the payload.
+  P2PResult<void> send_packet_raw(const SocketAddress& to, MsgType msg_type, std::uint64_t session_id,
+                                  std::uint8_t channel, std::uint64_t counter, std::span<const std::uint8_t> payload);
+
+  // For inspection: the session with this id, or null.
+  const PeerSession* find_session(std::uint64_t session_id) const;
+  std::size_t session_count() const { return sessions_.size(); }
+  // The session last set up from this address, if any.
+  std::optional<std::uint64_t> session_for_address(const SocketAddress& address) const;
+
+ private:
+  P2PManager(int fd, const ParticipantId& local_participant, SessionIdentity identity,
+             std::shared_ptr<RelationshipLookup> lookup);
+
+  P2PResult<std::optional<P2PEvent>> handle_data(const PacketHeader& header, std::span<const std::uint8_t> payload);
+  P2PResult<void> handle_handshake(const PacketHeader& header, std::span<const std::uint8_t> payload,
+                                   const SocketAddress& from);
+  P2PResult<void> continue_handshake(PeerSession& session, const HandshakeEnvelope& envelope,
+                                     const SocketAddress& from);
+  P2PResult<void> start_handshake(std::uint64_t session_id, const HandshakeEnvelope& envelope,
+                                  const SocketAddress& from);
+  P2PResult<void> send_handshake_reply(const PeerSession& session, const SocketAddress& to,
+                                       std::span<const std::uint8_t> noise_message);
+
+  int fd_ = -1;
+  std::shared_ptr<RelationshipLookup> lookup_;
+  std::unordered_map<std::uint64_t, PeerSession> sessions_;
+  std::map<SocketAddress, std::uint64_t> address_map_;
+  SessionIdentity identity_;
+  ParticipantId local_participant_;
+};
+
+}  // namespace kio::p2p

@@ -1,0 +1,261 @@
+#include "peer/stream_encoding.h"
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <system_error>
+
+#include "common/os_error.h"
+#include "install/crypto.h"
+#include "install/json.h"
+#include "p2p/chunking.h"
+
+namespace kio::peer {
+namespace {
+
+namespace fs = std::filesystem;
+
+void put_u16(Bytes& out, std::uint16_t v) {
+  out.push_back(static_cast<std::uint8_t>(v));
+  out.push_back(static_cast<std::uint8_t>(v >> 8));
+}
+void put_u32(Bytes& out, std::uint32_t v) {
+  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+void put_u64(Bytes& out, std::uint64_t v) {
+  for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
+}
+
+void append_member_name(std::string& out, bool first, std::string_view name) {
+  if (!first) out.push_back(',');
+  install::json::append_json_string(out, name);
+  out.push_back(':');
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+void write_varint(Bytes& out, std::uint64_t value) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<std::uint8_t>(value | 0x80));
+    value >>= 7;
+  }
+  out.push_back(static_cast<std::uint8_t>(value));
+}
+
+Bytes encode_feature_frame(const Uuid& feature_id, std::uint64_t frame_value, std::span<const std::uint8_t> payload) {
+  Bytes out(feature_id.begin(), feature_id.end());
+  write_varint(out, frame_value);
+  write_varint(out, payload.size());
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
+}
+
+Bytes encode_chunk(std::uint64_t frame_id, std::uint16_t chunk_id, std::uint16_t total_chunks,
+                   std::span<const std::uint8_t> payload) {
+  Bytes out;
+  out.reserve(std::max(p2p::CHUNK_HEADER_SIZE + payload.size(), p2p::MIN_CHUNK_MESSAGE_SIZE));
+  put_u64(out, frame_id);
+  put_u16(out, chunk_id);
+  put_u16(out, total_chunks);
+  put_u32(out, static_cast<std::uint32_t>(payload.size()));
+  out.insert(out.end(), payload.begin(), payload.end());
+  if (out.size() < p2p::MIN_CHUNK_MESSAGE_SIZE) out.resize(p2p::MIN_CHUNK_MESSAGE_SIZE, 0);
+  return out;
+}
+
+Bytes encode_registration(std::uint64_t frame_id, std::uint16_t total_chunks, std::uint32_t value) {
+  Bytes out;
+  out.reserve(p2p::FRAME_REGISTRATION_SIZE);
+  out.push_back(p2p::FRAME_REGISTRATION_MARKER);
+  put_u64(out, frame_id);
+  put_u16(out, total_chunks);
+  put_u32(out, value);
+  return out;
+}
+
+Bytes encode_announcement(const install::FileStreamAnnounce& a) {
+  using install::json::append_json_string;
+  std::string json = "{";
+  const std::pair<const char*, const std::string*> texts[] = {
+      {"schema", &a.schema},         {"feature_id", &a.feature_id}, {"blob_id", &a.blob_id},
+      {"blob_class", &a.blob_class}, {"sha256", &a.sha256},
+  };
+  bool first = true;
+  for (const auto& [name, value] : texts) {
+    append_member_name(json, first, name);
+    append_json_string(json, *value);
+    first = false;
+  }
+  append_member_name(json, false, "total_bytes");
+  json += std::to_string(a.total_bytes);
+  append_member_name(json, false, "segment_count");
+  json += std::to_string(a.segment_count);
+  append_member_name(json, false, "files");
+  json.push_back('[');
+  for (std::size_t i = 0; i < a.files.size(); ++i) {
+    if (i != 0) json.push_back(',');
+    json.push_back('{');
+    append_member_name(json, true, "name");
+    append_json_string(json, a.files[i].name);
+    append_member_name(json, false, "size");
+    json += std::to_string(a.files[i].size);
+    append_member_name(json, false, "sha256");
+    append_json_string(json, a.files[i].sha256);
+    json.push_back('}');
+  }
+  json += "]}";
+
+  Bytes out;
+  out.reserve(1 + json.size());
+  out.push_back(install::FILE_STREAM_ANNOUNCE_MARKER);
+  out.insert(out.end(), json.begin(), json.end());
+  return out;
+}
+
+std::optional<Uuid> parse_uuid(std::string_view text) {
+  if (text.size() != 36) return std::nullopt;
+  Uuid uuid{};
+  std::size_t byte = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    if (i == 8 || i == 13 || i == 18 || i == 23) {
+      if (text[i] != '-') return std::nullopt;
+      ++i;
+      continue;
+    }
+    const int hi = hex_digit(text[i]);
+    const int lo = hex_digit(text[i + 1]);
+    if (hi < 0 || lo < 0) return std::nullopt;
+    uuid[byte++] = static_cast<std::uint8_t>((hi << 4) | lo);
+    i += 2;
+  }
+  return uuid;
+}
+
+Bytes pack_files(const std::vector<NamedFile>& files) {
+  std::size_t total = 0;
+  for (const auto& [name, body] : files) total += 4 + name.size() + 8 + body.size();
+  Bytes out;
+  out.reserve(total);
+  for (const auto& [name, body] : files) {
+    put_u32(out, static_cast<std::uint32_t>(name.size()));
+    out.insert(out.end(), name.begin(), name.end());
+    put_u64(out, body.size());
+    out.insert(out.end(), body.begin(), body.end());
+  }
+  return out;
+}
+
+std::vector<install::FileStreamEntry> file_entries(const std::vector<NamedFile>& files) {
+  std::vector<install::FileStreamEntry> entries;
+  entries.reserve(files.size());
+  for (const auto& [name, body] : files) entries.push_back({name, body.size(), install::sha256_hex(body)});
+  return entries;
+}
+
+install::Result<std::vector<NamedFile>> read_directory_files(const fs::path& dir) {
+  std::error_code ec;
+  std::vector<NamedFile> files;
+  fs::directory_iterator it(dir, ec);
+  if (ec) return install::fail(os_error_text(ec));
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) return install::fail(os_error_text(ec));
+    if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+    std::ifstream in(it->path(), std::ios::binary);
+    if (!in) return install::fail("cannot read " + it->path().string());
+    Bytes body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    if (in.bad()) return install::fail("cannot read " + it->path().string());
+    files.emplace_back(it->path().filename().string(), std::move(body));
+  }
+  if (ec) return install::fail(os_error_text(ec));
+  std::sort(files.begin(), files.end(), [](const NamedFile& a, const NamedFile& b) { return a.first < b.first; });
+  return files;
+}
+
+install::Result<Bytes> pack_directory(const fs::path& dir) {
+  auto files = read_directory_files(dir);
+  if (!files) return std::unexpected(files.error());
+  return pack_files(*files);
+}
+
+// ---- StreamPlan
+
+install::Result<StreamPlan> StreamPlan::create(const StreamDescription& description,
+                                               std::span<const std::uint8_t> stream, std::size_t frame_size) {
+  if (frame_size == 0 || frame_size > MAX_FRAME_SIZE) return install::fail("frame size out of range");
+  const std::uint64_t frames = stream.empty() ? 1 : (stream.size() - 1) / frame_size + 1;
+  if (frames > UINT32_MAX) return install::fail("stream needs too many frames");
+
+  StreamPlan plan;
+  plan.announce_.schema = install::FILE_STREAM_SCHEMA;
+  plan.announce_.feature_id = description.feature_id;
+  plan.announce_.blob_id = description.blob_id;
+  plan.announce_.blob_class = description.blob_class;
+  plan.announce_.sha256 = install::sha256_hex(stream);
+  plan.announce_.total_bytes = stream.size();
+  plan.announce_.segment_count = static_cast<std::uint32_t>(frames);
+  plan.announce_.files = description.files;
+  plan.stream_ = stream;
+  plan.frame_size_ = frame_size;
+  return plan;
+}
+
+std::size_t StreamPlan::frame_length(std::uint64_t frame) const {
+  const std::uint64_t start = frame * frame_size_;
+  return static_cast<std::size_t>(std::min<std::uint64_t>(frame_size_, stream_.size() - start));
+}
+
+std::uint16_t StreamPlan::chunk_count(std::uint64_t frame) const {
+  const std::size_t length = frame_length(frame);
+  return static_cast<std::uint16_t>(length == 0 ? 1 : (length - 1) / p2p::MAX_CHUNK_SIZE + 1);
+}
+
+std::uint64_t StreamPlan::message_count() const {
+  std::uint64_t count = 1;
+  for (std::uint64_t f = 0; f < announce_.segment_count; ++f) count += 1 + chunk_count(f);
+  return count;
+}
+
+std::optional<OutgoingMessage> StreamPlan::next() {
+  if (!announced_) {
+    announced_ = true;
+    return OutgoingMessage{install::FILE_STREAM_CONTROL_CHANNEL, encode_announcement(announce_)};
+  }
+  if (frame_ >= announce_.segment_count) return std::nullopt;
+  const std::uint16_t chunks = chunk_count(frame_);
+  if (!registered_) {
+    registered_ = true;
+    return OutgoingMessage{install::FILE_STREAM_CONTROL_CHANNEL,
+                           encode_registration(frame_, chunks, static_cast<std::uint32_t>(frame_length(frame_)))};
+  }
+  const std::size_t frame_start = static_cast<std::size_t>(frame_ * frame_size_);
+  const std::size_t offset = frame_start + std::size_t{chunk_} * p2p::MAX_CHUNK_SIZE;
+  const std::size_t frame_end = frame_start + frame_length(frame_);
+  const std::size_t length = std::min(p2p::MAX_CHUNK_SIZE, frame_end - offset);
+  OutgoingMessage message{install::FILE_STREAM_DATA_CHANNEL,
+                          encode_chunk(frame_, static_cast<std::uint16_t>(chunk_), chunks, stream_.subspan(offset, length))};
+  if (++chunk_ == chunks) {
+    ++frame_;
+    chunk_ = 0;
+    registered_ = false;
+  }
+  return message;
+}
+
+install::Result<std::vector<OutgoingMessage>> plan_stream(const StreamDescription& description,
+                                                          std::span<const std::uint8_t> stream,
+                                                          std::size_t frame_size) {
+  auto plan = StreamPlan::create(description, stream, frame_size);
+  if (!plan) return std::unexpected(plan.error());
+  std::vector<OutgoingMessage> messages;
+  while (auto message = plan->next()) messages.push_back(std::move(*message));
+  return messages;
+}
+
+}  // namespace kio::peer
