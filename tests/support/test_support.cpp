@@ -119,6 +119,11 @@ RunResult run_program(const fs::path& program, const RunOptions& options) {
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
   ::signal(SIGPIPE, SIG_IGN);
+  if (options.close_stdout) {
+    // Closed before the program is given its input, so its first write fails.
+    ::close(out_pipe[0]);
+    out_pipe[0] = -1;
+  }
   if (options.stdin_text) {
     const std::string& text = *options.stdin_text;
     size_t off = 0;
@@ -133,7 +138,7 @@ RunResult run_program(const fs::path& program, const RunOptions& options) {
   RunResult result;
   pollfd fds[2] = {{out_pipe[0], POLLIN, 0}, {err_pipe[0], POLLIN, 0}};
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeout_seconds);
-  int open_fds = 2;
+  int open_fds = out_pipe[0] < 0 ? 1 : 2;
   while (open_fds > 0) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
     if (left.count() <= 0) {

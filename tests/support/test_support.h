@@ -49,6 +49,7 @@ struct RunOptions {
   std::map<std::string, std::optional<std::string>> env;  // nullopt removes the variable
   std::optional<std::filesystem::path> cwd;
   int timeout_seconds = 60;
+  bool close_stdout = false;  // the program's standard output is a pipe nobody reads
 };
 
 // Runs a program to its end and collects its output.

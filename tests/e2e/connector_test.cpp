@@ -1,0 +1,338 @@
+// The real kio-connector on a throw-away install, driven over UDP on 127.0.0.1 by
+// the project's own initiator.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sodium.h>
+#include <sys/wait.h>
+
+#include <thread>
+
+#include "install/crypto.h"
+#include "install/feature_pack.h"
+#include "install/json.h"
+#include "install/persist.h"
+#include "peer/peer_client.h"
+#include "peer/stream_encoding.h"
+#include "tests/support/connector_process.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace kio {
+namespace {
+
+constexpr const char* kGeonamesFeature = "01a0b0d4-97d6-7083-bd74-ab53fb6f92a0";
+constexpr const char* kIndexBlob = "01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e8";
+constexpr const char* kPeerParticipant = "01939a3c-7000-7abc-8def-0123456789ab";
+
+const std::string kPack = R"({
+ "schema": "kio.feature.pack.v1", "id": "01a0b0d4-97d6-7083-bd74-ab53fb6f92a0",
+ "blob": "b1", "class": "feature", "short_name": "geo", "description": "Places \u00e9 \"q\"",
+ "geonames_id": 6295630, "features": ["cities", "admin"], "comment": "dropped",
+ "actions": [{"id": 1, "name": "lookup"}]})";
+
+std::vector<std::uint8_t> bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
+
+class Connector : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    process_ = std::make_unique<test::ConnectorProcess>(install_);
+    port_ = process_->await_startup();
+  }
+
+  peer::PeerClient connect(std::uint64_t session_id = 1) {
+    SecretKey key;
+    randombytes_buf(key.data(), 32);
+    auto client = peer::PeerClient::connect(*p2p::SocketAddress::parse("127.0.0.1:" + std::to_string(port_)), key,
+                                            *p2p::ParticipantId::from_str(kPeerParticipant), p2p::HandshakePattern::XX,
+                                            std::nullopt, session_id, 5s);
+    if (!client) throw std::runtime_error(client.error().display());
+    return std::move(*client);
+  }
+
+  static void send_frame(peer::PeerClient& client, const std::string& feature_id, const std::string& payload,
+                         std::uint8_t channel = 0) {
+    auto frame = peer::encode_feature_frame(*peer::parse_uuid(feature_id), 0, bytes_of(payload));
+    ASSERT_TRUE(client.send(channel, frame));
+  }
+
+  static void send_stream(peer::PeerClient& client, const peer::StreamDescription& description,
+                          const std::vector<std::uint8_t>& stream, std::size_t frame_size) {
+    auto plan = peer::StreamPlan::create(description, stream, frame_size);
+    ASSERT_TRUE(plan) << plan.error();
+    while (auto message = plan->next()) ASSERT_TRUE(client.send(message->channel, message->bytes));
+  }
+
+  std::string out_line() { return process_->next_out_line().value_or("<no line>"); }
+  std::string err_line() { return process_->next_err_line().value_or("<no line>"); }
+
+  std::vector<install::LtrPayload> events() {
+    auto store = install::Persist::open(install_.root / "persist", install_.wrap_key);
+    if (!store) throw std::runtime_error(store.error());
+    auto payloads = store->read_payloads();
+    if (!payloads) throw std::runtime_error(payloads.error());
+    return std::move(*payloads);
+  }
+
+  install::json::Json manifest() {
+    return install::json::Json::parse(test::read_file(install_.root / "features-manifest.json"));
+  }
+
+  test::TestInstall install_;
+  std::unique_ptr<test::ConnectorProcess> process_;
+  std::uint16_t port_ = 0;
+};
+
+TEST_F(Connector, PublishesItsEndpointAndStaysQuietWithoutTraffic) {
+  EXPECT_EQ(test::read_file(install_.root / "peer-endpoint.json"),
+            "{\n  \"schema\": \"kio.peer-endpoint.v2\",\n  \"host\": \"127.0.0.1\",\n  \"port\": " +
+                std::to_string(port_) + ",\n  \"transport\": \"udp\"\n}");
+  EXPECT_EQ(test::file_mode(install_.root / "peer-endpoint.json"), 0600u);
+  EXPECT_EQ(process_->drain_out(300ms), "");
+  EXPECT_EQ(process_->drain_err(10ms), "");
+}
+
+TEST_F(Connector, StoresTheGeonamesPackAndAdmitsRecords) {
+  auto client = connect();
+  send_frame(client, kGeonamesFeature, kPack);
+  EXPECT_EQ(out_line(), std::string("feature_pack_stored=") + kGeonamesFeature);
+
+  const fs::path blob = install_.root / "blobs" / kGeonamesFeature;
+  auto pack = install::FeaturePack::decode(bytes_of(kPack));
+  ASSERT_TRUE(pack);
+  EXPECT_EQ(test::read_file(blob), install::FeaturePack::encode(*pack).value());
+  EXPECT_EQ(test::file_mode(blob), 0600u);
+
+  send_frame(client, "01939a3c-0000-7000-8000-00000000000a",
+             R"({"schema":"kio.bootstrap.feature-admit.v1","feature":"maps","z":[1,{"b":2,"a":1}]})");
+  EXPECT_EQ(out_line(), "feature_admitted=maps");
+  send_frame(client, "01939a3c-0000-7000-8000-00000000000b", R"({"schema":"kio.bootstrap.feature-admit.v1","feature":5})");
+  EXPECT_EQ(out_line(), "feature_admitted=unknown");
+
+  const auto recorded = events();
+  ASSERT_EQ(recorded.size(), 1u);  // admission records write no LTR event
+  const auto& record = std::get<install::BlobRecord>(recorded[0]);
+  EXPECT_EQ(record.blob_id, kGeonamesFeature);
+  EXPECT_EQ(record.class_name, "feature");
+  EXPECT_FALSE(record.encrypted);
+  EXPECT_EQ(record.sha256, install::sha256_hex(std::string_view(test::read_file(blob))));
+
+  const std::string text = test::read_file(install_.root / "features-manifest.json");
+  EXPECT_EQ(text,
+            "{\n"
+            "  \"features\": [\n"
+            "    {\n"
+            "      \"blob_class\": \"feature\",\n"
+            "      \"blob_id\": \"01a0b0d4-97d6-7083-bd74-ab53fb6f92a0\",\n"
+            "      \"feature\": \"geonames\",\n"
+            "      \"feature_id\": \"01a0b0d4-97d6-7083-bd74-ab53fb6f92a0\",\n"
+            "      \"listed_blobs\": [\n"
+            "        \"cities\",\n"
+            "        \"admin\"\n"
+            "      ],\n"
+            "      \"schema\": \"kio.bootstrap.feature-admit.v1\",\n"
+            "      \"version\": \"v00001\"\n"
+            "    },\n"
+            "    {\n"
+            "      \"feature\": \"maps\",\n"
+            "      \"schema\": \"kio.bootstrap.feature-admit.v1\",\n"
+            "      \"z\": [\n"
+            "        1,\n"
+            "        {\n"
+            "          \"a\": 1,\n"
+            "          \"b\": 2\n"
+            "        }\n"
+            "      ]\n"
+            "    },\n"
+            "    {\n"
+            "      \"feature\": 5,\n"
+            "      \"schema\": \"kio.bootstrap.feature-admit.v1\"\n"
+            "    }\n"
+            "  ],\n"
+            "  \"schema\": \"kio.install.features-manifest.v1\"\n"
+            "}");
+  EXPECT_EQ(test::file_mode(install_.root / "features-manifest.json"), 0600u);
+}
+
+TEST_F(Connector, ReportsBadInputAndKeepsRunning) {
+  auto client = connect();
+  std::string upper_pack = kPack;
+  upper_pack.replace(upper_pack.find("01a0b0d4-97d6-7083-bd74-ab53fb6f92a0"), 36, "01A0B0D4-97D6-7083-BD74-AB53FB6F92A0");
+  const std::vector<std::pair<std::string, std::string>> frames = {
+      {kGeonamesFeature, upper_pack},
+      {kGeonamesFeature, "{}"},
+      {"01939a3c-0000-7000-8000-00000000000a", "[]"},
+      {"01939a3c-0000-7000-8000-00000000000a", R"({"schema":"kio.bootstrap.feature-admit.v1"} x)"},
+      {"01939a3c-0000-7000-8000-00000000000a", R"({"schema":"other"})"},
+  };
+  const std::vector<std::string> expected = {
+      "kio-connector: feature: geonames feature pack id mismatch",
+      "kio-connector: feature: feature pack could not be parsed",
+      "kio-connector: feature: bootstrap feature schema mismatch",
+      "kio-connector: feature: bootstrap feature payload is not json",
+      "kio-connector: feature: bootstrap feature schema mismatch",
+  };
+  for (std::size_t i = 0; i < frames.size(); ++i) {
+    send_frame(client, frames[i].first, frames[i].second);
+    EXPECT_EQ(err_line(), expected[i]);
+  }
+  EXPECT_FALSE(fs::exists(install_.root / "blobs" / kGeonamesFeature));
+
+  // Datagrams the manager refuses.
+  ASSERT_TRUE(client.send_datagram(std::vector<std::uint8_t>(10, 1)));
+  EXPECT_EQ(err_line(), "kio-connector: recv: Wire format error: buffer too small for header decode");
+  std::vector<std::uint8_t> unknown(18 + 20, 0);
+  unknown[0] = 1;
+  unknown[8] = 99;  // session 99 was never set up
+  ASSERT_TRUE(client.send_datagram(unknown));
+  EXPECT_EQ(err_line(), "kio-connector: recv: No such session");
+
+  // Stream data the receiver refuses: a chunk message too short, on channel 1.
+  ASSERT_TRUE(client.send(1, std::vector<std::uint8_t>(17, 0)));
+  EXPECT_EQ(err_line(), "kio-connector: stream: Wire format error: Chunk buffer too small");
+  // A valid feature frame on channel 3 is stream data, which the receiver ignores.
+  send_frame(client, "01939a3c-0000-7000-8000-00000000000a",
+             R"({"schema":"kio.bootstrap.feature-admit.v1","feature":"x"})", 3);
+  // The loop is still there.
+  send_frame(client, "01939a3c-0000-7000-8000-00000000000a",
+             R"({"schema":"kio.bootstrap.feature-admit.v1","feature":"after"})");
+  EXPECT_EQ(out_line(), "feature_admitted=after");
+  EXPECT_EQ(process_->drain_err(100ms), "");
+}
+
+TEST_F(Connector, LandsABootstrapStreamOfSeveralFrames) {
+  auto client = connect();
+  std::vector<peer::NamedFile> files;
+  for (int i = 0; i < 4; ++i) {
+    peer::Bytes body(3000 + 1111 * i);
+    for (std::size_t k = 0; k < body.size(); ++k) body[k] = static_cast<std::uint8_t>(k * (i + 3));
+    files.emplace_back("data-" + std::to_string(i) + ".mdb", std::move(body));
+  }
+  const auto stream = peer::pack_files(files);
+  peer::StreamDescription description{kGeonamesFeature, kIndexBlob, "bytes", peer::file_entries(files)};
+  // A leftover staging directory from an interrupted landing is cleared first.
+  const fs::path staging = install_.root / "blobs" / (std::string(".incoming-") + kIndexBlob);
+  fs::create_directories(staging);
+  test::write_file(staging / "stale", "x");
+
+  send_stream(client, description, stream, 4096);
+  const std::string digest = install::sha256_hex(stream);
+  EXPECT_EQ(out_line(), std::string("blob_received=") + kIndexBlob);
+  EXPECT_EQ(out_line(), "blob_sha256=" + digest);
+  EXPECT_EQ(out_line(), std::string("feature_id=") + kGeonamesFeature);
+  EXPECT_EQ(test::read_file(install_.root / "blob-landed.txt"),
+            std::string("feature_id=") + kGeonamesFeature + "\nblob_id=" + kIndexBlob + "\nsha256=" + digest +
+                "\nbytes=" + std::to_string(stream.size()) + "\nclass=bytes\n");
+
+  const fs::path blobs = install_.root / "blobs";
+  EXPECT_FALSE(fs::exists(staging));
+  EXPECT_EQ(install::sha256_file(blobs / kIndexBlob).value(), digest);
+  EXPECT_EQ(test::file_mode(blobs / kIndexBlob), 0600u);
+  for (const auto& [name, body] : files) {
+    EXPECT_EQ(test::read_file(blobs / (std::string(kIndexBlob) + ".lmdb") / name), std::string(body.begin(), body.end()));
+  }
+  const auto entry = manifest()["features"].at(0);
+  EXPECT_EQ(entry, install::json::Json::parse(std::string(R"({"blob_class":"bytes","blob_id":")") + kIndexBlob +
+                                              R"(","blob_sha256":")" + digest +
+                                              R"(","feature":"geonames","feature_id":")" + kGeonamesFeature +
+                                              R"(","schema":"kio.bootstrap.feature-admit.v1","version":"v00001"})"));
+
+  // The same stream again: one blob, one event, a second manifest entry.
+  send_stream(client, description, stream, 4096);
+  EXPECT_EQ(out_line(), std::string("blob_received=") + kIndexBlob);
+  out_line();
+  out_line();
+  EXPECT_EQ(events().size(), 1u);
+  EXPECT_EQ(manifest()["features"].size(), 2u);
+
+  // A landing that fails leaves the earlier status file and writes the error file.
+  peer::StreamDescription wrong = description;
+  wrong.blob_id = "01939a3c-0000-7000-8000-0000000000ff";
+  send_stream(client, wrong, stream, 4096);
+  EXPECT_EQ(err_line(), "kio-connector: blob: unexpected blob_id for geonames index: 01939a3c-0000-7000-8000-0000000000ff");
+  EXPECT_EQ(test::read_file(install_.root / "blob-land-error.txt"),
+            "unexpected blob_id for geonames index: 01939a3c-0000-7000-8000-0000000000ff\n");
+  EXPECT_TRUE(fs::exists(install_.root / "blob-landed.txt"));
+
+  // A stream whose digest does not match is refused by the receiver.
+  auto plan = peer::StreamPlan::create(description, stream, 4096);
+  ASSERT_TRUE(plan);
+  auto announcement = plan->announcement();
+  announcement.sha256 = std::string(64, '0');
+  ASSERT_TRUE(client.send(0, peer::encode_announcement(announcement)));
+  plan->next();  // skip the plan's own announcement
+  while (auto message = plan->next()) ASSERT_TRUE(client.send(message->channel, message->bytes));
+  EXPECT_EQ(err_line(), "kio-connector: stream: Wire format error: file stream sha256 mismatch");
+}
+
+TEST_F(Connector, EndsByTheSignalItReceives) {
+  const int status = process_->stop(SIGTERM);
+  ASSERT_TRUE(WIFSIGNALED(status));
+  EXPECT_EQ(WTERMSIG(status), SIGTERM);
+}
+
+TEST(ConnectorStartup, FailsBeforeAnyStartupLine) {
+  struct Case {
+    std::string name;
+    std::function<void(test::TestInstall&)> damage;
+    std::string message;
+  };
+  const std::vector<Case> cases = {
+      {"wrong wrap key", [](test::TestInstall& i) { i.wrap_key.data()[0] ^= 1; }, "decryption failed"},
+      {"no identity", [](test::TestInstall& i) { fs::remove(i.root / "persist/identity.json"); },
+       "No such file or directory (os error 2)"},
+      {"identity not an envelope", [](test::TestInstall& i) { test::write_file(i.root / "persist/identity.json", "{}"); },
+       "install identity is corrupt"},
+      {"founder id not canonical",
+       [](test::TestInstall& i) {
+         test::write_identity_file(i.root / "persist", i.wrap_key, "u", "01939A3C-5F2E-7B44-9C1D-2A6E8F0B4C71");
+       },
+       "Invalid participant UUIDv7"},
+      {"endpoint cannot be written", [](test::TestInstall& i) { fs::create_directory(i.root / "peer-endpoint.json"); },
+       "Is a directory (os error 21)"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TestInstall install;
+    c.damage(install);
+    test::RunOptions options;
+    options.args = {"--root", install.root.string()};
+    options.stdin_text = install.keys_text();
+    options.env["HOME"] = install.home.path().string();
+    const auto r = test::run_program(test::binary_path("kio-connector"), options);
+    EXPECT_EQ(r.exit_code, 1);
+    EXPECT_EQ(r.err, "kio-connector: " + c.message + "\n");
+    EXPECT_EQ(r.out, "");
+  }
+}
+
+TEST(ConnectorStartup, ServesTheFirstParticipantAndAcceptsPaddedKeys) {
+  test::TestInstall install(/*participants=*/true);
+  const fs::path parts = install.root.parent_path();
+  fs::rename(install.root, parts / "a");
+  fs::create_directories(parts / "b" / "persist");
+  const std::string keys = "  " + install::hex_encode(install.noise_key.span()) + " \r\n\t" +
+                           install::hex_encode(install.wrap_key.span()) + "\r\n";
+  test::ConnectorProcess process(install, std::vector<std::string>{}, keys);
+  EXPECT_EQ(process.next_out_line(), "started=connector");
+  EXPECT_EQ(process.next_out_line(), "transport=udp");
+  EXPECT_EQ(process.next_out_line(), "root=" + (parts / "a").string());
+  const auto endpoint = process.next_out_line();
+  ASSERT_TRUE(endpoint);
+  const auto json = install::json::Json::parse(test::read_file(parts / "a" / "peer-endpoint.json"));
+  EXPECT_EQ(*endpoint, "endpoint=127.0.0.1:" + std::to_string(json["port"].get<int>()));
+}
+
+TEST(ConnectorStartup, AClosedStandardOutputIsAnError) {
+  test::TestInstall install;
+  test::RunOptions options;
+  options.args = {"--root", install.root.string()};
+  options.stdin_text = install.keys_text();
+  options.close_stdout = true;
+  const auto r = test::run_program(test::binary_path("kio-connector"), options);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "kio-connector: cannot write to standard output: Broken pipe (os error 32)\n");
+}
+
+}  // namespace
+}  // namespace kio
