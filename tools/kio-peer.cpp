@@ -1,0 +1,315 @@
+// kio-peer: the sending side, for peers and for testing. It finds a connector's
+// port, completes a Noise handshake as initiator and sends feature frames or a
+// bootstrap stream.
+#include <sodium.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <thread>
+
+#include "common/sodium_ready.h"
+#include "connector/files.h"
+#include "install/crypto.h"
+#include "install/identity_file.h"
+#include "install/json.h"
+#include "install/paths.h"
+#include "peer/peer_client.h"
+#include "peer/stream_encoding.h"
+#include "tools/lib/tool_support.h"
+
+namespace fs = std::filesystem;
+using namespace kio;
+using namespace std::chrono_literals;
+
+namespace {
+
+constexpr const char* kTool = "kio-peer";
+constexpr const char* kGeonamesFeature = "01a0b0d4-97d6-7083-bd74-ab53fb6f92a0";
+constexpr const char* kIndexBlob = "01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e8";
+constexpr double kDefaultRateMBps = 100.0;
+
+constexpr const char* kUsage =
+    "usage: kio-peer COMMAND [ARG] [options]\n"
+    "\n"
+    "commands:\n"
+    "  send-pack FILE.json   send a feature pack as a geonames feature frame\n"
+    "  send-admit FILE.json  send an admission record (or --json TEXT instead of FILE)\n"
+    "  send-index DIR        pack DIR's files into a bootstrap stream and send it\n"
+    "\n"
+    "where the connector is (one of):\n"
+    "  --root PATH           read the port from PATH/peer-endpoint.json\n"
+    "  --participant NAME    the participant install NAME under HOME (default: the first)\n"
+    "  --connect HOST:PORT   connect to this address\n"
+    "\n"
+    "options:\n"
+    "  --static-key FILE     this peer's Noise static private key (hex); default: a fresh one\n"
+    "  --participant-id UUID this peer's participant id; default: a fresh UUIDv7\n"
+    "  --kk HEX              KK handshake with the connector's static public key (hex);\n"
+    "                        default: XX\n"
+    "  --feature-id UUID     send-admit: the frame's feature id (default: a fresh UUIDv7);\n"
+    "                        send-index: the announced feature id (default: geonames)\n"
+    "  --blob-id UUID        send-index: the announced blob id (default: the geonames index)\n"
+    "  --class CLASS         send-index: bytes (default) or feature\n"
+    "  --frame-size BYTES    send-index: stream bytes per frame (default 1048576)\n"
+    "  --rate MB/S           send-index: pacing in megabytes per second (default 100; 0: none)\n"
+    "  --wait                send-index: wait until the install reports the landing and\n"
+    "                        exit 0 (landed) or 1 (failed); needs --root or --participant\n"
+    "  --timeout SECONDS     for the handshake and --wait (default 60)\n";
+
+struct Options {
+  tools::Args args;
+  std::string command;
+  std::optional<std::string> operand;
+};
+
+[[noreturn]] void usage(const std::string& message) { tools::exit_usage(kTool, message, kUsage); }
+[[noreturn]] void die(const std::string& message) { tools::exit_error(kTool, message); }
+
+std::optional<fs::path> install_root_of(const tools::Args& args) {
+  if (!args.value("--root") && !args.value("--participant") && args.value("--connect")) return std::nullopt;
+  auto root = tools::resolve_install_root(args, /*must_exist=*/true);
+  if (!root) die(root.error());
+  return *root;
+}
+
+p2p::SocketAddress target_of(const tools::Args& args, const std::optional<fs::path>& root) {
+  if (auto connect = args.value("--connect")) {
+    auto address = p2p::SocketAddress::parse(*connect);
+    if (!address) usage("--connect takes HOST:PORT with a numeric IPv4 or [IPv6] host");
+    return *address;
+  }
+  const fs::path path = install::peer_endpoint_path(*root);
+  auto text = connector::read_whole_file(path);
+  if (!text) die(path.string() + ": " + text.error() + " (is the connector running?)");
+  auto json = install::json::parse_strict(*text);
+  if (!json) die(path.string() + " is not readable JSON");
+  auto host = install::json::get_string(*json, "host");
+  auto port = install::json::get_u16(*json, "port");
+  if (!host || !port) die(path.string() + " has no host and port");
+  auto address = p2p::SocketAddress::parse(*host + ":" + std::to_string(*port));
+  if (!address) die(path.string() + ": cannot use host " + *host);
+  return *address;
+}
+
+std::chrono::seconds timeout_of(const tools::Args& args) {
+  const auto text = args.value("--timeout").value_or("60");
+  try {
+    const long seconds = std::stol(text);
+    if (seconds <= 0) throw std::invalid_argument(text);
+    return std::chrono::seconds(seconds);
+  } catch (const std::exception&) {
+    usage("--timeout takes a positive number of seconds");
+  }
+}
+
+peer::PeerClient connect(const tools::Args& args, const p2p::SocketAddress& target) {
+  SecretKey static_key;
+  if (auto key_file = args.value("--static-key")) {
+    auto text = connector::read_whole_file(*key_file);
+    if (!text) die(*key_file + ": " + text.error());
+    auto key = install::hex_decode(text->substr(0, text->find('\n')));
+    sodium_memzero(text->data(), text->size());
+    if (!key || key->size() != 32) die(*key_file + ": expected 64 hex digits");
+    static_key = SecretKey(std::span<const std::uint8_t, 32>(key->data(), 32));
+    sodium_memzero(key->data(), key->size());
+  } else {
+    randombytes_buf(static_key.data(), 32);
+  }
+  const std::string participant_text = args.value("--participant-id").value_or(install::new_uuid_v7());
+  auto participant = p2p::ParticipantId::from_str(participant_text);
+  if (!participant) usage("--participant-id must be a lowercase UUIDv7");
+
+  auto pattern = p2p::HandshakePattern::XX;
+  std::optional<std::array<std::uint8_t, 32>> responder_key;
+  if (auto kk = args.value("--kk")) {
+    auto key = install::hex_decode(*kk);
+    if (!key || key->size() != 32) usage("--kk takes the connector's public key as 64 hex digits");
+    std::array<std::uint8_t, 32> k{};
+    std::copy(key->begin(), key->end(), k.begin());
+    responder_key = k;
+    pattern = p2p::HandshakePattern::KK;
+  }
+  std::uint64_t session_id = 0;
+  randombytes_buf(&session_id, sizeof session_id);
+  auto client = peer::PeerClient::connect(target, static_key, *participant, pattern, responder_key, session_id,
+                                          std::chrono::duration_cast<std::chrono::milliseconds>(timeout_of(args)));
+  if (!client) die("handshake with " + target.to_string() + " failed: " + client.error().display());
+  return std::move(*client);
+}
+
+std::vector<std::uint8_t> read_input_file(const std::string& path) {
+  auto text = connector::read_whole_file(path);
+  if (!text) die(path + ": " + text.error());
+  return {text->begin(), text->end()};
+}
+
+void send_frame(peer::PeerClient& client, const std::string& feature_id, const std::vector<std::uint8_t>& payload) {
+  auto id = peer::parse_uuid(feature_id);
+  if (!id) usage("not a UUID: " + feature_id);
+  const auto frame = peer::encode_feature_frame(*id, 0, payload);
+  if (frame.size() > p2p::MAX_DATA_PLAINTEXT_LEN) {
+    die("the feature frame is " + std::to_string(frame.size()) + " bytes; one data packet carries at most " +
+        std::to_string(p2p::MAX_DATA_PLAINTEXT_LEN));
+  }
+  if (auto sent = client.send(0, frame); !sent) die("send failed: " + sent.error().display());
+  std::printf("sent feature frame %s (%zu payload bytes) to %s\n", feature_id.c_str(), payload.size(),
+              client.target().to_string().c_str());
+}
+
+// What a status file held before the stream was sent, to notice it being rewritten.
+struct FileStamp {
+  bool exists = false;
+  timespec mtime{};
+  std::string content;
+  bool operator==(const FileStamp& o) const {
+    return exists == o.exists && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
+           content == o.content;
+  }
+};
+
+FileStamp stamp(const fs::path& path) {
+  FileStamp s;
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return s;
+  s.exists = true;
+  s.mtime = st.st_mtim;
+  if (auto text = connector::read_whole_file(path)) s.content = *text;
+  return s;
+}
+
+void progress(std::uint64_t sent, std::uint64_t total, double seconds) {
+  const int width = 40;
+  const double fraction = total == 0 ? 1.0 : static_cast<double>(sent) / static_cast<double>(total);
+  const int filled = static_cast<int>(fraction * width);
+  std::fprintf(stderr, "\r[%s%s] %5.1f%% %8.1f MB/s", std::string(filled, '#').c_str(),
+               std::string(width - filled, '.').c_str(), fraction * 100.0,
+               seconds > 0 ? static_cast<double>(sent) / 1e6 / seconds : 0.0);
+  std::fflush(stderr);
+}
+
+int send_index(const Options& o) {
+  const auto root = install_root_of(o.args);
+  const bool wait = o.args.has_flag("--wait");
+  if (wait && !root) usage("--wait needs --root or --participant to find the status files");
+  auto files = peer::read_directory_files(*o.operand);
+  if (!files) die(files.error());
+  const auto stream = peer::pack_files(*files);
+  peer::StreamDescription description{o.args.value("--feature-id").value_or(kGeonamesFeature),
+                                      o.args.value("--blob-id").value_or(kIndexBlob),
+                                      o.args.value("--class").value_or("bytes"), peer::file_entries(*files)};
+  std::size_t frame_size = peer::StreamPlan::DEFAULT_FRAME_SIZE;
+  double rate = kDefaultRateMBps;
+  try {
+    if (auto f = o.args.value("--frame-size")) frame_size = std::stoul(*f);
+    if (auto r = o.args.value("--rate")) rate = std::stod(*r);
+  } catch (const std::exception&) {
+    usage("--frame-size and --rate take numbers");
+  }
+  if (rate < 0) usage("--rate cannot be negative");
+  auto plan = peer::StreamPlan::create(description, stream, frame_size);
+  if (!plan) die(plan.error());
+
+  const auto target = target_of(o.args, root);
+  auto client = connect(o.args, target);
+  FileStamp landed_before, error_before;
+  if (root) {
+    landed_before = stamp(*root / "blob-landed.txt");
+    error_before = stamp(*root / "blob-land-error.txt");
+  }
+
+  const bool show_progress = ::isatty(2) != 0;
+  const auto start = std::chrono::steady_clock::now();
+  std::uint64_t sent_bytes = 0, messages = 0;
+  const std::uint64_t total = plan->message_count();
+  while (auto message = plan->next()) {
+    if (auto sent = client.send(message->channel, message->bytes); !sent) die("send failed: " + sent.error().display());
+    sent_bytes += message->bytes.size();
+    ++messages;
+    if (rate > 0) {
+      // Paced so that a receiver on the same machine keeps up with every datagram.
+      const auto due = start + std::chrono::duration<double>(static_cast<double>(sent_bytes) / (rate * 1e6));
+      if (due > std::chrono::steady_clock::now()) std::this_thread::sleep_until(due);
+    }
+    if (show_progress && (messages % 256 == 0 || messages == total)) {
+      progress(messages, total, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+  }
+  const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  if (show_progress) std::fputc('\n', stderr);
+  std::printf("sent stream %s: %zu files, %zu bytes, %llu messages in %.3f s (%.1f MB/s)\nsha256=%s\n",
+              description.blob_id.c_str(), files->size(), stream.size(), static_cast<unsigned long long>(messages),
+              seconds, seconds > 0 ? static_cast<double>(stream.size()) / 1e6 / seconds : 0.0,
+              plan->announcement().sha256.c_str());
+  std::fflush(stdout);
+  if (!wait) return 0;
+
+  const auto deadline = std::chrono::steady_clock::now() + timeout_of(o.args);
+  while (std::chrono::steady_clock::now() < deadline) {
+    const auto landed = stamp(*root / "blob-landed.txt");
+    if (!(landed == landed_before) && landed.content.find("sha256=" + plan->announcement().sha256 + "\n") != std::string::npos) {
+      std::printf("landed:\n%s", landed.content.c_str());
+      return 0;
+    }
+    const auto error = stamp(*root / "blob-land-error.txt");
+    if (!(error == error_before) && error.exists) die("landing failed: " + error.content.substr(0, error.content.find('\n')));
+    std::this_thread::sleep_for(20ms);
+  }
+  die("no landing was reported within " + std::to_string(timeout_of(o.args).count()) +
+      " s (the connector's standard error says why)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  sodium_ready();
+  if (argc < 2) usage("a command is required");
+  Options o;
+  o.command = argv[1];
+  if (o.command == "--help" || o.command == "-h" || o.command == "help") {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  auto args = tools::parse_args(argc, argv, 2,
+                                {"--root", "--participant", "--connect", "--static-key", "--participant-id", "--kk",
+                                 "--feature-id", "--blob-id", "--class", "--frame-size", "--rate", "--timeout", "--json"},
+                                {"--wait", "--help"});
+  if (!args) usage(args.error());
+  o.args = std::move(*args);
+  if (o.args.has_flag("--help")) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (o.args.positional.size() > 1) usage("unexpected argument " + o.args.positional[1]);
+  if (!o.args.positional.empty()) o.operand = o.args.positional[0];
+
+  if (o.command == "send-pack") {
+    if (!o.operand) usage("send-pack needs FILE.json");
+    const auto payload = read_input_file(*o.operand);
+    const auto target = target_of(o.args, install_root_of(o.args));
+    auto client = connect(o.args, target);
+    send_frame(client, kGeonamesFeature, payload);
+    return 0;
+  }
+  if (o.command == "send-admit") {
+    std::vector<std::uint8_t> payload;
+    if (auto json = o.args.value("--json")) {
+      if (o.operand) usage("give either FILE.json or --json TEXT");
+      payload.assign(json->begin(), json->end());
+    } else if (o.operand) {
+      payload = read_input_file(*o.operand);
+    } else {
+      usage("send-admit needs FILE.json or --json TEXT");
+    }
+    const auto target = target_of(o.args, install_root_of(o.args));
+    auto client = connect(o.args, target);
+    send_frame(client, o.args.value("--feature-id").value_or(install::new_uuid_v7()), payload);
+    return 0;
+  }
+  if (o.command == "send-index") {
+    if (!o.operand) usage("send-index needs DIR");
+    return send_index(o);
+  }
+  usage("unknown command " + o.command);
+}
