@@ -37,18 +37,26 @@ std::string TestInstall::keys_text() const {
 
 ConnectorProcess::ConnectorProcess(const TestInstall& install, std::optional<std::vector<std::string>> args,
                                    std::optional<std::string> stdin_text) {
+  start(install.home.path(), args ? *args : std::vector<std::string>{"--root", install.root.string()},
+        stdin_text ? *stdin_text : install.keys_text());
+}
+
+ConnectorProcess::ConnectorProcess(const fs::path& home, const std::vector<std::string>& args,
+                                   const std::string& stdin_text) {
+  start(home, args, stdin_text);
+}
+
+void ConnectorProcess::start(const fs::path& home, const std::vector<std::string>& args, const std::string& keys) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (::pipe2(in_pipe, O_CLOEXEC) || ::pipe2(out_pipe, O_CLOEXEC) || ::pipe2(err_pipe, O_CLOEXEC)) {
     throw std::runtime_error("pipe failed");
   }
   const std::string program = binary_path("kio-connector").string();
   std::vector<std::string> argv_s{program};
-  if (args) argv_s.insert(argv_s.end(), args->begin(), args->end());
-  else argv_s.insert(argv_s.end(), {"--root", install.root.string()});
+  argv_s.insert(argv_s.end(), args.begin(), args.end());
   std::vector<char*> argv;
   for (auto& s : argv_s) argv.push_back(s.data());
   argv.push_back(nullptr);
-  const std::string home = "HOME=" + install.home.path().string();
 
   pid_ = ::fork();
   if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -56,7 +64,7 @@ ConnectorProcess::ConnectorProcess(const TestInstall& install, std::optional<std
     ::dup2(in_pipe[0], 0);
     ::dup2(out_pipe[1], 1);
     ::dup2(err_pipe[1], 2);
-    ::setenv("HOME", install.home.path().c_str(), 1);
+    ::setenv("HOME", home.c_str(), 1);
     ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }
@@ -64,7 +72,6 @@ ConnectorProcess::ConnectorProcess(const TestInstall& install, std::optional<std
   ::close(out_pipe[1]);
   ::close(err_pipe[1]);
   ::signal(SIGPIPE, SIG_IGN);
-  const std::string keys = stdin_text ? *stdin_text : install.keys_text();
   if (::write(in_pipe[1], keys.data(), keys.size()) < 0) {
     // the process may already have ended; its output says why
   }
