@@ -56,7 +56,9 @@ constexpr const char* kUsage =
     "  --rate MB/S           send-index: pacing in megabytes per second (default 100; 0: none)\n"
     "  --wait                send-index: wait until the install reports the landing and\n"
     "                        exit 0 (landed) or 1 (failed); needs --root or --participant\n"
-    "  --timeout SECONDS     for the handshake and --wait (default 60)\n";
+    "  --timeout SECONDS     for the handshake and --wait (default 60)\n"
+    "  --timing              send-index: also print when the first and the last message\n"
+    "                        left (Unix seconds), for benchmarks\n";
 
 struct Options {
   tools::Args args;
@@ -220,6 +222,10 @@ int send_index(const Options& o) {
   }
 
   const bool show_progress = ::isatty(2) != 0;
+  const auto unix_now = [] {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  };
+  const double first_send = unix_now();
   const auto start = std::chrono::steady_clock::now();
   std::uint64_t sent_bytes = 0, messages = 0;
   const std::uint64_t total = plan->message_count();
@@ -237,7 +243,9 @@ int send_index(const Options& o) {
     }
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+  const double last_send = unix_now();
   if (show_progress) std::fputc('\n', stderr);
+  if (o.args.has_flag("--timing")) std::printf("first_send=%.6f\nlast_send=%.6f\n", first_send, last_send);
   std::printf("sent stream %s: %zu files, %zu bytes, %llu messages in %.3f s (%.1f MB/s)\nsha256=%s\n",
               description.blob_id.c_str(), files->size(), stream.size(), static_cast<unsigned long long>(messages),
               seconds, seconds > 0 ? static_cast<double>(stream.size()) / 1e6 / seconds : 0.0,
@@ -274,7 +282,7 @@ int main(int argc, char** argv) {
   auto args = tools::parse_args(argc, argv, 2,
                                 {"--root", "--participant", "--connect", "--static-key", "--participant-id", "--kk",
                                  "--feature-id", "--blob-id", "--class", "--frame-size", "--rate", "--timeout", "--json"},
-                                {"--wait", "--help"});
+                                {"--wait", "--timing", "--help"});
   if (!args) usage(args.error());
   o.args = std::move(*args);
   if (o.args.has_flag("--help")) {
