@@ -51,7 +51,6 @@ int main(int argc, char** argv) {
   std::signal(SIGPIPE, SIG_IGN);
   // Each line reaches the reader when its line feed is written, also through a pipe.
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
-  install_stop_handlers();
 
   const std::vector<std::string> args(argv + 1, argv + argc);
   auto root = connector::choose_install_root(args);
@@ -83,6 +82,9 @@ int main(int argc, char** argv) {
     if (!output.line(name, value)) return fail_startup("cannot write to standard output: " + last_os_error_text());
   }
 
+  // Until here a signal simply ends the process: nothing is half-written, and a
+  // start-up waiting for its keys must not outlive its starter.
+  install_stop_handlers();
   connector::EventLoop loop(*root, *store, *manager, output);
   loop.set_stop_flag(&g_stop_signal);
   for (;;) {
