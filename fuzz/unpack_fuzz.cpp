@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <span>
 #include <string>
@@ -19,14 +20,20 @@ namespace {
 
 namespace fs = std::filesystem;
 
+// Kept as plain characters: the exit handler runs after static paths are gone.
+char scratch_text[4096];
+
+void remove_scratch() {
+  std::error_code ec;
+  fs::remove_all(scratch_text, ec);
+}
+
 const fs::path& scratch() {
   static const fs::path dir = [] {
     std::string templ = (fs::temp_directory_path() / "kio-unpack-fuzz-XXXXXX").string();
-    if (::mkdtemp(templ.data()) == nullptr) std::abort();
-    std::atexit([] {
-      std::error_code ec;
-      fs::remove_all(scratch(), ec);
-    });
+    if (templ.size() >= sizeof scratch_text || ::mkdtemp(templ.data()) == nullptr) std::abort();
+    std::memcpy(scratch_text, templ.c_str(), templ.size() + 1);
+    std::atexit(remove_scratch);
     return fs::path(templ);
   }();
   return dir;
