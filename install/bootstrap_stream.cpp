@@ -146,7 +146,7 @@ void FileStreamReceiver::finish_stream() {
 P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_chunk(std::span<const std::uint8_t> message) {
   auto chunk = p2p::FrameChunk::deserialize(message);
   if (!chunk) return p2p_fail(P2PError::wire_format(chunk.error()));
-  auto frame = reassembler_.add_chunk(std::move(*chunk));
+  auto frame = reassembler_.add_chunk_parts(std::move(*chunk));
   // Frames that complete with no stream announced could only ever be discarded
   // by the next announcement, so they are not kept.
   if (!frame || !announce_) return std::nullopt;
@@ -158,6 +158,8 @@ P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_chunk(std::sp
     finish_stream();
     return p2p_fail(P2PError::wire_format("file stream size mismatch"));
   }
+  // An announcement that waits for no frames never completes; its bytes are
+  // counted for the size check but not kept.
   if (expected_frames_ != 0) {
     try {
       if (stream_.capacity() == 0) {
@@ -167,14 +169,12 @@ P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_chunk(std::sp
           // Grow with the data instead.
         }
       }
-      stream_.insert(stream_.end(), frame->begin(), frame->end());
+      frame->append_to(stream_);
     } catch (const std::bad_alloc&) {
       finish_stream();
       return p2p_fail(io_error(ENOMEM));
     }
   }
-  // An announcement that waits for no frames never completes; its bytes are
-  // counted for the size check but not kept.
   stream_length_ += frame->size();
   frame.reset();
 

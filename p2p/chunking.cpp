@@ -71,7 +71,24 @@ void FrameReassembler::register_frame(const FrameMetadata& metadata) {
   registration_order_.emplace(sequence, metadata.frame_id);
 }
 
+void CompletedFrame::append_to(std::vector<std::uint8_t>& out) const {
+  for (const auto& part : parts_) out.insert(out.end(), part.begin(), part.end());
+}
+
+std::vector<std::uint8_t> CompletedFrame::bytes() const {
+  std::vector<std::uint8_t> out;
+  out.reserve(size_);
+  append_to(out);
+  return out;
+}
+
 std::optional<std::vector<std::uint8_t>> FrameReassembler::add_chunk(FrameChunk chunk) {
+  auto frame = add_chunk_parts(std::move(chunk));
+  if (!frame) return std::nullopt;
+  return frame->bytes();
+}
+
+std::optional<CompletedFrame> FrameReassembler::add_chunk_parts(FrameChunk chunk) {
   if (chunk.total_chunks == 0 || chunk.chunk_id >= chunk.total_chunks || registrations_.empty()) {
     return std::nullopt;
   }
@@ -102,9 +119,7 @@ std::optional<std::vector<std::uint8_t>> FrameReassembler::add_chunk(FrameChunk 
   partial->slots[chunk.chunk_id] = std::move(chunk.payload);
   if (++partial->filled_count < partial->total) return std::nullopt;
 
-  std::vector<std::uint8_t> frame;
-  frame.reserve(partial->byte_count);
-  for (const auto& slot : partial->slots) frame.insert(frame.end(), slot.begin(), slot.end());
+  CompletedFrame frame(std::move(partial->slots), partial->byte_count);
   forget(chunk.frame_id);
   return frame;
 }

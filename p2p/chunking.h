@@ -55,6 +55,22 @@ struct FrameMetadata {
   bool operator==(const FrameMetadata&) const = default;
 };
 
+// A frame whose chunks have all arrived, still held as its chunks' payloads so
+// that the owner can append it where it needs it without an intermediate copy.
+class CompletedFrame {
+ public:
+  CompletedFrame(std::vector<std::vector<std::uint8_t>> parts, std::size_t size)
+      : parts_(std::move(parts)), size_(size) {}
+  std::size_t size() const { return size_; }
+  // Appends the chunks' payloads in chunk id order.
+  void append_to(std::vector<std::uint8_t>& out) const;
+  std::vector<std::uint8_t> bytes() const;
+
+ private:
+  std::vector<std::vector<std::uint8_t>> parts_;
+  std::size_t size_;
+};
+
 class FrameReassembler {
  public:
   // At most this many frames may be partly received; a chunk that would start
@@ -75,6 +91,8 @@ class FrameReassembler {
   // nothing otherwise. A completed frame is forgotten: later chunks of its id are
   // dropped until it is registered again.
   std::optional<std::vector<std::uint8_t>> add_chunk(FrameChunk chunk);
+  // The same, handing back the completed frame as its parts.
+  std::optional<CompletedFrame> add_chunk_parts(FrameChunk chunk);
 
   std::size_t registration_count() const { return registrations_.size(); }
   std::size_t partial_count() const { return partials_.size(); }

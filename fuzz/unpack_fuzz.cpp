@@ -1,0 +1,71 @@
+// unpack_files on arbitrary stream bytes: never crashes, and never writes
+// anything outside the target directory. Each input unpacks into
+// <scratch>/case/a/b/out, deep enough that a name climbing out of "out" would
+// land inside "case"; afterwards "case" must hold nothing but that chain of
+// directories and regular files directly in "out", and every reported path
+// must be a direct child of "out".
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <span>
+#include <string>
+
+#include "install/bootstrap_stream.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+// Kept as plain characters: the exit handler runs after static paths are gone.
+char scratch_text[4096];
+
+void remove_scratch() {
+  std::error_code ec;
+  fs::remove_all(scratch_text, ec);
+}
+
+const fs::path& scratch() {
+  static const fs::path dir = [] {
+    std::string templ = (fs::temp_directory_path() / "kio-unpack-fuzz-XXXXXX").string();
+    if (templ.size() >= sizeof scratch_text || ::mkdtemp(templ.data()) == nullptr) std::abort();
+    std::memcpy(scratch_text, templ.c_str(), templ.size() + 1);
+    std::atexit(remove_scratch);
+    return fs::path(templ);
+  }();
+  return dir;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  const fs::path root = scratch() / "case";
+  const fs::path out = root / "a" / "b" / "out";
+  std::error_code ec;
+  fs::remove_all(root, ec);
+
+  auto written = kio::install::unpack_files(std::span<const std::uint8_t>(data, size), out);
+  if (written) {
+    for (const auto& path : *written) {
+      if (path.parent_path() != out) std::abort();
+    }
+  }
+  for (const auto& entry : fs::recursive_directory_iterator(root)) {
+    const fs::path& p = entry.path();
+    const bool on_chain = p == root / "a" || p == root / "a" / "b" || p == out;
+    if (!on_chain && p.parent_path() != out) {
+      std::fprintf(stderr, "written outside the directory: %s\n", p.c_str());
+      std::abort();
+    }
+    if (p.parent_path() == out && !entry.is_regular_file()) std::abort();
+  }
+  // Nothing may appear beside the scratch directory's case either.
+  for (const auto& entry : fs::directory_iterator(scratch())) {
+    if (entry.path() != root) std::abort();
+  }
+  fs::remove_all(root, ec);
+  return 0;
+}
