@@ -6,7 +6,13 @@
 
 namespace kio::install::json {
 
+namespace {
+// nlohmann skips a leading byte-order mark; JSON text does not have one.
+bool starts_with_bom(std::string_view text) { return text.starts_with("\xEF\xBB\xBF"); }
+}  // namespace
+
 Result<Json> parse_strict(std::string_view text) {
+  if (starts_with_bom(text)) return fail("byte-order mark before the JSON text");
   // nlohmann keeps the last of two equal members; the parser callback sees every
   // member name, so duplicates are caught while parsing.
   std::vector<std::set<std::string>> open_objects;
@@ -44,6 +50,7 @@ Result<Json> parse_strict(std::string_view text) {
 }
 
 Result<Json> parse_lenient(std::string_view text) {
+  if (starts_with_bom(text)) return fail("byte-order mark before the JSON text");
   try {
     return Json::parse(text.begin(), text.end());
   } catch (const Json::exception& e) {

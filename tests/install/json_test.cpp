@@ -22,6 +22,7 @@ TEST(StrictJson, RefusesDuplicatesAndTrailingText) {
       {R"({"a":1}{})", false},
       {"", false},
       {"{\"a\":\"\xff\"}", false},  // not UTF-8
+      {"\xEF\xBB\xBF{}", false},       // a byte-order mark is not JSON text
   };
   for (const auto& c : cases) EXPECT_EQ(parse_strict(c.text).has_value(), c.ok) << c.text;
 }
