@@ -1,5 +1,6 @@
 #include "p2p/noise.h"
 
+#include <openssl/evp.h>
 #include <sodium.h>
 
 #include <cstring>
@@ -216,7 +217,9 @@ P2PResult<HandshakeState> HandshakeState::create(HandshakeConfig config) {
   HandshakeState hs(config.pattern, config.role);
   State& st = *hs.state_;
   std::memcpy(st.s_priv.data(), config.local_static.data(), KEY_LEN);
-  if (crypto_scalarmult_base(st.s_pub.data(), st.s_priv.data()) != 0) {
+  if (config.local_static_public) {
+    st.s_pub = *config.local_static_public;
+  } else if (crypto_scalarmult_base(st.s_pub.data(), st.s_priv.data()) != 0) {
     return p2p_fail(noise_error("invalid static key"));
   }
   if (config.fixed_ephemeral) {
@@ -337,9 +340,23 @@ P2PResult<Transport> HandshakeState::into_stateless_transport() const {
   SecretKey second(std::span<const std::uint8_t, KEY_LEN>(k2.data(), KEY_LEN));
   sodium_memzero(k1.data(), k1.size());
   sodium_memzero(k2.data(), k2.size());
-  if (role_ == Role::Initiator) return Transport(std::move(first), std::move(second));
-  return Transport(std::move(second), std::move(first));
+  const bool initiator = role_ == Role::Initiator;
+  const SecretKey& receive_key = initiator ? second : first;
+
+  std::unique_ptr<evp_cipher_ctx_st, Transport::ContextFree> receive(EVP_CIPHER_CTX_new());
+  if (!receive || EVP_DecryptInit_ex(receive.get(), EVP_chacha20_poly1305(), nullptr, receive_key.data(), nullptr) != 1) {
+    return p2p_fail(noise_error("cipher unavailable"));
+  }
+  return Transport(initiator ? std::move(first) : std::move(second), std::move(receive));
 }
+
+void Transport::ContextFree::operator()(evp_cipher_ctx_st* ctx) const {
+  EVP_CIPHER_CTX_free(ctx);  // cleanses the key schedule
+}
+
+Transport::Transport(Transport&&) noexcept = default;
+Transport& Transport::operator=(Transport&&) noexcept = default;
+Transport::~Transport() = default;
 
 P2PResult<std::size_t> Transport::encrypt(std::uint64_t nonce, std::span<const std::uint8_t> plaintext,
                                           std::span<std::uint8_t> out) const {
@@ -355,9 +372,24 @@ P2PResult<std::size_t> Transport::decrypt(std::uint64_t nonce, std::span<const s
   if (nonce == RESERVED_NONCE) return p2p_fail(noise_error("reserved nonce"));
   if (ciphertext.size() < TAG_LEN) return p2p_fail(noise_error("input too short"));
   if (ciphertext.size() > MAX_MESSAGE_LEN) return p2p_fail(noise_error("message too long"));
-  if (out.size() < ciphertext.size() - TAG_LEN) return p2p_fail(noise_error("output buffer too small"));
-  if (!aead_decrypt(receive_.data(), nonce, {}, ciphertext, out.data())) return p2p_fail(noise_error("decrypt error"));
-  return ciphertext.size() - TAG_LEN;
+  const std::size_t len = ciphertext.size() - TAG_LEN;
+  if (out.size() < len) return p2p_fail(noise_error("output buffer too small"));
+  if (!receive_) return p2p_fail(noise_error("cipher unavailable"));  // moved from
+  std::uint8_t iv[crypto_aead_chacha20poly1305_IETF_NPUBBYTES];
+  aead_nonce(nonce, iv);
+  EVP_CIPHER_CTX* ctx = receive_.get();
+  int written = 0;
+  bool ok = EVP_DecryptInit_ex(ctx, nullptr, nullptr, nullptr, iv) == 1;
+  if (ok && len > 0) ok = EVP_DecryptUpdate(ctx, out.data(), &written, ciphertext.data(), static_cast<int>(len)) == 1;
+  ok = ok && EVP_CIPHER_CTX_ctrl(ctx, EVP_CTRL_AEAD_SET_TAG, TAG_LEN,
+                                 const_cast<std::uint8_t*>(ciphertext.data() + len)) == 1;
+  ok = ok && EVP_DecryptFinal_ex(ctx, out.data() + written, &written) == 1;
+  if (!ok) {
+    // The bytes were deciphered before the tag was checked: none may leak out.
+    if (len > 0) sodium_memzero(out.data(), len);
+    return p2p_fail(noise_error("decrypt error"));
+  }
+  return len;
 }
 
 }  // namespace kio::p2p::noise

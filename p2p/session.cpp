@@ -24,6 +24,7 @@ P2PResult<PeerSession> PeerSession::new_responder(std::uint64_t session_id, cons
   config.pattern = pattern;
   config.role = noise::Role::Responder;
   config.local_static = identity.private_key();
+  config.local_static_public = identity.public_key();
   if (pattern == HandshakePattern::KK) {
     if (!remote_static) return p2p_fail(P2PError(P2PErrorKind::RelationshipNotAccepted));
     config.remote_static = remote_static;

@@ -43,6 +43,7 @@ P2PResult<InitiatorSession> InitiatorSession::create(std::uint64_t session_id, c
   config.pattern = pattern;
   config.role = p2p::noise::Role::Initiator;
   config.local_static = static_key;
+  config.local_static_public = local_static;
   config.remote_static = responder_static;
   config.fixed_ephemeral = std::move(fixed_ephemeral);
   auto handshake = p2p::noise::HandshakeState::create(std::move(config));

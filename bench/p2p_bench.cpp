@@ -1,0 +1,247 @@
+// Handshakes per second on the responder side, and data-packet decryption at the
+// largest payload: in memory through PeerSession, and through the manager's
+// receive step over loopback UDP, each beside a bare baseline.
+//
+// The manually timed cases use the thread's CPU clock (user and kernel time), so
+// that a busy shared machine does not count preemption as work.
+#include <benchmark/benchmark.h>
+#include <sodium.h>
+#include <sys/socket.h>
+#include <sys/time.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <ctime>
+#include <optional>
+#include <vector>
+
+#include "common/sodium_ready.h"
+#include "p2p/p2pmanager.h"
+#include "p2p/session.h"
+#include "peer/initiator.h"
+
+namespace {
+
+using namespace kio;
+using namespace kio::p2p;
+// The calling thread's CPU time, kernel time in system calls included.
+struct Clock {
+  using duration = std::chrono::nanoseconds;
+  using time_point = std::chrono::time_point<Clock, duration>;
+  static time_point now() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return time_point(duration(std::int64_t{ts.tv_sec} * 1'000'000'000 + ts.tv_nsec));
+  }
+};
+
+constexpr std::size_t PAYLOAD = MAX_DATA_PLAINTEXT_LEN;  // 1466
+constexpr int BATCH = 64;
+
+SecretKey key_of(std::uint8_t fill) {
+  std::array<std::uint8_t, 32> bytes;
+  bytes.fill(fill);
+  return SecretKey(bytes);
+}
+
+const ParticipantId& responder_id() {
+  static const ParticipantId id = *ParticipantId::from_str("01a0b0d4-97d6-7083-bd74-ab53fb6f92a0");
+  return id;
+}
+const ParticipantId& initiator_id() {
+  static const ParticipantId id = *ParticipantId::from_str("0190f3c2-5b7e-7a11-8c3d-1234567890ab");
+  return id;
+}
+const SessionIdentity& responder_identity() {
+  static const SessionIdentity identity = *SessionIdentity::from_unsealed_private_key(key_of(0x52));
+  return identity;
+}
+const SocketAddress& some_peer() {
+  static const SocketAddress address = *SocketAddress::parse("127.0.0.1:40000");
+  return address;
+}
+
+std::vector<std::uint8_t> payload() {
+  std::vector<std::uint8_t> v(PAYLOAD);
+  for (std::size_t i = 0; i < v.size(); ++i) v[i] = static_cast<std::uint8_t>(i * 131 + 7);
+  return v;
+}
+
+// One XX handshake; `responder_time` collects the time spent in the responder.
+std::pair<PeerSession, peer::InitiatorSession> xx_handshake(Clock::duration* responder_time = nullptr) {
+  auto init = *peer::InitiatorSession::create(1, key_of(0x49), initiator_id(), HandshakePattern::XX, std::nullopt);
+  const auto m1 = *init.write_first_message();
+  auto t0 = Clock::now();
+  auto session = *PeerSession::new_responder(1, some_peer(), responder_identity(), responder_id(),
+                                             HandshakePattern::XX, std::nullopt, std::nullopt);
+  auto m2 = **session.read_handshake_message(m1);
+  auto t1 = Clock::now();
+  const auto m3 = **init.read_reply(m2);
+  auto t2 = Clock::now();
+  if (!session.read_handshake_message(m3)) std::abort();
+  auto t3 = Clock::now();
+  if (responder_time) *responder_time = (t1 - t0) + (t3 - t2);
+  return {std::move(session), std::move(init)};
+}
+
+void BM_xx_handshake_responder(benchmark::State& state) {
+  sodium_ready();
+  for (auto _ : state) {
+    Clock::duration spent{};
+    auto pair = xx_handshake(&spent);
+    benchmark::DoNotOptimize(pair);
+    state.SetIterationTime(std::chrono::duration<double>(spent).count());
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_xx_handshake_responder)->UseManualTime();
+
+void BM_xx_handshake_both_sides(benchmark::State& state) {
+  sodium_ready();
+  for (auto _ : state) benchmark::DoNotOptimize(xx_handshake());
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_xx_handshake_both_sides);
+
+void BM_decrypt_on_channel(benchmark::State& state) {
+  auto [session, init] = xx_handshake();
+  const auto datagram = *init.data_datagram(1, 42, payload());
+  const std::span<const std::uint8_t> ciphertext = std::span(datagram).subspan(HEADER_LEN);
+  for (auto _ : state) {
+    auto plain = session.decrypt_on_channel(1, 42, ciphertext);
+    if (!plain) std::abort();
+    benchmark::DoNotOptimize(plain->data());
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(PAYLOAD));
+}
+BENCHMARK(BM_decrypt_on_channel);
+
+// Baseline: libsodium's ChaCha20-Poly1305 open alone, into a fixed buffer.
+void BM_sodium_open_baseline(benchmark::State& state) {
+  sodium_ready();
+  std::array<std::uint8_t, 32> key{};
+  std::array<std::uint8_t, 12> nonce{};
+  const auto plain = payload();
+  std::vector<std::uint8_t> sealed(plain.size() + 16), out(plain.size());
+  unsigned long long len = 0;
+  crypto_aead_chacha20poly1305_ietf_encrypt(sealed.data(), &len, plain.data(), plain.size(), nullptr, 0, nullptr,
+                                            nonce.data(), key.data());
+  for (auto _ : state) {
+    if (crypto_aead_chacha20poly1305_ietf_decrypt(out.data(), &len, nullptr, sealed.data(), sealed.size(), nullptr, 0,
+                                                  nonce.data(), key.data()) != 0) {
+      std::abort();
+    }
+    benchmark::DoNotOptimize(out.data());
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.SetBytesProcessed(state.iterations() * static_cast<int64_t>(PAYLOAD));
+}
+BENCHMARK(BM_sodium_open_baseline);
+
+struct Sender {
+  Sender() {
+    fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    const auto any = *SocketAddress::parse("127.0.0.1:0");
+    ::bind(fd, any.raw(), any.raw_len());
+  }
+  ~Sender() { ::close(fd); }
+  void send(const SocketAddress& to, std::span<const std::uint8_t> bytes) const {
+    if (::sendto(fd, bytes.data(), bytes.size(), 0, to.raw(), to.raw_len()) < 0) std::abort();
+  }
+  std::vector<std::uint8_t> recv() const {
+    std::vector<std::uint8_t> buf(2048);
+    const ssize_t n = ::recv(fd, buf.data(), buf.size(), 0);
+    if (n < 0) std::abort();
+    buf.resize(static_cast<std::size_t>(n));
+    return buf;
+  }
+  int fd = -1;
+};
+
+// A manager with one established XX session from `sender`.
+std::pair<P2PManager, peer::InitiatorSession> manager_with_session(const Sender& sender) {
+  auto manager = *P2PManager::create(*SocketAddress::parse("127.0.0.1:0"), responder_id(),
+                                     *SessionIdentity::from_unsealed_private_key(key_of(0x52)));
+  const SocketAddress address = *manager.local_addr();
+  auto init = *peer::InitiatorSession::create(9, key_of(0x49), initiator_id(), HandshakePattern::XX, std::nullopt);
+  sender.send(address, *init.handshake_datagram(*init.write_first_message()));
+  if (!manager.recv_timeout(std::chrono::seconds(1))) std::abort();
+  const auto reply = sender.recv();
+  const auto m3 = **init.read_reply(std::span(reply).subspan(HEADER_LEN + ENVELOPE_PREFIX_LEN));
+  sender.send(address, *init.handshake_datagram(m3));
+  if (!manager.recv_timeout(std::chrono::seconds(1))) std::abort();
+  return {std::move(manager), std::move(init)};
+}
+
+// Sends a batch untimed, then times the receive steps that take it in.
+void BM_manager_recv_loopback(benchmark::State& state) {
+  Sender sender;
+  auto [manager, init] = manager_with_session(sender);
+  const SocketAddress address = *manager.local_addr();
+  const auto plain = payload();
+  std::vector<std::vector<std::uint8_t>> batch;
+  for (int i = 0; i < BATCH; ++i) batch.push_back(*init.next_data_datagram(1, plain));
+  for (auto _ : state) {
+    for (const auto& d : batch) sender.send(address, d);
+    const auto start = Clock::now();
+    for (int i = 0; i < BATCH; ++i) {
+      auto m = manager.recv_timeout(std::chrono::milliseconds(5));
+      if (!m || !*m || (*m)->payload.size() != PAYLOAD) std::abort();
+      benchmark::DoNotOptimize((*m)->payload.data());
+    }
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  state.SetItemsProcessed(state.iterations() * BATCH);
+  state.SetBytesProcessed(state.iterations() * BATCH * static_cast<int64_t>(PAYLOAD));
+}
+BENCHMARK(BM_manager_recv_loopback)->UseManualTime();
+
+// Baseline: the same batch through bare syscalls (time-out, receive) and the
+// libsodium open, with no decoding, session lookup or allocation.
+void BM_bare_recv_open_loopback(benchmark::State& state) {
+  sodium_ready();
+  Sender sender;
+  Sender receiver;
+  const int bytes = RECEIVE_BUFFER_BYTES;
+  ::setsockopt(receiver.fd, SOL_SOCKET, SO_RCVBUFFORCE, &bytes, sizeof bytes);
+  sockaddr_storage storage{};
+  socklen_t storage_len = sizeof storage;
+  ::getsockname(receiver.fd, reinterpret_cast<sockaddr*>(&storage), &storage_len);
+  const SocketAddress address = *SocketAddress::from_sockaddr(reinterpret_cast<sockaddr*>(&storage), storage_len);
+
+  std::array<std::uint8_t, 32> key{};
+  std::array<std::uint8_t, 12> nonce{};
+  const auto plain = payload();
+  std::vector<std::uint8_t> datagram(HEADER_LEN + plain.size() + 16);
+  unsigned long long len = 0;
+  crypto_aead_chacha20poly1305_ietf_encrypt(datagram.data() + HEADER_LEN, &len, plain.data(), plain.size(), nullptr,
+                                            0, nullptr, nonce.data(), key.data());
+  std::array<std::uint8_t, MAX_DATAGRAM_LEN> buffer{};
+  std::vector<std::uint8_t> out(plain.size());
+  const timeval tv{0, 5000};
+  for (auto _ : state) {
+    for (int i = 0; i < BATCH; ++i) sender.send(address, datagram);
+    const auto start = Clock::now();
+    for (int i = 0; i < BATCH; ++i) {
+      ::setsockopt(receiver.fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+      sockaddr_storage from{};
+      socklen_t from_len = sizeof from;
+      const ssize_t n =
+          ::recvfrom(receiver.fd, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &from_len);
+      if (n != static_cast<ssize_t>(datagram.size())) std::abort();
+      if (crypto_aead_chacha20poly1305_ietf_decrypt(out.data(), &len, nullptr, buffer.data() + HEADER_LEN,
+                                                    static_cast<unsigned long long>(n) - HEADER_LEN, nullptr, 0,
+                                                    nonce.data(), key.data()) != 0) {
+        std::abort();
+      }
+      benchmark::DoNotOptimize(out.data());
+    }
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+  }
+  state.SetItemsProcessed(state.iterations() * BATCH);
+  state.SetBytesProcessed(state.iterations() * BATCH * static_cast<int64_t>(PAYLOAD));
+}
+BENCHMARK(BM_bare_recv_open_loopback)->UseManualTime();
+
+}  // namespace
