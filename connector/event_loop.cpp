@@ -1,5 +1,7 @@
 #include "connector/event_loop.h"
 
+#include <sodium.h>
+
 #include <chrono>
 
 #include "connector/admission.h"
@@ -27,7 +29,10 @@ void EventLoop::turn() {
     return;
   }
   if (!*received) return;
-  route(**received);
+  p2p::ReceivedMessage& message = **received;
+  route(message);
+  // Decrypted plaintext does not outlive the turn that handled it.
+  sodium_memzero(message.payload.data(), message.payload.size());
 }
 
 void EventLoop::route(const p2p::ReceivedMessage& message) {
@@ -36,6 +41,7 @@ void EventLoop::route(const p2p::ReceivedMessage& message) {
       if (auto handled = handle_feature_frame(install_root_, store_, *frame, output_); !handled) {
         output_.error("feature: ", handled.error());
       }
+      sodium_memzero(frame->payload.data(), frame->payload.size());
       return;
     }
     // Not a feature frame: it is stream control data.

@@ -1,5 +1,7 @@
 #include "p2p/p2pmanager.h"
 
+#include <algorithm>
+
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -46,6 +48,8 @@ P2PManager::P2PManager(P2PManager&& other) noexcept
       lookup_(std::move(other.lookup_)),
       sessions_(std::move(other.sessions_)),
       address_map_(std::move(other.address_map_)),
+      creation_order_(std::move(other.creation_order_)),
+      limits_(other.limits_),
       identity_(std::move(other.identity_)),
       local_participant_(other.local_participant_) {}
 
@@ -56,6 +60,8 @@ P2PManager& P2PManager::operator=(P2PManager&& other) noexcept {
     lookup_ = std::move(other.lookup_);
     sessions_ = std::move(other.sessions_);
     address_map_ = std::move(other.address_map_);
+    creation_order_ = std::move(other.creation_order_);
+    limits_ = other.limits_;
     identity_ = std::move(other.identity_);
     local_participant_ = other.local_participant_;
   }
@@ -227,9 +233,35 @@ P2PResult<void> P2PManager::start_handshake(std::uint64_t session_id, const Hand
   if (*reply) {
     if (auto sent = send_handshake_reply(*session, from, **reply); !sent) return p2p_fail(std::move(sent.error()));
   }
+  make_room_for_session();
   address_map_.insert_or_assign(from, session_id);
   sessions_.emplace(session_id, std::move(*session));
+  creation_order_.push_back(session_id);
   return {};
+}
+
+void P2PManager::make_room_for_session() {
+  while (!creation_order_.empty() && !sessions_.contains(creation_order_.front())) creation_order_.pop_front();
+  const auto handshaking = [this](std::uint64_t id) {
+    const auto it = sessions_.find(id);
+    return it != sessions_.end() && it->second.state() == PeerSession::State::Handshaking;
+  };
+  if (sessions_.size() >= limits_.max_sessions && !creation_order_.empty()) {
+    remove_session(creation_order_.front());
+    creation_order_.pop_front();
+    return;
+  }
+  const auto pending = static_cast<std::size_t>(
+      std::count_if(sessions_.begin(), sessions_.end(),
+                    [](const auto& entry) { return entry.second.state() == PeerSession::State::Handshaking; }));
+  if (pending < limits_.max_handshaking) return;
+  for (auto it = creation_order_.begin(); it != creation_order_.end(); ++it) {
+    if (handshaking(*it)) {
+      remove_session(*it);
+      creation_order_.erase(it);
+      return;
+    }
+  }
 }
 
 P2PResult<void> P2PManager::send_handshake_reply(const PeerSession& session, const SocketAddress& to,

@@ -5,6 +5,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
 #include <memory>
 #include <optional>
@@ -45,6 +46,14 @@ using P2PEvent = std::variant<ReceivedMessage, Discovery>;
 // short stall of the receive loop.
 inline constexpr int RECEIVE_BUFFER_BYTES = 8 * 1024 * 1024;
 
+// Any process on the machine can start handshakes, each from a new port, so the
+// session table is bounded: beyond these numbers the oldest half-open handshake,
+// or failing that the oldest session, makes room for the new one.
+struct SessionLimits {
+  std::size_t max_handshaking = 1024;
+  std::size_t max_sessions = 16384;
+};
+
 class P2PManager {
  public:
   static P2PResult<P2PManager> create(const SocketAddress& bind, const ParticipantId& local_participant,
@@ -81,6 +90,8 @@ class P2PManager {
   // The session last set up from this address, if any.
   std::optional<std::uint64_t> session_for_address(const SocketAddress& address) const;
 
+  void set_session_limits(SessionLimits limits) { limits_ = limits; }
+
  private:
   P2PManager(int fd, const ParticipantId& local_participant, SessionIdentity identity,
              std::shared_ptr<RelationshipLookup> lookup);
@@ -94,11 +105,15 @@ class P2PManager {
                                   const SocketAddress& from);
   P2PResult<void> send_handshake_reply(const PeerSession& session, const SocketAddress& to,
                                        std::span<const std::uint8_t> noise_message);
+  // Evicts sessions, oldest first, so that one more fits within the limits.
+  void make_room_for_session();
 
   int fd_ = -1;
   std::shared_ptr<RelationshipLookup> lookup_;
   std::unordered_map<std::uint64_t, PeerSession> sessions_;
   std::map<SocketAddress, std::uint64_t> address_map_;
+  std::deque<std::uint64_t> creation_order_;  // may hold ids already removed
+  SessionLimits limits_;
   SessionIdentity identity_;
   ParticipantId local_participant_;
 };

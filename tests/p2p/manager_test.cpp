@@ -508,3 +508,35 @@ TEST_F(ManagerTest, AMovedManagerKeepsItsSessions) {
 
 }  // namespace
 }  // namespace kio::p2p
+
+namespace kio::p2p {
+namespace {
+
+// Handshakes from many ports cannot grow the session table without bound: the
+// oldest half-open handshake gives way first, and established sessions are capped too.
+TEST_F(ManagerTest, SessionTableIsBounded) {
+  manager_.set_session_limits({/*max_handshaking=*/3, /*max_sessions=*/5});
+  std::vector<std::unique_ptr<RawUdp>> peers;
+  std::vector<InitiatorSession> pending;
+  for (std::uint64_t id = 1; id <= 4; ++id) {
+    peers.push_back(std::make_unique<RawUdp>());
+    pending.push_back(make_initiator(id, HandshakePattern::XX));
+    send_first(pending.back(), *peers.back());
+  }
+  EXPECT_EQ(manager_.session_count(), 3u);
+  EXPECT_EQ(manager_.find_session(1), nullptr);  // the oldest half-open one went
+  EXPECT_NE(manager_.find_session(4), nullptr);
+
+  // Established sessions count against the overall limit, oldest first.
+  std::vector<InitiatorSession> established;
+  for (std::uint64_t id = 10; id < 16; ++id) {
+    peers.push_back(std::make_unique<RawUdp>());
+    established.push_back(xx_session(id, *peers.back()));
+  }
+  EXPECT_EQ(manager_.session_count(), 5u);
+  EXPECT_NE(manager_.find_session(15), nullptr);
+  EXPECT_EQ(manager_.find_session(10), nullptr);
+}
+
+}  // namespace
+}  // namespace kio::p2p
