@@ -2,6 +2,9 @@
 // the whole log into its events.
 #include <sodium.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "install/crypto.h"
 #include "install/json.h"
 #include "install/persist.h"
@@ -48,7 +51,10 @@ class EventWriter {
 }  // namespace
 
 Result<SecretBytes> serialize_ltr_payload(const LtrPayload& payload) {
+  // An event that the reader would refuse is never written: one such frame
+  // would make the whole log unreadable.
   if (const auto* blob = std::get_if<BlobRecord>(&payload)) {
+    if (blob->kind != BLOB_KIND) return fail(std::string(UNSUPPORTED_EVENT));
     const std::string_view texts[] = {blob->kind, blob->blob_id, blob->class_name, blob->url, blob->sha256};
     std::size_t size = 0;
     for (const auto text : texts) {
@@ -65,6 +71,9 @@ Result<SecretBytes> serialize_ltr_payload(const LtrPayload& payload) {
     return w.finish();
   }
   const auto& secret = std::get<SecretEvent>(payload);
+  if (std::find(std::begin(SECRET_KINDS), std::end(SECRET_KINDS), secret.kind) == std::end(SECRET_KINDS)) {
+    return fail(std::string(UNSUPPORTED_EVENT));
+  }
   const std::string_view texts[] = {secret.kind, secret.label, secret.value.view()};
   std::size_t size = 0;
   for (const auto text : texts) {
