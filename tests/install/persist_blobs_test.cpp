@@ -208,6 +208,10 @@ TEST(LinkOrCopy, AcrossFileSystemsCopies) {
     GTEST_SKIP() << "no second file system (/dev/shm) beside " << here.path();
   }
   const fs::path source = other_fs / ("kio-link-test-" + std::to_string(::getpid()));
+  struct Remove {
+    fs::path p;
+    ~Remove() { std::error_code ec; fs::remove(p, ec); }
+  } remove_source{source};
   test::write_file(source, "bytes from elsewhere");
   fs::permissions(source, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
   const fs::path destination = here / "blobs" / "copy";
@@ -217,7 +221,6 @@ TEST(LinkOrCopy, AcrossFileSystemsCopies) {
   EXPECT_EQ(test::file_mode(destination), 0600u);
   EXPECT_EQ(test::file_mode(source), 0640u);  // only a link changes the source
   EXPECT_NE(stat_of(destination).st_dev, stat_of(source).st_dev);
-  fs::remove(source);
 }
 
 TEST(LinkOrCopy, SameFileIsLeftAloneOtherFileReplaced) {

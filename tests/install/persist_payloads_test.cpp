@@ -46,6 +46,13 @@ TEST(LtrEvents, Decoding) {
       {R"({"kind":"connector-noise","label":"k","value":"v"} x)", "!corrupt LTR event"},
       {"{\"kind\":\"connector-noise\",\"label\":\"k\",\"value\":\"\xff\"}", "!corrupt LTR event"},
       {R"({"kind":"connector-noise","label":"k","value":"\ud800"})", "!corrupt LTR event"},
+      {R"({"kind":"connector-noise","label":"k","value":"\udc00\ud800"})", "!corrupt LTR event"},
+      {R"({"kind":"connector-noise","label":"k","value":"\ud83d\ude00"})", "connector-noise k=\xf0\x9f\x98\x80"},
+      {"{\"kind\":\"connector-noise\",\"label\":\"k\",\"value\":\"a\tb\"}", "!corrupt LTR event"},
+      {R"({"kind":"connector-noise","label":"k","value":"v","n":1e999})", "!corrupt LTR event"},
+      {R"({"kind":"connector-noise","label":"k","value":"v","n":-1e-999,"m":123456789012345678901234567890})",
+       "connector-noise k=v"},
+      {std::string("{\"kind\":\"connector-noise\",\"label\":\"k\",\"value\":\"v\"}\0", 51), "!corrupt LTR event"},
       {"\xef\xbb\xbf{\"kind\":\"connector-noise\",\"label\":\"k\",\"value\":\"v\"}", "!corrupt LTR event"},
   };
   for (const auto& [json, want] : cases) EXPECT_EQ(decoded(json), want) << json;
