@@ -37,6 +37,8 @@ Result<void> sync_fd(int fd);
 Result<void> write_all(int fd, std::string_view bytes);
 // The whole file. `utf8` refuses content that is not valid UTF-8.
 Result<std::string> read_whole_file(const fs::path& path, bool utf8);
+// The same into a buffer that the caller reuses.
+Result<void> read_whole_file(const fs::path& path, bool utf8, std::string& content);
 // stat/lstat results; nullopt when the path cannot be examined.
 std::optional<struct stat> stat_follow(const fs::path& path);
 bool is_plain_file(const fs::path& path);

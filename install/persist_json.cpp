@@ -87,7 +87,10 @@ std::optional<JsonDocument> Reader::run() {
         ++p_;
         type = c == '{' ? JsonType::object : JsonType::array;
         if (slot) slot->type = type;
-        if (stack.empty()) doc.type = type;
+        if (stack.empty()) {
+          doc.type = type;
+          if (c == '{') doc.members.reserve(8);
+        }
         stack.push_back(Level{c == '{', {}});
         skip_space();
         if (!at_end() && peek() == (c == '{' ? '}' : ']')) {
