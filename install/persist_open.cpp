@@ -85,7 +85,7 @@ Result<void> write_identity(const fs::path& persist_root, const SecretKey& wrap_
   }
   std::string plaintext;
   const detail::WipeOnExit wipe(plaintext);
-  plaintext.reserve(32 + 6 * (identity.username.size() + identity.founder_id.size()));
+  plaintext.reserve(64 + 6 * (identity.username.size() + identity.founder_id.size()));
   plaintext += "{\"username\":";
   json::append_json_string(plaintext, identity.username);
   plaintext += ",\"founder_id\":";

@@ -24,7 +24,7 @@ std::string_view view(const detail::WipedString& s) { return {s.data(), s.size()
 // reserved for the worst case so that growth leaves no copy behind.
 class EventWriter {
  public:
-  explicit EventWriter(std::size_t text_bytes) : wipe_(out_) { out_.reserve(64 + 6 * text_bytes); }
+  explicit EventWriter(std::size_t text_bytes) : wipe_(out_) { out_.reserve(128 + 6 * text_bytes); }
   void text_member(std::string_view name, std::string_view value) {
     open_member(name);
     json::append_json_string(out_, value);

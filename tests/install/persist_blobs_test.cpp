@@ -96,6 +96,21 @@ TEST(PutBlobWithId, StoresPlainBlobsAndRecordsEachPut) {
   EXPECT_EQ(store.blob_records().value().size(), 2u);
 }
 
+TEST(PutBlobWithId, RelativeRootGivesAbsoluteUrls) {
+  Store s;
+  struct RestoreCwd {
+    fs::path path = fs::current_path();
+    ~RestoreCwd() { fs::current_path(path); }
+  } restore;
+  fs::current_path(s.dir.path());
+  auto store = Persist::open("install/persist", s.key);
+  ASSERT_TRUE(store) << store.error();
+  EXPECT_EQ(store->blobs_root(), fs::path("install/blobs"));
+  const auto record = store->put_blob_with_id(ID, bytes_of("x"), true, false);
+  ASSERT_TRUE(record) << record.error();
+  EXPECT_EQ(record->url, "file://" + s.dir.path().string() + "/install/blobs/" + ID);
+}
+
 TEST(PutBlobWithId, RefusesBadInputBeforeWriting) {
   Store s;
   Persist store = s.open();
