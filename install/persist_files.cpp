@@ -9,6 +9,7 @@
 
 #include "common/os_error.h"
 #include "common/utf8.h"
+#include "install/json.h"
 #include "install/persist.h"
 #include "install/persist_internal.h"
 
@@ -210,6 +211,15 @@ bool valid_utf8(std::string_view text) {
   }
   while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
   return i == text.size() || is_valid_utf8(text.substr(i));
+}
+
+std::string envelope_json(const SealedEnvelope& sealed) {
+  std::string json = "{\"version\":1,\"nonce_b64\":";
+  json::append_json_string(json, sealed.nonce_b64);
+  json += ",\"ciphertext_b64\":";
+  json::append_json_string(json, sealed.ciphertext_b64);
+  json += "}";
+  return json;
 }
 
 WipeOnExit::~WipeOnExit() { sodium_memzero(s_.data(), s_.size()); }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/secret.h"
+#include "install/crypto.h"
 #include "install/persist.h"
 #include "install/result.h"
 
@@ -128,6 +129,10 @@ class WipeOnExit {
  private:
   std::string& s_;
 };
+
+// The sealed-file record (identity, sealed blobs): compact JSON, version 1,
+// then the nonce and ciphertext texts.
+std::string envelope_json(const SealedEnvelope& sealed);
 
 // The JSON library's message for a text it would refuse to write (invalid UTF-8),
 // or nullopt for a text it writes.
