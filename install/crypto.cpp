@@ -25,18 +25,17 @@ int hex_value(unsigned char c) {
 
 constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
 
-int base64_value(unsigned char c) {
-  if (c >= 'A' && c <= 'Z') return c - 'A';
-  if (c >= 'a' && c <= 'z') return c - 'a' + 26;
-  if (c >= '0' && c <= '9') return c - '0' + 52;
-  if (c == '+') return 62;
-  if (c == '/') return 63;
-  return -1;
-}
-
 struct MdCtxFree {
   void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
 };
+
+// Fetched once: handing EVP_sha256() to each digest call makes OpenSSL look the
+// implementation up (under a lock) every time, which costs more than hashing a
+// short input such as an LTR frame line.
+const EVP_MD* sha256_md() {
+  static EVP_MD* const fetched = EVP_MD_fetch(nullptr, "SHA256", nullptr);
+  return fetched != nullptr ? fetched : EVP_sha256();
+}
 
 std::string digest_text(const unsigned char* digest) {
   return hex_encode(std::span<const std::uint8_t>(digest, 32));
@@ -76,7 +75,7 @@ std::string hex_encode(std::span<const std::uint8_t> bytes) {
 std::string sha256_hex(std::span<const std::uint8_t> bytes) {
   unsigned char digest[32];
   unsigned int len = 0;
-  EVP_Digest(bytes.data(), bytes.size(), digest, &len, EVP_sha256(), nullptr);
+  EVP_Digest(bytes.data(), bytes.size(), digest, &len, sha256_md(), nullptr);
   return digest_text(digest);
 }
 
@@ -84,7 +83,7 @@ Result<std::string> sha256_file(const std::filesystem::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail(last_os_error_text());
   std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-  EVP_DigestInit_ex(ctx.get(), EVP_sha256(), nullptr);
+  EVP_DigestInit_ex(ctx.get(), sha256_md(), nullptr);
   std::vector<unsigned char> block(65536);
   for (;;) {
     const ssize_t n = ::read(fd, block.data(), block.size());
@@ -132,29 +131,35 @@ std::string base64_encode(std::span<const std::uint8_t> bytes) {
 }
 
 std::optional<std::vector<std::uint8_t>> base64_decode(std::string_view text) {
+  // One table look-up per character: every LTR read decodes each frame's texts.
+  static constexpr auto values = [] {
+    std::array<std::int8_t, 256> t{};
+    t.fill(-1);
+    for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<std::int8_t>(i);
+    return t;
+  }();
   if (text.size() % 4 != 0) return std::nullopt;
-  std::vector<std::uint8_t> out;
-  out.reserve(text.size() / 4 * 3);
+  std::size_t pad = 0;
+  if (!text.empty() && text.back() == '=') pad = text[text.size() - 2] == '=' ? 2 : 1;
+  std::vector<std::uint8_t> out(text.size() / 4 * 3 - pad);
+  std::size_t o = 0;
   for (std::size_t i = 0; i < text.size(); i += 4) {
-    const bool last = i + 4 == text.size();
-    int pad = 0;
-    if (last) {
-      if (text[i + 3] == '=') pad = 1;
-      if (pad == 1 && text[i + 2] == '=') pad = 2;
-    }
+    const std::size_t group_pad = i + 4 == text.size() ? pad : 0;
     std::uint32_t v = 0;
-    for (int k = 0; k < 4 - pad; ++k) {
-      const int d = base64_value(static_cast<unsigned char>(text[i + k]));
-      if (d < 0) return std::nullopt;
-      v = (v << 6) | static_cast<std::uint32_t>(d);
+    int invalid = 0;
+    for (std::size_t k = 0; k < 4 - group_pad; ++k) {
+      const std::int8_t d = values[static_cast<unsigned char>(text[i + k])];
+      invalid |= d;
+      v = (v << 6) | static_cast<std::uint32_t>(d & 63);
     }
-    v <<= 6 * pad;
+    if (invalid < 0) return std::nullopt;
+    v <<= 6 * group_pad;
     // The bits the last character carries beyond the data must be zero.
-    if (pad == 1 && (v & 0xFF) != 0) return std::nullopt;
-    if (pad == 2 && (v & 0xFFFF) != 0) return std::nullopt;
-    out.push_back(static_cast<std::uint8_t>(v >> 16));
-    if (pad < 2) out.push_back(static_cast<std::uint8_t>(v >> 8));
-    if (pad < 1) out.push_back(static_cast<std::uint8_t>(v));
+    if (group_pad == 1 && (v & 0xFF) != 0) return std::nullopt;
+    if (group_pad == 2 && (v & 0xFFFF) != 0) return std::nullopt;
+    out[o++] = static_cast<std::uint8_t>(v >> 16);
+    if (group_pad < 2) out[o++] = static_cast<std::uint8_t>(v >> 8);
+    if (group_pad < 1) out[o++] = static_cast<std::uint8_t>(v);
   }
   return out;
 }

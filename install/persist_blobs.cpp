@@ -10,7 +10,6 @@
 #include "common/os_error.h"
 #include "common/utf8.h"
 #include "install/crypto.h"
-#include "install/json.h"
 #include "install/paths.h"
 #include "install/persist.h"
 #include "install/persist_internal.h"
@@ -180,11 +179,7 @@ Result<BlobRecord> Persist::put_blob_with_id(std::string_view id, std::span<cons
   if (encrypted) {
     auto sealed = encrypt(wrap_key_, blob_file_aad(id), bytes);
     if (!sealed) return std::unexpected(sealed.error());
-    std::string envelope = "{\"version\":1,\"nonce_b64\":";
-    json::append_json_string(envelope, sealed->nonce_b64);
-    envelope += ",\"ciphertext_b64\":";
-    json::append_json_string(envelope, sealed->ciphertext_b64);
-    envelope += "}";
+    const std::string envelope = detail::envelope_json(*sealed);
     if (auto written = write_private(*path, as_bytes(envelope)); !written) return std::unexpected(written.error());
   } else {
     if (auto written = write_private(*path, bytes); !written) return std::unexpected(written.error());

@@ -9,6 +9,7 @@
 
 #include "common/os_error.h"
 #include "common/utf8.h"
+#include "install/json.h"
 #include "install/persist.h"
 #include "install/persist_internal.h"
 
@@ -121,23 +122,37 @@ Result<void> create_private_dir(const fs::path& dir) {
   return set_dir_private(dir);
 }
 
-Result<std::string> read_whole_file(const fs::path& path, bool utf8) {
+Result<void> read_whole_file(const fs::path& path, bool utf8, std::string& content) {
+  content.clear();
   Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return fail(last_os_error_text());
   struct stat st {};
-  std::string content;
-  if (::fstat(fd.get(), &st) == 0 && st.st_size > 0) content.reserve(static_cast<std::size_t>(st.st_size));
-  char block[65536];
+  std::size_t expected = 0;
+  if (::fstat(fd.get(), &st) == 0 && st.st_size > 0) expected = static_cast<std::size_t>(st.st_size);
+  // Read straight into the buffer; one byte more than the size shows the end
+  // without another call, and a file that grew meanwhile is read to its end.
+  std::size_t filled = 0;
+  content.resize(expected + 1);
   for (;;) {
-    const ssize_t n = ::read(fd.get(), block, sizeof block);
+    if (filled == content.size()) content.resize(content.size() * 2);
+    const ssize_t n = ::read(fd.get(), content.data() + filled, content.size() - filled);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return fail(last_os_error_text());
+      const int err = errno;
+      content.clear();
+      return fail(os_error_text(err));
     }
     if (n == 0) break;
-    content.append(block, static_cast<std::size_t>(n));
+    filled += static_cast<std::size_t>(n);
   }
+  content.resize(filled);
   if (utf8 && !valid_utf8(content)) return fail(std::string(INVALID_UTF8_STREAM));
+  return {};
+}
+
+Result<std::string> read_whole_file(const fs::path& path, bool utf8) {
+  std::string content;
+  if (auto read = read_whole_file(path, utf8, content); !read) return std::unexpected(read.error());
   return content;
 }
 
@@ -196,6 +211,15 @@ bool valid_utf8(std::string_view text) {
   }
   while (i < text.size() && static_cast<unsigned char>(text[i]) < 0x80) ++i;
   return i == text.size() || is_valid_utf8(text.substr(i));
+}
+
+std::string envelope_json(const SealedEnvelope& sealed) {
+  std::string json = "{\"version\":1,\"nonce_b64\":";
+  json::append_json_string(json, sealed.nonce_b64);
+  json += ",\"ciphertext_b64\":";
+  json::append_json_string(json, sealed.ciphertext_b64);
+  json += "}";
+  return json;
 }
 
 WipeOnExit::~WipeOnExit() { sodium_memzero(s_.data(), s_.size()); }

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "common/secret.h"
+#include "install/crypto.h"
 #include "install/persist.h"
 #include "install/result.h"
 
@@ -37,6 +38,8 @@ Result<void> sync_fd(int fd);
 Result<void> write_all(int fd, std::string_view bytes);
 // The whole file. `utf8` refuses content that is not valid UTF-8.
 Result<std::string> read_whole_file(const fs::path& path, bool utf8);
+// The same into a buffer that the caller reuses.
+Result<void> read_whole_file(const fs::path& path, bool utf8, std::string& content);
 // stat/lstat results; nullopt when the path cannot be examined.
 std::optional<struct stat> stat_follow(const fs::path& path);
 bool is_plain_file(const fs::path& path);
@@ -126,6 +129,10 @@ class WipeOnExit {
  private:
   std::string& s_;
 };
+
+// The sealed-file record (identity, sealed blobs): compact JSON, version 1,
+// then the nonce and ciphertext texts.
+std::string envelope_json(const SealedEnvelope& sealed);
 
 // The JSON library's message for a text it would refuse to write (invalid UTF-8),
 // or nullopt for a text it writes.

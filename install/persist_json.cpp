@@ -1,5 +1,7 @@
 // The JSON reader of the store's records: validates a whole document without
 // recursion and keeps the members of a top-level object.
+#include <cmath>
+#include <cstdlib>
 #include <limits>
 #include <set>
 #include <string>
@@ -85,7 +87,10 @@ std::optional<JsonDocument> Reader::run() {
         ++p_;
         type = c == '{' ? JsonType::object : JsonType::array;
         if (slot) slot->type = type;
-        if (stack.empty()) doc.type = type;
+        if (stack.empty()) {
+          doc.type = type;
+          if (c == '{') doc.members.reserve(8);
+        }
         stack.push_back(Level{c == '{', {}});
         skip_space();
         if (!at_end() && peek() == (c == '{' ? '}' : ']')) {
@@ -253,6 +258,7 @@ bool Reader::escape(WipedString* out) {
 }
 
 bool Reader::number(JsonMember* out) {
+  const std::size_t start = p_;
   const bool negative = peek() == '-';
   if (negative) ++p_;
   const std::size_t digits = p_;
@@ -282,19 +288,22 @@ bool Reader::number(JsonMember* out) {
     integer = false;
   }
   out->type = JsonType::other_number;
-  if (!integer) return true;
+  // A number too large for a double is refused, as JSON libraries do.
+  const auto finite = [&] { return std::isfinite(std::strtod(std::string(s_.substr(start, p_ - start)).c_str(), nullptr)); };
+  if (!integer) return finite();
   if (negative) {
     // "-0" is zero; every other negative number is out of an unsigned field's range.
     if (digits_end - digits == 1 && s_[digits] == '0') {
       out->type = JsonType::unsigned_number;
       out->number = 0;
+      return true;
     }
-    return true;
+    return finite();
   }
   std::uint64_t value = 0;
   for (std::size_t i = digits; i < digits_end; ++i) {
     const auto d = static_cast<std::uint64_t>(s_[i] - '0');
-    if (value > (std::numeric_limits<std::uint64_t>::max() - d) / 10) return true;  // too large: other_number
+    if (value > (std::numeric_limits<std::uint64_t>::max() - d) / 10) return finite();  // beyond 64 bits
     value = value * 10 + d;
   }
   out->type = JsonType::unsigned_number;

@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstring>
 #include <limits>
 
 #include "common/os_error.h"
@@ -63,14 +64,30 @@ bool take(std::string_view& rest, std::string_view literal) {
   return true;
 }
 
+// True when no byte is a control character (below 0x20) or a backslash; eight
+// bytes at a time, since ciphertext texts make up most of a frame line.
+bool needs_no_escaping(std::string_view text) {
+  constexpr std::uint64_t ones = 0x0101010101010101ULL, highs = 0x8080808080808080ULL;
+  std::size_t i = 0;
+  for (; i + 8 <= text.size(); i += 8) {
+    std::uint64_t word;
+    std::memcpy(&word, text.data() + i, 8);
+    const std::uint64_t control = (word - ones * 0x20) & ~word & highs;
+    const std::uint64_t other = word ^ (ones * '\\');
+    const std::uint64_t backslash = (other - ones) & ~other & highs;
+    if ((control | backslash) != 0) return false;
+  }
+  for (; i < text.size(); ++i) {
+    const auto c = static_cast<unsigned char>(text[i]);
+    if (c < 0x20 || c == '\\') return false;
+  }
+  return true;
+}
+
 // A text up to the closing quotation mark that needs no escaping.
 bool take_plain_text(std::string_view& rest, std::string_view& text) {
   const std::size_t end = rest.find('"');
-  if (end == std::string_view::npos) return false;
-  for (std::size_t i = 0; i < end; ++i) {
-    const auto c = static_cast<unsigned char>(rest[i]);
-    if (c < 0x20 || c == '\\') return false;
-  }
+  if (end == std::string_view::npos || !needs_no_escaping(rest.substr(0, end))) return false;
   text = rest.substr(0, end);
   rest.remove_prefix(end + 1);
   return true;
@@ -143,10 +160,12 @@ Result<ChainTip> walk_chain(const fs::path& persist_root, OnFrame&& on_frame) {
   std::uint64_t expected_sequence = 1;
   std::string serialised;
   std::optional<detail::JsonDocument> held;
+  std::string content;
   for (std::size_t s = 0; s < segments.size(); ++s) {
-    const auto content = detail::read_whole_file(segments[s], /*utf8=*/true);
-    if (!content) return std::unexpected(content.error());
-    const std::string_view text = *content;
+    if (auto read = detail::read_whole_file(segments[s], /*utf8=*/true, content); !read) {
+      return std::unexpected(read.error());
+    }
+    const std::string_view text = content;
     const bool last_segment = s + 1 == segments.size();
     for (std::size_t pos = 0; pos < text.size();) {
       const std::size_t feed = text.find('\n', pos);

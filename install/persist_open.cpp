@@ -85,7 +85,7 @@ Result<void> write_identity(const fs::path& persist_root, const SecretKey& wrap_
   }
   std::string plaintext;
   const detail::WipeOnExit wipe(plaintext);
-  plaintext.reserve(32 + 6 * (identity.username.size() + identity.founder_id.size()));
+  plaintext.reserve(64 + 6 * (identity.username.size() + identity.founder_id.size()));
   plaintext += "{\"username\":";
   json::append_json_string(plaintext, identity.username);
   plaintext += ",\"founder_id\":";
@@ -93,12 +93,7 @@ Result<void> write_identity(const fs::path& persist_root, const SecretKey& wrap_
   plaintext += "}";
   auto sealed = encrypt(wrap_key, as_bytes(IDENTITY_ASSOCIATED_DATA), as_bytes(plaintext));
   if (!sealed) return std::unexpected(sealed.error());
-  std::string envelope = "{\"version\":1,\"nonce_b64\":";
-  json::append_json_string(envelope, sealed->nonce_b64);
-  envelope += ",\"ciphertext_b64\":";
-  json::append_json_string(envelope, sealed->ciphertext_b64);
-  envelope += "}";
-  return write_private(persist_root / IDENTITY_FILE, as_bytes(envelope));
+  return write_private(persist_root / IDENTITY_FILE, as_bytes(detail::envelope_json(*sealed)));
 }
 
 Result<Persist> Persist::open(fs::path persist_root, SecretKey wrap_key) {

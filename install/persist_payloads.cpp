@@ -2,6 +2,9 @@
 // the whole log into its events.
 #include <sodium.h>
 
+#include <algorithm>
+#include <iterator>
+
 #include "install/crypto.h"
 #include "install/json.h"
 #include "install/persist.h"
@@ -21,7 +24,7 @@ std::string_view view(const detail::WipedString& s) { return {s.data(), s.size()
 // reserved for the worst case so that growth leaves no copy behind.
 class EventWriter {
  public:
-  explicit EventWriter(std::size_t text_bytes) : wipe_(out_) { out_.reserve(64 + 6 * text_bytes); }
+  explicit EventWriter(std::size_t text_bytes) : wipe_(out_) { out_.reserve(128 + 6 * text_bytes); }
   void text_member(std::string_view name, std::string_view value) {
     open_member(name);
     json::append_json_string(out_, value);
@@ -48,7 +51,10 @@ class EventWriter {
 }  // namespace
 
 Result<SecretBytes> serialize_ltr_payload(const LtrPayload& payload) {
+  // An event that the reader would refuse is never written: one such frame
+  // would make the whole log unreadable.
   if (const auto* blob = std::get_if<BlobRecord>(&payload)) {
+    if (blob->kind != BLOB_KIND) return fail(std::string(UNSUPPORTED_EVENT));
     const std::string_view texts[] = {blob->kind, blob->blob_id, blob->class_name, blob->url, blob->sha256};
     std::size_t size = 0;
     for (const auto text : texts) {
@@ -65,6 +71,9 @@ Result<SecretBytes> serialize_ltr_payload(const LtrPayload& payload) {
     return w.finish();
   }
   const auto& secret = std::get<SecretEvent>(payload);
+  if (std::find(std::begin(SECRET_KINDS), std::end(SECRET_KINDS), secret.kind) == std::end(SECRET_KINDS)) {
+    return fail(std::string(UNSUPPORTED_EVENT));
+  }
   const std::string_view texts[] = {secret.kind, secret.label, secret.value.view()};
   std::size_t size = 0;
   for (const auto text : texts) {

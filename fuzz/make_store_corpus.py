@@ -1,0 +1,42 @@
+#!/usr/bin/env python3
+"""Writes the seed corpora of the store's fuzz targets (ltr_segment, ltr_payload).
+
+The segment seeds start from the independent writer's segment in ../shared/store-vectors,
+whose wrap key and founder the segment target uses, so that mutations start from a chain
+that verifies."""
+import json
+import os
+import sys
+
+here = os.path.dirname(os.path.abspath(__file__))
+shared = os.path.join(here, "..", "..", "shared", "store-vectors")
+vectors = json.load(open(os.path.join(shared, "expected.json")))
+segment = open(os.path.join(shared, "install/persist/ltr/current/2026-01-05-00001.jsonl"), "rb").read()
+lines = segment.split(b"\n")[:-1]
+
+
+def write(target, name, data):
+    directory = os.path.join(here, "corpus", target)
+    os.makedirs(directory, exist_ok=True)
+    with open(os.path.join(directory, name), "wb") as f:
+        f.write(data)
+
+
+first = json.loads(lines[0])
+spaced = (b' { "extra" : [1, {"a": null}] , "ciphertext_b64": "%s", "nonce_b64":"%s",'
+          b' "previous_digest" : "%s", "sequence": 1, "version": 1, "schema": "kio.persist.ltr-frame.v1" }'
+          % (first["ciphertext_b64"].encode(), first["nonce_b64"].encode(), first["previous_digest"].encode()))
+write("ltr_segment", "chain", segment)
+write("ltr_segment", "crlf_blank", b"\r\n".join(lines) + b"\r\n\n\n")
+write("ltr_segment", "torn_tail", segment[:-40])
+write("ltr_segment", "no_final_feed", segment[:-1])
+write("ltr_segment", "spaced_first", b"\n".join([spaced] + lines[1:]) + b"\n")
+write("ltr_segment", "empty", b"")
+write("ltr_segment", "not_json", b"{\"schema\":\"kio.persist.ltr-frame.v1\",\"version\":01}\n\xff")
+
+for i, frame in enumerate(vectors["frames"]):
+    write("ltr_payload", "event_%d" % (i + 1), frame["payload"].encode())
+write("ltr_payload", "duplicates",
+      b'{"kind":"x","kind":"connector-noise","label":"a","label":"b","value":"\\ud83d\\ude00\\u0000"}')
+write("ltr_payload", "nested", b'[{"a":[1,-0,2.5e-3,true,false,null,{}]},"\\"\\\\\\/\\b\\f\\n\\r\\t"]')
+write("ltr_payload", "lone_surrogate", b'{"kind":"connector-noise","label":"a","value":"\\udc00"}')

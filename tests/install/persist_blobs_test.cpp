@@ -1,0 +1,275 @@
+// The blob store: ids, paths, plain and sealed blobs, taking over files, and
+// the list of blobs the LTR knows.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "install/crypto.h"
+#include "tests/install/persist_fixture.h"
+
+namespace kio::install {
+namespace {
+
+using namespace testing;
+
+const std::string ID = "01939a3c-6000-7000-8000-00000000000a";
+
+struct stat stat_of(const fs::path& p) {
+  struct stat st {};
+  EXPECT_EQ(::stat(p.c_str(), &st), 0) << p;
+  return st;
+}
+
+std::size_t frame_count(Persist& store) { return store.read_frames().value().size(); }
+
+TEST(BlobIds, FourTextFormsOfVersion7) {
+  const std::pair<const char*, bool> cases[] = {
+      {"01939a3c-6000-7000-8000-00000000000a", true},
+      {"01939A3C-6000-7000-8000-00000000000A", true},
+      {"01939a3c600070008000000000000000", true},
+      {"{01939a3c-6000-7000-8000-00000000000a}", true},
+      {"urn:uuid:01939a3c-6000-7000-8000-00000000000a", true},
+      {"01939a3c-6000-7000-c000-00000000000a", true},   // the variant is not examined
+      {"01939a3c-6000-4000-8000-00000000000a", false},  // version 4
+      {"01939a3c-6000-f000-8000-00000000000a", false},
+      {"URN:UUID:01939a3c-6000-7000-8000-00000000000a", false},
+      {"{01939a3c-6000-7000-8000-00000000000a", false},
+      {"(01939a3c-6000-7000-8000-00000000000a)", false},
+      {"01939a3c6-000-7000-8000-00000000000a", false},
+      {"01939a3c-6000-7000-8000-00000000000g", false},
+      {"01939a3c-6000-7000-8000-00000000000", false},
+      {"01939a3c60007000800000000000000", false},
+      {"01939a3c-6000-7000-8000+00000000000a", false},
+      {"../../../../../../../../../etc/passwd", false},
+      {"", false},
+  };
+  for (const auto& [text, ok] : cases) {
+    const auto id = parse_blob_id(text);
+    EXPECT_EQ(id.has_value(), ok) << text;
+    if (!id) {
+      EXPECT_EQ(id.error(), "blob id must be a UUIDv7");
+    }
+  }
+  const BlobUuid want{0x01, 0x93, 0x9a, 0x3c, 0x60, 0x00, 0x70, 0x00, 0x80, 0x00, 0, 0, 0, 0, 0, 0x0a};
+  for (const char* form : {"01939a3c-6000-7000-8000-00000000000a", "01939A3C60007000800000000000000A",
+                           "{01939a3c-6000-7000-8000-00000000000A}", "urn:uuid:01939a3c-6000-7000-8000-00000000000a"}) {
+    EXPECT_EQ(parse_blob_id(form).value(), want) << form;
+  }
+}
+
+TEST(BlobIds, PathsAadAndUrls) {
+  EXPECT_EQ(blob_path("/i/persist", ID).value(), fs::path("/i/blobs") / ID);
+  EXPECT_EQ(blob_path("/i/persist", "a/b").value(), fs::path("/i/blobs/a/b"));
+  for (const char* bad : {"/etc/passwd", "a/../../b", ".."}) {
+    EXPECT_EQ(blob_path("/i/persist", bad).error(), "blob path must be relative") << bad;
+  }
+  EXPECT_EQ(blob_file_aad("ab"), bytes_of(std::string("persist-blob\0ab", 15)));
+
+  EXPECT_EQ(local_file_url("/a/./b/../c d").value(), "file:///a/./b/../c d");
+  EXPECT_EQ(local_file_url("/a/\xff").value(), "file:///a/\xef\xbf\xbd");
+  EXPECT_EQ(local_file_url("x/y").value(), "file://" + fs::current_path().string() + "/x/y");
+}
+
+TEST(PutBlobWithId, StoresPlainBlobsAndRecordsEachPut) {
+  Store s;
+  Persist store = s.open();
+  const auto first = store.put_blob_with_id(ID, bytes_of("first"), true, false);
+  ASSERT_TRUE(first) << first.error();
+  const fs::path file = s.install / "blobs" / ID;
+  EXPECT_EQ(*first, (BlobRecord{"persist-blob", ID, "feature", "file://" + file.string(), false,
+                                sha256_hex(std::string_view("first"))}));
+  EXPECT_EQ(test::read_file(file), "first");
+  EXPECT_EQ(test::file_mode(file), 0600u);
+  EXPECT_EQ(test::file_mode(s.install / "blobs"), 0700u);
+
+  const auto second = store.put_blob_with_id(ID, bytes_of("second"), false, false);
+  ASSERT_TRUE(second);
+  EXPECT_EQ(test::read_file(file), "second");
+  EXPECT_EQ(frame_count(store), 2u);
+  EXPECT_EQ(store.blob_records().value(), std::vector<BlobRecord>{*second});
+  EXPECT_EQ(second->class_name, "bytes");
+
+  // Other spellings of an id are other blobs, named exactly as written.
+  const std::string upper = "{01939A3C-6000-7000-8000-00000000000A}";
+  ASSERT_TRUE(store.put_blob_with_id(upper, bytes_of("x"), true, false));
+  EXPECT_TRUE(fs::exists(s.install / "blobs" / upper));
+  EXPECT_EQ(store.blob_records().value().size(), 2u);
+}
+
+TEST(PutBlobWithId, RelativeRootGivesAbsoluteUrls) {
+  Store s;
+  struct RestoreCwd {
+    fs::path path = fs::current_path();
+    ~RestoreCwd() { fs::current_path(path); }
+  } restore;
+  fs::current_path(s.dir.path());
+  auto store = Persist::open("install/persist", s.key);
+  ASSERT_TRUE(store) << store.error();
+  EXPECT_EQ(store->blobs_root(), fs::path("install/blobs"));
+  const auto record = store->put_blob_with_id(ID, bytes_of("x"), true, false);
+  ASSERT_TRUE(record) << record.error();
+  EXPECT_EQ(record->url, "file://" + s.dir.path().string() + "/install/blobs/" + ID);
+}
+
+TEST(PutBlobWithId, RefusesBadInputBeforeWriting) {
+  Store s;
+  Persist store = s.open();
+  // Empty bytes are refused before the id is looked at.
+  EXPECT_EQ(store.put_blob_with_id("not-an-id", {}, true, false).error(), "blob bytes are required");
+  EXPECT_EQ(store.put_blob_with_id("01939a3c-6000-4000-8000-00000000000a", bytes_of("x"), true, false).error(),
+            "blob id must be a UUIDv7");
+  EXPECT_TRUE(fs::is_empty(s.install / "blobs"));
+  EXPECT_EQ(frame_count(store), 0u);
+}
+
+TEST(PutBlobWithId, SealedBlobsOpenUnderTheirIdOnly) {
+  Store s;
+  Persist store = s.open();
+  const auto record = store.put_blob_with_id(ID, bytes_of("secret bytes"), false, true);
+  ASSERT_TRUE(record) << record.error();
+  EXPECT_TRUE(record->encrypted);
+  EXPECT_EQ(record->sha256, sha256_hex(std::string_view("secret bytes")));
+
+  const std::string text = test::read_file(s.install / "blobs" / ID);
+  const auto envelope = nlohmann::json::parse(text);
+  EXPECT_EQ(text, "{\"version\":1,\"nonce_b64\":\"" + envelope["nonce_b64"].get<std::string>() +
+                      "\",\"ciphertext_b64\":\"" + envelope["ciphertext_b64"].get<std::string>() + "\"}");
+  const std::string aad = std::string("persist-blob") + '\0' + ID;
+  EXPECT_EQ(sodium_open(s.key, bytes_of(aad), envelope["nonce_b64"], envelope["ciphertext_b64"]), "secret bytes");
+  EXPECT_FALSE(sodium_open(s.key, bytes_of(aad + "b"), envelope["nonce_b64"], envelope["ciphertext_b64"]));
+  EXPECT_EQ(decrypt(s.key, blob_file_aad("01939a3c-6000-7000-8000-00000000000b"), envelope["nonce_b64"].get<std::string>(),
+                    envelope["ciphertext_b64"].get<std::string>())
+                .error(),
+            "decryption failed");
+}
+
+class PutBlobFromPath : public ::testing::Test {
+ protected:
+  Store s;
+  Persist store = s.open();
+  fs::path staging = s.install / "staging" / "packed.bin";
+  fs::path blob = s.install / "blobs" / ID;
+};
+
+TEST_F(PutBlobFromPath, LinksOnceAndRecordsOnce) {
+  test::write_file(staging, "index bytes");
+  const auto first = store.put_blob_from_path(ID, staging, false);
+  ASSERT_TRUE(first) << first.error();
+  EXPECT_EQ(*first, (BlobRecord{"persist-blob", ID, "bytes", "file://" + blob.string(), false,
+                                sha256_hex(std::string_view("index bytes"))}));
+  EXPECT_EQ(stat_of(blob).st_ino, stat_of(staging).st_ino);
+  EXPECT_EQ(test::file_mode(staging), 0600u);  // the same file as the blob
+  EXPECT_EQ(test::file_mode(s.install / "blobs"), 0700u);
+
+  // Again with the same content: the first record, no new event.
+  const auto again = store.put_blob_from_path(ID, staging, true);
+  ASSERT_TRUE(again);
+  EXPECT_EQ(*again, *first);
+  EXPECT_EQ(frame_count(store), 1u);
+
+  // The blob file went missing: it is linked again, still without an event.
+  fs::remove(blob);
+  ASSERT_TRUE(store.put_blob_from_path(ID, staging, false));
+  EXPECT_EQ(test::read_file(blob), "index bytes");
+  EXPECT_EQ(frame_count(store), 1u);
+}
+
+TEST_F(PutBlobFromPath, RefusesOtherContentForAKnownId) {
+  test::write_file(staging, "index bytes");
+  ASSERT_TRUE(store.put_blob_from_path(ID, staging, false));
+  fs::remove(staging);
+  test::write_file(staging, "other bytes");
+  const auto refused = store.put_blob_from_path(ID, staging, false);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error(), "blob bytes do not match LTR identity");
+  EXPECT_EQ(test::read_file(blob), "index bytes");
+  EXPECT_EQ(frame_count(store), 1u);
+
+  EXPECT_EQ(store.put_blob_from_path(ID, s.install / "missing", false).error(), "blob file is missing");
+  EXPECT_EQ(store.put_blob_from_path(ID, s.install, false).error(), "blob file is missing");
+  EXPECT_EQ(store.put_blob_from_path("x", staging, false).error(), "blob id must be a UUIDv7");
+}
+
+TEST_F(PutBlobFromPath, UnrecordedFileAtTheDestination) {
+  test::write_file(staging, "index bytes");
+  test::write_file(blob, "stale");  // left by an append that failed
+  ASSERT_TRUE(store.put_blob_from_path(ID, staging, false));
+  EXPECT_EQ(stat_of(blob).st_ino, stat_of(staging).st_ino);
+
+  // Same content already in place without a record: kept as it is.
+  const std::string id2 = "01939a3c-6000-7000-8000-00000000000b";
+  test::write_file(s.install / "blobs" / id2, "index bytes");
+  const auto kept_inode = stat_of(s.install / "blobs" / id2).st_ino;
+  ASSERT_TRUE(store.put_blob_from_path(id2, staging, false));
+  EXPECT_EQ(stat_of(s.install / "blobs" / id2).st_ino, kept_inode);
+  EXPECT_EQ(frame_count(store), 2u);
+}
+
+TEST_F(PutBlobFromPath, SourceBehindALink) {
+  test::write_file(s.install / "real.bin", "linked bytes");
+  fs::create_directories(staging.parent_path());
+  fs::create_symlink("../real.bin", staging);  // relative: would not resolve from the blobs root
+  ASSERT_TRUE(store.put_blob_from_path(ID, staging, false));
+  EXPECT_FALSE(fs::is_symlink(blob));
+  EXPECT_EQ(test::read_file(blob), "linked bytes");
+  EXPECT_EQ(stat_of(blob).st_ino, stat_of(s.install / "real.bin").st_ino);
+}
+
+TEST(LinkOrCopy, AcrossFileSystemsCopies) {
+  test::TempDir here;
+  const fs::path other_fs = "/dev/shm";
+  struct stat a {}, b {};
+  if (::stat(other_fs.c_str(), &a) != 0 || ::stat(here.path().c_str(), &b) != 0 || a.st_dev == b.st_dev) {
+    GTEST_SKIP() << "no second file system (/dev/shm) beside " << here.path();
+  }
+  const fs::path source = other_fs / ("kio-link-test-" + std::to_string(::getpid()));
+  struct Remove {
+    fs::path p;
+    ~Remove() { std::error_code ec; fs::remove(p, ec); }
+  } remove_source{source};
+  test::write_file(source, "bytes from elsewhere");
+  fs::permissions(source, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+  const fs::path destination = here / "blobs" / "copy";
+  const auto linked = link_or_copy_file(source, destination);
+  EXPECT_TRUE(linked) << linked.error();
+  EXPECT_EQ(test::read_file(destination), "bytes from elsewhere");
+  EXPECT_EQ(test::file_mode(destination), 0600u);
+  EXPECT_EQ(test::file_mode(source), 0640u);  // only a link changes the source
+  EXPECT_NE(stat_of(destination).st_dev, stat_of(source).st_dev);
+}
+
+TEST(LinkOrCopy, SameFileIsLeftAloneOtherFileReplaced) {
+  test::TempDir dir;
+  test::write_file(dir / "src", "a");
+  ASSERT_TRUE(link_or_copy_file(dir / "src", dir / "dst"));
+  fs::permissions(dir / "dst", fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+  ASSERT_TRUE(link_or_copy_file(dir / "src", dir / "dst"));
+  EXPECT_EQ(test::file_mode(dir / "dst"), 0604u);  // already the same file: nothing changed
+
+  test::write_file(dir / "other", "b");
+  ASSERT_TRUE(link_or_copy_file(dir / "other", dir / "dst"));
+  EXPECT_EQ(test::read_file(dir / "dst"), "b");
+  EXPECT_EQ(test::read_file(dir / "src"), "a");
+  EXPECT_EQ(link_or_copy_file(dir / "missing", dir / "new").error(), "No such file or directory (os error 2)");
+}
+
+TEST(BlobRecords, KnownBlobsOnlyLatestFirstByIdText) {
+  Store s;
+  Persist store = s.open();
+  auto record = [](std::string id, std::string cls) {
+    return BlobRecord{"persist-blob", id, cls, "file:///x", false, "d-" + id + "-" + cls};
+  };
+  const std::string b = "01939a3c-6000-7000-8000-00000000000b", c = "01939a3c-6000-7000-8000-00000000000c";
+  const std::string upper_a = "01939A3C-6000-7000-8000-00000000000A";
+  for (const LtrPayload& event : std::vector<LtrPayload>{
+           record(c, "bytes"), record(b, "feature"), record(b, "Feature"),
+           record("01939a3c-6000-4000-8000-000000000001", "bytes"), SecretEvent{"connector-noise", "k", SecretText("v")},
+           record(c, "feature"), record(upper_a, "bytes")}) {
+    ASSERT_TRUE(store.append_ltr_payload(event));
+  }
+  EXPECT_EQ(store.blob_records().value(),
+            (std::vector<BlobRecord>{record(upper_a, "bytes"), record(b, "feature"), record(c, "feature")}));
+}
+
+}  // namespace
+}  // namespace kio::install

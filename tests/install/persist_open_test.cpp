@@ -1,0 +1,152 @@
+// Store layout, private files, the sealed identity and opening the store.
+#include <gtest/gtest.h>
+
+#include "install/crypto.h"
+#include "tests/install/persist_fixture.h"
+
+namespace kio::install {
+namespace {
+
+using namespace testing;
+
+std::vector<fs::path> layout_dirs(const Store& s) {
+  return {s.persist, s.persist / "ltr", s.current, s.persist / "lmdb", s.install / "blobs"};
+}
+
+TEST(Layout, OpeningAnEmptyRootLaysOutPrivateDirectories) {
+  Store s;  // only for its paths and key
+  fs::remove_all(s.persist);
+  ::umask(022);
+  auto opened = Persist::open(s.persist, s.key);
+  ASSERT_FALSE(opened);
+  EXPECT_EQ(opened.error(), "No such file or directory (os error 2)");
+  for (const auto& d : layout_dirs(s)) EXPECT_EQ(test::file_mode(d), 0700u) << d;
+
+  // Opening again with an identity changes nothing but the modes.
+  Store::init(s.persist, s.key, FOUNDER);
+  for (const auto& d : layout_dirs(s)) fs::permissions(d, fs::perms::all);
+  ASSERT_TRUE(Persist::open(s.persist, s.key));
+  for (const auto& d : layout_dirs(s)) EXPECT_EQ(test::file_mode(d), 0700u) << d;
+  std::vector<std::string> entries;
+  for (const auto& e : fs::recursive_directory_iterator(s.install)) entries.push_back(e.path().lexically_relative(s.install));
+  std::sort(entries.begin(), entries.end());
+  EXPECT_EQ(entries, (std::vector<std::string>{"blobs", "persist", "persist/identity.json", "persist/lmdb",
+                                               "persist/ltr", "persist/ltr/current"}));
+}
+
+TEST(Layout, FailuresNameTheOsError) {
+  test::TempDir dir;
+  test::write_file(dir / "file", "");
+  auto under_file = ensure_layout(dir / "file" / "persist");
+  ASSERT_FALSE(under_file);
+  EXPECT_EQ(under_file.error(), "Not a directory (os error 20)");
+
+  test::write_file(dir / "p" / "ltr", "a file where a directory belongs");
+  auto blocked = ensure_layout(dir / "p");
+  ASSERT_FALSE(blocked);
+  EXPECT_EQ(blocked.error(), "File exists (os error 17)");
+  EXPECT_FALSE(fs::exists(dir / "p" / "lmdb"));  // later directories are not made
+}
+
+TEST(Layout, MovesTheOlderBlobDirectory) {
+  Store s;
+  test::write_file(s.persist / "blobs" / "a", "old a");
+  test::write_file(s.persist / "blobs" / "b", "old b");
+  test::write_file(s.install / "blobs" / "a", "current a");
+  ASSERT_TRUE(ensure_layout(s.persist));
+  EXPECT_EQ(test::read_file(s.install / "blobs" / "a"), "current a");
+  EXPECT_EQ(test::read_file(s.install / "blobs" / "b"), "old b");
+  EXPECT_FALSE(fs::exists(s.persist / "blobs"));
+
+  test::write_file(s.persist / "blobs", "a stray file");  // not a directory: removed
+  ASSERT_TRUE(ensure_layout(s.persist));
+  EXPECT_FALSE(fs::exists(s.persist / "blobs"));
+}
+
+TEST(PrivateFiles, WritePrivateCreatesTruncatesAndNarrows) {
+  test::TempDir dir;
+  const fs::path file = dir / "a" / "b" / "f";
+  ASSERT_TRUE(write_private(file, bytes_of("first, longer content")));
+  EXPECT_EQ(test::file_mode(dir / "a" / "b"), 0700u);
+  EXPECT_EQ(test::file_mode(file), 0600u);
+  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
+  ASSERT_TRUE(write_private(file, bytes_of("second")));
+  EXPECT_EQ(test::read_file(file), "second");
+  EXPECT_EQ(test::file_mode(file), 0600u);
+
+  auto into_dir = write_private(dir / "a", bytes_of("x"));
+  ASSERT_FALSE(into_dir);
+  EXPECT_EQ(into_dir.error(), "Is a directory (os error 21)");
+
+  fs::permissions(dir / "a", fs::perms::all);
+  ASSERT_TRUE(set_dir_private(dir / "a"));
+  EXPECT_EQ(test::file_mode(dir / "a"), 0700u);
+  EXPECT_EQ(set_dir_private(dir / "nothing").error(), "No such file or directory (os error 2)");
+}
+
+// Writes identity.json as an installer would, from raw JSON texts.
+void write_envelope(const fs::path& persist, const SecretKey& key, const std::string& plaintext,
+                    const std::string& envelope_template) {
+  const auto sealed = encrypt(key, as_bytes("founder-identity"), as_bytes(plaintext)).value();
+  std::string text = envelope_template;
+  text.replace(text.find("NONCE"), 5, sealed.nonce_b64);
+  text.replace(text.find("CIPHER"), 6, sealed.ciphertext_b64);
+  test::write_file(persist / "identity.json", text);
+}
+
+TEST(Identity, ReadsOnlyAWellFormedSealedIdentity) {
+  const std::string good_plain = R"({"username":"ada","founder_id":"f1"})";
+  const std::string good_env = R"({"version":1,"nonce_b64":"NONCE","ciphertext_b64":"CIPHER"})";
+  struct Case {
+    std::string plaintext, envelope, want;  // want: founder id, or "!error"
+  };
+  const Case cases[] = {
+      {good_plain, good_env, "f1"},
+      {good_plain, R"({"version":7,"extra":[1,{"x":null}],"nonce_b64":"NONCE","ciphertext_b64":"CIPHER"} )", "f1"},
+      {R"({"founder_id":"f2","username":"","more":1})", good_env, "f2"},
+      {good_plain, R"({"nonce_b64":"NONCE","ciphertext_b64":"CIPHER"})", "!install identity is corrupt"},
+      {good_plain, R"({"version":"1","nonce_b64":"NONCE","ciphertext_b64":"CIPHER"})", "!install identity is corrupt"},
+      {good_plain, R"({"version":-1,"nonce_b64":"NONCE","ciphertext_b64":"CIPHER"})", "!install identity is corrupt"},
+      {good_plain, R"({"version":4294967296,"nonce_b64":"NONCE","ciphertext_b64":"CIPHER"})", "!install identity is corrupt"},
+      {good_plain, R"({"version":1,"version":1,"nonce_b64":"NONCE","ciphertext_b64":"CIPHER"})", "!install identity is corrupt"},
+      {good_plain, R"({"version":1,"nonce_b64":"NONCE","ciphertext_b64":"CIPHER"}x)", "!install identity is corrupt"},
+      {good_plain, R"([{"version":1,"nonce_b64":"NONCE","ciphertext_b64":"CIPHER"}])", "!install identity is corrupt"},
+      {good_plain, R"({"version":1,"nonce_b64":"AAAA","ciphertext_b64":"CIPHER","x":"NONCE"})", "!corrupt nonce"},
+      {good_plain, R"({"version":1,"nonce_b64":"NONCE","ciphertext_b64":"CIPHE","x":"CIPHER"})", "!corrupt ciphertext"},
+      {R"({"founder_id":"f1"})", good_env, "!install identity is corrupt"},
+      {R"({"username":null,"founder_id":"f1"})", good_env, "!install identity is corrupt"},
+      {R"({"username":"a","founder_id":"f1","username":"b"})", good_env, "!install identity is corrupt"},
+      {R"("f1")", good_env, "!install identity is corrupt"},
+  };
+  for (const auto& c : cases) {
+    Store s;
+    write_envelope(s.persist, s.key, c.plaintext, c.envelope);
+    auto opened = Persist::open(s.persist, s.key);
+    const std::string got = opened ? opened->founder_id() : "!" + opened.error();
+    EXPECT_EQ(got, c.want) << c.plaintext << " in " << c.envelope;
+  }
+}
+
+TEST(Identity, OtherKeyAndIndependentOpening) {
+  Store s;
+  auto wrong = Persist::open(s.persist, key_from(2));
+  ASSERT_FALSE(wrong);
+  EXPECT_EQ(wrong.error(), "decryption failed");
+
+  // The identity the store's helper writes opens with libsodium alone.
+  const auto envelope = nlohmann::json::parse(test::read_file(s.persist / "identity.json"));
+  EXPECT_EQ(test::read_file(s.persist / "identity.json").find(' '), std::string::npos);
+  EXPECT_EQ(envelope["version"], 1);
+  const auto plain = sodium_open(s.key, bytes_of("founder-identity"), envelope["nonce_b64"], envelope["ciphertext_b64"]);
+  ASSERT_TRUE(plain);
+  EXPECT_EQ(*plain, std::string(R"({"username":"ada","founder_id":")") + FOUNDER + "\"}");
+  EXPECT_EQ(test::file_mode(s.persist / "identity.json"), 0600u);
+
+  Persist store = s.open();
+  EXPECT_EQ(store.founder_id(), FOUNDER);
+  EXPECT_EQ(store.root(), s.persist);
+  EXPECT_EQ(store.blobs_root(), s.install / "blobs");
+}
+
+}  // namespace
+}  // namespace kio::install
