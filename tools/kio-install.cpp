@@ -9,7 +9,9 @@
 #include "common/os_error.h"
 #include "common/sodium_ready.h"
 #include "install/crypto.h"
-#include "install/identity_file.h"
+#include "install/persist.h"
+#include "install/uuid.h"
+#include "p2p/relationship.h"
 #include "tools/lib/tool_support.h"
 
 namespace fs = std::filesystem;
@@ -69,18 +71,14 @@ int main(int argc, char** argv) {
 
   const std::string founder_id = args->value("--founder-id").value_or(install::new_uuid_v7());
   const std::string username = args->value("--username").value_or("user");
-  auto sealed = install::seal_identity(keys.wrap_key, username, founder_id);
-  if (!sealed) tools::exit_error(kTool, sealed.error());
+  if (auto founder = p2p::ParticipantId::from_str(founder_id); !founder) {
+    tools::exit_usage(kTool, "--founder-id must be a lowercase UUIDv7", kUsage);
+  }
 
   if (auto written = tools::write_keys_file(*keys_out, keys); !written) tools::exit_error(kTool, written.error());
-  fs::create_directories(persist, ec);
-  if (ec) tools::exit_error(kTool, persist.string() + ": " + os_error_text(ec));
-  ::chmod(persist.c_str(), 0700);
-  FILE* f = std::fopen(identity_path.c_str(), "wx");
-  if (f == nullptr) tools::exit_error(kTool, identity_path.string() + ": " + last_os_error_text());
-  const bool ok = std::fwrite(sealed->data(), 1, sealed->size(), f) == sealed->size();
-  if (std::fclose(f) != 0 || !ok) tools::exit_error(kTool, identity_path.string() + ": " + last_os_error_text());
-  ::chmod(identity_path.c_str(), 0600);
+  // The store's own writer: the persist directory and the file end up owner-only.
+  auto written = install::write_identity(persist, keys.wrap_key, install::InstallIdentity{username, founder_id});
+  if (!written) tools::exit_error(kTool, identity_path.string() + ": " + written.error());
 
   std::uint8_t public_key[32];
   crypto_scalarmult_base(public_key, keys.noise_key.data());

@@ -12,7 +12,7 @@
 #include "common/sodium_ready.h"
 #include "connector/files.h"
 #include "install/crypto.h"
-#include "install/identity_file.h"
+#include "install/uuid.h"
 #include "install/json.h"
 #include "install/paths.h"
 #include "peer/peer_client.h"

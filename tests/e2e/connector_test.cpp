@@ -33,6 +33,13 @@ const std::string kPack = R"({
 
 std::vector<std::uint8_t> bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
 
+// The status file is written just after the line that reports the landing.
+std::string read_when_present(const fs::path& path) {
+  for (int i = 0; i < 500 && !fs::exists(path); ++i) std::this_thread::sleep_for(10ms);
+  std::this_thread::sleep_for(20ms);
+  return test::read_file(path);
+}
+
 class Connector : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -220,7 +227,7 @@ TEST_F(Connector, LandsABootstrapStreamOfSeveralFrames) {
   EXPECT_EQ(out_line(), std::string("blob_received=") + kIndexBlob);
   EXPECT_EQ(out_line(), "blob_sha256=" + digest);
   EXPECT_EQ(out_line(), std::string("feature_id=") + kGeonamesFeature);
-  EXPECT_EQ(test::read_file(install_.root / "blob-landed.txt"),
+  EXPECT_EQ(read_when_present(install_.root / "blob-landed.txt"),
             std::string("feature_id=") + kGeonamesFeature + "\nblob_id=" + kIndexBlob + "\nsha256=" + digest +
                 "\nbytes=" + std::to_string(stream.size()) + "\nclass=bytes\n");
 
@@ -250,7 +257,7 @@ TEST_F(Connector, LandsABootstrapStreamOfSeveralFrames) {
   wrong.blob_id = "01939a3c-0000-7000-8000-0000000000ff";
   send_stream(client, wrong, stream, 4096);
   EXPECT_EQ(err_line(), "kio-connector: blob: unexpected blob_id for geonames index: 01939a3c-0000-7000-8000-0000000000ff");
-  EXPECT_EQ(test::read_file(install_.root / "blob-land-error.txt"),
+  EXPECT_EQ(read_when_present(install_.root / "blob-land-error.txt"),
             "unexpected blob_id for geonames index: 01939a3c-0000-7000-8000-0000000000ff\n");
   EXPECT_TRUE(fs::exists(install_.root / "blob-landed.txt"));
 

@@ -10,7 +10,7 @@
 #include <stdexcept>
 
 #include "install/crypto.h"
-#include "install/identity_file.h"
+#include "install/persist.h"
 
 namespace fs = std::filesystem;
 
@@ -18,10 +18,9 @@ namespace kio::test {
 
 void write_identity_file(const fs::path& persist_root, const SecretKey& wrap_key, const std::string& username,
                          const std::string& founder_id) {
-  auto sealed = install::seal_identity(wrap_key, username, founder_id);
-  if (!sealed) throw std::runtime_error(sealed.error());
   fs::create_directories(persist_root);
-  write_file(persist_root / "identity.json", *sealed);
+  auto written = install::write_identity(persist_root, wrap_key, install::InstallIdentity{username, founder_id});
+  if (!written) throw std::runtime_error(written.error());
 }
 
 TestInstall::TestInstall(bool participants, const std::string& founder_id) {

@@ -1,11 +1,10 @@
-#include "install/identity_file.h"
+#include "install/uuid.h"
 
 #include <chrono>
 #include <cstdint>
 
 #include "common/sodium_ready.h"
 #include "install/crypto.h"
-#include "install/json.h"
 
 namespace kio::install {
 
@@ -22,20 +21,6 @@ std::string new_uuid_v7() {
   const std::string hex = hex_encode(b);
   return hex.substr(0, 8) + "-" + hex.substr(8, 4) + "-" + hex.substr(12, 4) + "-" + hex.substr(16, 4) + "-" +
          hex.substr(20, 12);
-}
-
-Result<std::string> seal_identity(const SecretKey& wrap_key, const std::string& username,
-                                  const std::string& founder_id) {
-  std::string plaintext = "{\"username\":";
-  json::append_json_string(plaintext, username);
-  plaintext += ",\"founder_id\":";
-  json::append_json_string(plaintext, founder_id);
-  plaintext += "}";
-  auto sealed = encrypt(wrap_key, as_bytes("founder-identity"), as_bytes(plaintext));
-  sodium_memzero(plaintext.data(), plaintext.size());
-  if (!sealed) return std::unexpected(sealed.error());
-  return "{\"version\":1,\"nonce_b64\":\"" + sealed->nonce_b64 + "\",\"ciphertext_b64\":\"" + sealed->ciphertext_b64 +
-         "\"}";
 }
 
 }  // namespace kio::install
