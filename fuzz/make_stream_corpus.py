@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the small seed corpora of the stream and frame fuzz targets.
 
-Run from the source root: scripts/make_fuzz_seeds.py. The files are committed;
+Run: fuzz/make_stream_corpus.py. The files are committed;
 rerun only to change the seeds.
 """
 import hashlib
@@ -9,7 +9,7 @@ import json
 import os
 import struct
 
-ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "fuzz", "corpus")
+ROOT = os.path.join(os.path.dirname(os.path.abspath(__file__)), "corpus")
 FEATURE_ID = bytes.fromhex("01a0b0d497d67083bd74ab53fb6f92a0")
 MAX_CHUNK = 1338
 
