@@ -6,6 +6,7 @@
 
 #include <cerrno>
 
+#include "common/file_io.h"
 #include "common/os_error.h"
 
 namespace kio::connector {
@@ -32,21 +33,9 @@ Result<std::string> read_whole_file(const std::filesystem::path& path) {
   return out;
 }
 
-Result<void> write_whole_file(const std::filesystem::path& path, std::string_view bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return fail(last_os_error_text());
-  std::size_t off = 0;
-  while (off < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + off, bytes.size() - off);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return fail(os_error_text(err));
-    }
-    off += static_cast<std::size_t>(n);
-  }
-  if (::close(fd) != 0) return fail(last_os_error_text());
+Result<void> write_whole_file(const std::filesystem::path& path, std::string_view bytes, bool flush) {
+  const std::span<const std::uint8_t> data(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size());
+  if (const int err = write_file(path, data, flush); err != 0) return fail(os_error_text(err));
   return {};
 }
 

@@ -12,7 +12,8 @@ namespace kio::connector {
 using install::Result;
 
 Result<std::string> read_whole_file(const std::filesystem::path& path);
-Result<void> write_whole_file(const std::filesystem::path& path, std::string_view bytes);
+// With `flush`, the bytes reach the device before the call returns.
+Result<void> write_whole_file(const std::filesystem::path& path, std::string_view bytes, bool flush = false);
 Result<void> set_mode(const std::filesystem::path& path, unsigned mode);
 
 }  // namespace kio::connector

@@ -1,13 +1,10 @@
 #include "connector/landing.h"
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <system_error>
 
 #include "common/os_error.h"
 #include "connector/admission.h"
+#include "connector/files.h"
 #include "connector/manifest.h"
 
 namespace fs = std::filesystem;
@@ -18,31 +15,6 @@ using install::fail;
 using install::json::Json;
 
 namespace {
-
-// The staging file becomes the blob file by hard link, so it is flushed to the
-// device before the store takes it over.
-Result<void> write_staging_file(const fs::path& path, std::span<const std::uint8_t> bytes) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-  if (fd < 0) return fail(last_os_error_text());
-  std::size_t off = 0;
-  while (off < bytes.size()) {
-    const ssize_t n = ::write(fd, bytes.data() + off, bytes.size() - off);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return fail(os_error_text(err));
-    }
-    off += static_cast<std::size_t>(n);
-  }
-  if (::fsync(fd) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return fail(os_error_text(err));
-  }
-  if (::close(fd) != 0) return fail(last_os_error_text());
-  return {};
-}
 
 void remove_tree_quietly(const fs::path& path) {
   std::error_code ec;
@@ -75,7 +47,9 @@ Result<void> land_feature_index(const fs::path& install_root, install::Persist& 
   fs::create_directories(staging, ec);
   if (ec) return fail(os_error_text(ec));
   const fs::path packed = staging / "packed.bin";
-  if (auto written = write_staging_file(packed, bytes); !written) return written;
+  // The staging file becomes the blob file by hard link, so it reaches the device first.
+  const std::string_view packed_bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  if (auto written = write_whole_file(packed, packed_bytes, /*flush=*/true); !written) return written;
 
   auto record = store.put_blob_from_path(announce.blob_id, packed, feature);
   if (!record) return std::unexpected(record.error());

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "common/file_io.h"
 #include "common/os_error.h"
 #include "common/utf8.h"
 #include "install/json.h"
@@ -47,35 +48,10 @@ bool is_unsafe_name(std::string_view name) {
 
 P2PError io_error(int err) { return P2PError::io(os_error_text(err)); }
 
-int flush_to_device(int fd) {
-#ifdef F_FULLFSYNC
-  if (::fcntl(fd, F_FULLFSYNC) == 0) return 0;
-#endif
-  return ::fsync(fd);
-}
-
-// Creates or truncates the file, writes the body and flushes it to the device.
+// Creates or truncates the file, writes the body and flushes it to the device;
+// never through a link already in the directory.
 P2PResult<void> write_file_synced(const fs::path& path, std::span<const std::uint8_t> body) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | O_NOFOLLOW, 0666);
-  if (fd < 0) return p2p_fail(io_error(errno));
-  std::size_t written = 0;
-  while (written < body.size()) {
-    const std::size_t step = std::min<std::size_t>(body.size() - written, std::size_t{1} << 30);
-    const ssize_t n = ::write(fd, body.data() + written, step);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return p2p_fail(io_error(err));
-    }
-    written += static_cast<std::size_t>(n);
-  }
-  if (flush_to_device(fd) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return p2p_fail(io_error(err));
-  }
-  if (::close(fd) != 0) return p2p_fail(io_error(errno));
+  if (const int err = write_file(path, body, /*flush=*/true, O_NOFOLLOW); err != 0) return p2p_fail(io_error(err));
   return {};
 }
 

@@ -1,0 +1,22 @@
+// Whole-file writes on plain file descriptors, shared by the store's neighbours
+// (the connector's files, the unpacked index). Each returns 0 or the errno.
+#pragma once
+
+#include <sys/types.h>
+
+#include <cstdint>
+#include <filesystem>
+#include <span>
+
+namespace kio {
+
+// Writes every byte, retrying short writes and interrupted calls.
+int write_all(int fd, std::span<const std::uint8_t> bytes);
+// Flushes data and metadata to the device (the full flush where the platform has one).
+int flush_to_device(int fd);
+// Creates or truncates `path` (`mode` before the umask), writes `bytes` and, with
+// `flush`, flushes them to the device before closing.
+int write_file(const std::filesystem::path& path, std::span<const std::uint8_t> bytes, bool flush,
+               int extra_open_flags = 0, mode_t mode = 0666);
+
+}  // namespace kio
