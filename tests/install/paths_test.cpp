@@ -73,6 +73,9 @@ TEST(Paths, StoreRelativePaths) {
   EXPECT_EQ(blobs_root("persist"), fs::path("blobs"));
   EXPECT_EQ(blobs_root("/"), fs::path("/blobs"));
   EXPECT_EQ(blobs_root(""), fs::path("blobs"));
+  // A trailing separator still names the persist directory: its sibling holds the blobs.
+  EXPECT_EQ(blobs_root("/i/persist/"), fs::path("/i/blobs"));
+  EXPECT_EQ(blobs_root("persist/"), fs::path("blobs"));
   EXPECT_EQ(peer_endpoint_path("rel"), fs::path("rel/peer-endpoint.json"));
 }
 
