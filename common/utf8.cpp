@@ -72,19 +72,51 @@ std::string_view trim_unicode_whitespace(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+// Each maximal part of an ill-formed sequence becomes one U+FFFD (the usual
+// rule: a cut-off three-byte character is one replacement, not two).
 std::string utf8_lossy(std::string_view bytes) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
   std::string out;
   out.reserve(bytes.size());
-  char32_t cp;
-  for (std::size_t i = 0; i < bytes.size();) {
-    const std::size_t len = decode_at(bytes, i, cp);
-    if (len == 0) {
-      out += "\xEF\xBF\xBD";
+  const std::size_t n = bytes.size();
+  for (std::size_t i = 0; i < n;) {
+    const auto c = static_cast<unsigned char>(bytes[i]);
+    if (c < 0x80) {
+      out.push_back(static_cast<char>(c));
       ++i;
-    } else {
-      out.append(bytes.substr(i, len));
-      i += len;
+      continue;
     }
+    std::size_t need = 0;
+    unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+    if (c >= 0xC2 && c <= 0xDF) {
+      need = 1;
+    } else if (c >= 0xE0 && c <= 0xEF) {
+      need = 2;
+      if (c == 0xE0) lo = 0xA0;
+      if (c == 0xED) hi = 0x9F;
+    } else if (c >= 0xF0 && c <= 0xF4) {
+      need = 3;
+      if (c == 0xF0) lo = 0x90;
+      if (c == 0xF4) hi = 0x8F;
+    } else {
+      out.append(kReplacement);
+      ++i;
+      continue;
+    }
+    std::size_t j = i + 1;
+    std::size_t got = 0;
+    while (got < need && j < n) {
+      const auto d = static_cast<unsigned char>(bytes[j]);
+      if (d < (got == 0 ? lo : 0x80) || d > (got == 0 ? hi : 0xBF)) break;
+      ++j;
+      ++got;
+    }
+    if (got == need) {
+      out.append(bytes.substr(i, j - i));
+    } else {
+      out.append(kReplacement);
+    }
+    i = j;
   }
   return out;
 }

@@ -85,10 +85,10 @@ Result<std::string> as_string(const Json& value) {
 
 Result<std::uint64_t> as_unsigned(const Json& value, std::uint64_t max) {
   std::uint64_t v;
+  // nlohmann reads "-0" as a signed zero; it is refused like every negative
+  // number, as other readers take it for the float -0.0.
   if (value.is_number_unsigned()) {
     v = value.get<std::uint64_t>();
-  } else if (value.is_number_integer() && value.get<std::int64_t>() == 0) {
-    v = 0;  // "-0" is zero, not a negative number
   } else {
     return fail("expected an unsigned integer");
   }

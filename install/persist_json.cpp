@@ -291,15 +291,9 @@ bool Reader::number(JsonMember* out) {
   // A number too large for a double is refused, as JSON libraries do.
   const auto finite = [&] { return std::isfinite(std::strtod(std::string(s_.substr(start, p_ - start)).c_str(), nullptr)); };
   if (!integer) return finite();
-  if (negative) {
-    // "-0" is zero; every other negative number is out of an unsigned field's range.
-    if (digits_end - digits == 1 && s_[digits] == '0') {
-      out->type = JsonType::unsigned_number;
-      out->number = 0;
-      return true;
-    }
-    return finite();
-  }
+  // Every negative number, "-0" included, is out of an unsigned field's range:
+  // other readers of these files take "-0" for the float -0.0.
+  if (negative) return finite();
   std::uint64_t value = 0;
   for (std::size_t i = digits; i < digits_end; ++i) {
     const auto d = static_cast<std::uint64_t>(s_[i] - '0');
