@@ -53,9 +53,15 @@ fs::path long_term_persist_root(const fs::path& install_root) { return persist_r
 fs::path blobs_root(const fs::path& persist_root) {
   // Only an empty path and a file-system root have no parent; the parent of a
   // single relative component is the empty path, so "persist" gives "blobs".
-  const bool is_root = persist_root.has_root_path() && persist_root.relative_path().empty();
-  if (persist_root.empty() || is_root) return persist_root / "blobs";
-  return persist_root.parent_path() / "blobs";
+  // A trailing separator or "." names the same directory: "P/persist/" is P/persist,
+  // whose parent is P.
+  fs::path path = persist_root;
+  while (path.has_relative_path() && (path.filename().empty() || path.filename() == ".")) {
+    path = path.parent_path();
+  }
+  const bool is_root = path.has_root_path() && path.relative_path().empty();
+  if (path.empty() || is_root) return path / "blobs";
+  return path.parent_path() / "blobs";
 }
 
 fs::path peer_endpoint_path(const fs::path& install_root) { return install_root / "peer-endpoint.json"; }
