@@ -34,6 +34,36 @@ std::size_t decode_at(std::string_view text, std::size_t i, char32_t& cp) {
   return len;
 }
 
+// The length of the ill-formed sequence at text[i] that one replacement
+// character stands for: the lead byte and every following byte that still
+// continues a well-formed sequence; 1 for a byte that cannot start one.
+std::size_t ill_formed_prefix_length(std::string_view text, std::size_t i) {
+  const auto b = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
+  const unsigned char c = b(i);
+  std::size_t need;
+  unsigned char lo = 0x80, hi = 0xBF;  // allowed range of the second byte
+  if (c >= 0xC2 && c <= 0xDF) {
+    need = 1;
+  } else if (c >= 0xE0 && c <= 0xEF) {
+    need = 2;
+    if (c == 0xE0) lo = 0xA0;
+    if (c == 0xED) hi = 0x9F;
+  } else if (c >= 0xF0 && c <= 0xF4) {
+    need = 3;
+    if (c == 0xF0) lo = 0x90;
+    if (c == 0xF4) hi = 0x8F;
+  } else {
+    return 1;
+  }
+  std::size_t k = 1;
+  for (; k <= need && i + k < text.size(); ++k) {
+    const unsigned char next = b(i + k);
+    const bool fits = k == 1 ? (next >= lo && next <= hi) : (next & 0xC0) == 0x80;
+    if (!fits) break;
+  }
+  return k;
+}
+
 bool is_white_space(char32_t cp) {
   return (cp >= 0x09 && cp <= 0x0D) || cp == 0x20 || cp == 0x85 || cp == 0xA0 || cp == 0x1680 ||
          (cp >= 0x2000 && cp <= 0x200A) || cp == 0x2028 || cp == 0x2029 || cp == 0x202F ||
@@ -79,8 +109,10 @@ std::string utf8_lossy(std::string_view bytes) {
   for (std::size_t i = 0; i < bytes.size();) {
     const std::size_t len = decode_at(bytes, i, cp);
     if (len == 0) {
+      // One replacement character for the longest start of a well-formed
+      // sequence (at least one byte), as other UTF-8 decoders do.
       out += "\xEF\xBF\xBD";
-      ++i;
+      i += ill_formed_prefix_length(bytes, i);
     } else {
       out.append(bytes.substr(i, len));
       i += len;
