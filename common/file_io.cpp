@@ -1,6 +1,7 @@
 #include "common/file_io.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -37,6 +38,29 @@ int write_file(const std::filesystem::path& path, std::span<const std::uint8_t> 
   if (err == 0 && flush) err = flush_to_device(fd);
   if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
   return err;
+}
+
+namespace {
+bool is_dir(const std::filesystem::path& path) {
+  struct stat st {};
+  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+}  // namespace
+
+int make_directories(const std::filesystem::path& path) {
+  if (path.empty() || is_dir(path)) return 0;
+  if (::mkdir(path.c_str(), 0777) == 0) return 0;
+  int err = errno;
+  if (err == ENOENT) {
+    const std::filesystem::path parent = path.parent_path();
+    if (!parent.empty() && parent != path) {
+      if (const int parent_err = make_directories(parent); parent_err != 0) return parent_err;
+      if (::mkdir(path.c_str(), 0777) == 0) return 0;
+      err = errno;
+    }
+  }
+  // Another process may have made it meanwhile.
+  return is_dir(path) ? 0 : err;
 }
 
 }  // namespace kio

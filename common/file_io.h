@@ -19,4 +19,9 @@ int flush_to_device(int fd);
 int write_file(const std::filesystem::path& path, std::span<const std::uint8_t> bytes, bool flush,
                int extra_open_flags = 0, mode_t mode = 0666);
 
+// Creates `path` and its missing ancestors (mode 0777 before the umask); an
+// existing directory (links followed) is success. On failure returns the errno
+// of the mkdir that failed, e.g. EEXIST when a file stands at `path`.
+int make_directories(const std::filesystem::path& path);
+
 }  // namespace kio

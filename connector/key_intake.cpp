@@ -49,6 +49,8 @@ class LineReader {
       const ssize_t n = ::read(fd_, &c, 1);
       if (n < 0) {
         if (errno == EINTR) continue;
+        // A starter that closed standard input gave no input at all.
+        if (errno == EBADF) break;
         sodium_memzero(line.data(), line.size());
         return fail(last_os_error_text());
       }

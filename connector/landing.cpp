@@ -2,6 +2,7 @@
 
 #include <system_error>
 
+#include "common/file_io.h"
 #include "common/os_error.h"
 #include "connector/admission.h"
 #include "connector/files.h"
@@ -43,9 +44,7 @@ Result<void> land_feature_index(const fs::path& install_root, install::Persist& 
   const fs::path blobs = store.blobs_root();
   const fs::path staging = blobs / (".incoming-" + announce.blob_id);
   remove_tree_quietly(staging);
-  std::error_code ec;
-  fs::create_directories(staging, ec);
-  if (ec) return fail(os_error_text(ec));
+  if (const int err = make_directories(staging); err != 0) return fail(os_error_text(err));
   const fs::path packed = staging / "packed.bin";
   // The staging file becomes the blob file by hard link, so it reaches the device first.
   const std::string_view packed_bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());

@@ -168,9 +168,7 @@ P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_chunk(std::sp
 }
 
 P2PResult<std::vector<fs::path>> unpack_files(std::span<const std::uint8_t> stream, const fs::path& dir) {
-  std::error_code ec;
-  fs::create_directories(dir, ec);
-  if (ec) return p2p_fail(P2PError::io(os_error_text(ec)));
+  if (const int err = make_directories(dir); err != 0) return p2p_fail(io_error(err));
 
   std::vector<fs::path> written;
   std::size_t offset = 0;

@@ -53,13 +53,15 @@ fs::path long_term_persist_root(const fs::path& install_root) { return persist_r
 fs::path blobs_root(const fs::path& persist_root) {
   // Only an empty path and a file-system root have no parent; the parent of a
   // single relative component is the empty path, so "persist" gives "blobs".
-  // "i/persist/" names the directory i/persist too: drop the trailing separator
-  // (an empty last element) so that its parent is i, not i/persist.
-  fs::path dir = persist_root;
-  if (!dir.has_filename() && dir.has_relative_path()) dir = dir.parent_path();
-  const bool is_root = dir.has_root_path() && dir.relative_path().empty();
-  if (dir.empty() || is_root) return dir / "blobs";
-  return dir.parent_path() / "blobs";
+  // A trailing separator or "." names the same directory: "P/persist/" is P/persist,
+  // whose parent is P.
+  fs::path path = persist_root;
+  while (path.has_relative_path() && (path.filename().empty() || path.filename() == ".")) {
+    path = path.parent_path();
+  }
+  const bool is_root = path.has_root_path() && path.relative_path().empty();
+  if (path.empty() || is_root) return path / "blobs";
+  return path.parent_path() / "blobs";
 }
 
 fs::path peer_endpoint_path(const fs::path& install_root) { return install_root / "peer-endpoint.json"; }

@@ -395,6 +395,13 @@ TEST(UnpackFiles, OperatingSystemFailuresAreIoErrors) {
   auto not_dir = unpack_files({}, tmp / "plain" / "index");
   ASSERT_FALSE(not_dir);
   EXPECT_EQ(not_dir.error(), P2PError::io("Not a directory (os error 20)"));
+  // A file where the directory should be: mkdir's own error.
+  auto is_file = unpack_files({}, tmp / "plain");
+  ASSERT_FALSE(is_file);
+  EXPECT_EQ(is_file.error(), P2PError::io("File exists (os error 17)"));
+  // Missing ancestors are made; an existing directory is fine.
+  ASSERT_TRUE(unpack_files({}, tmp / "deep" / "er" / "index"));
+  ASSERT_TRUE(unpack_files({}, tmp / "deep" / "er" / "index"));
 
   // A symbolic link already in the directory is not written through.
   test::write_file(tmp / "target", "keep");

@@ -73,9 +73,11 @@ TEST(Paths, StoreRelativePaths) {
   EXPECT_EQ(blobs_root("persist"), fs::path("blobs"));
   EXPECT_EQ(blobs_root("/"), fs::path("/blobs"));
   EXPECT_EQ(blobs_root(""), fs::path("blobs"));
-  // A trailing separator still names the persist directory: its sibling holds the blobs.
-  EXPECT_EQ(blobs_root("/i/persist/"), fs::path("/i/blobs"));
-  EXPECT_EQ(blobs_root("persist/"), fs::path("blobs"));
+  // A trailing separator or "." does not make the persist directory its own parent.
+  EXPECT_EQ(blobs_root("/i/persist/").string(), "/i/blobs");
+  EXPECT_EQ(blobs_root("/i/persist/.").string(), "/i/blobs");
+  EXPECT_EQ(blobs_root("persist/").string(), "blobs");
+  EXPECT_EQ(blobs_root("/.").string(), "/blobs");
   EXPECT_EQ(peer_endpoint_path("rel"), fs::path("rel/peer-endpoint.json"));
 }
 
