@@ -1,66 +1,241 @@
 #include "common/file_io.h"
 
+#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
+#include <sodium.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
+#include <memory>
+
+#include "common/bytes.h"
+#include "common/os_error.h"
+#include "common/sodium_ready.h"
+
+namespace fs = std::filesystem;
 
 namespace kio {
 
-int write_all(int fd, std::span<const std::uint8_t> bytes) {
-  std::size_t written = 0;
-  while (written < bytes.size()) {
-    const std::size_t step = std::min<std::size_t>(bytes.size() - written, std::size_t{1} << 30);
-    const ssize_t n = ::write(fd, bytes.data() + written, step);
+Fd& Fd::operator=(Fd&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = o.fd_;
+    o.fd_ = -1;
+  }
+  return *this;
+}
+
+Fd::~Fd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<void> Fd::close() {
+  const int fd = fd_;
+  fd_ = -1;
+  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return fail(last_os_error_text());
+  return {};
+}
+
+Result<Fd> open_file(const fs::path& path, int flags, mode_t mode) {
+  Fd fd(::open(path.c_str(), flags | O_CLOEXEC, mode));
+  if (!fd.valid()) return fail(last_os_error_text());
+  return fd;
+}
+
+Result<void> write_all(int fd, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    // Linux moves at most about 2 GiB per call.
+    const std::size_t step = std::min<std::size_t>(bytes.size(), std::size_t{1} << 30);
+    const ssize_t n = ::write(fd, bytes.data(), step);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return errno;
+      return fail(last_os_error_text());
     }
-    written += static_cast<std::size_t>(n);
+    if (n == 0) return fail(os_error_text(EIO));
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
   }
-  return 0;
+  return {};
 }
 
-int flush_to_device(int fd) {
+Result<void> write_all(int fd, std::string_view bytes) { return write_all(fd, as_bytes(bytes)); }
+
+Result<void> flush_to_device(int fd) {
 #ifdef F_FULLFSYNC
-  if (::fcntl(fd, F_FULLFSYNC) == 0) return 0;
+  if (::fcntl(fd, F_FULLFSYNC) == 0) return {};
 #endif
-  return ::fsync(fd) == 0 ? 0 : errno;
+  if (::fsync(fd) != 0) return fail(last_os_error_text());
+  return {};
 }
 
-int write_file(const std::filesystem::path& path, std::span<const std::uint8_t> bytes, bool flush,
-               int extra_open_flags, mode_t mode) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC | extra_open_flags, mode);
-  if (fd < 0) return errno;
-  int err = write_all(fd, bytes);
-  if (err == 0 && flush) err = flush_to_device(fd);
-  if (::close(fd) != 0 && err == 0 && errno != EINTR) err = errno;
-  return err;
+fs::path parent_directory(const fs::path& path) { return path.has_parent_path() ? path.parent_path() : fs::path("."); }
+
+Result<void> flush_directory(const fs::path& dir) {
+  auto fd = open_file(dir.empty() ? fs::path(".") : dir, O_RDONLY | O_DIRECTORY);
+  if (!fd) return std::unexpected(fd.error());
+  if (::fsync(fd->get()) != 0 && errno != EINVAL) return fail(last_os_error_text());
+  return {};
 }
 
-namespace {
-bool is_dir(const std::filesystem::path& path) {
+Result<void> read_file(const fs::path& path, std::string& content) {
+  content.clear();
+  auto fd = open_file(path, O_RDONLY);
+  if (!fd) return std::unexpected(fd.error());
   struct stat st {};
-  return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+  std::size_t expected = 0;
+  if (::fstat(fd->get(), &st) == 0 && st.st_size > 0) expected = static_cast<std::size_t>(st.st_size);
+  // Read straight into the buffer; one byte more than the size shows the end
+  // without another call, and a file that grew meanwhile is read to its end.
+  std::size_t filled = 0;
+  content.resize(expected + 1);
+  for (;;) {
+    if (filled == content.size()) content.resize(content.size() * 2);
+    const ssize_t n = ::read(fd->get(), content.data() + filled, content.size() - filled);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      const int err = errno;
+      content.clear();
+      return fail(os_error_text(err));
+    }
+    if (n == 0) break;
+    filled += static_cast<std::size_t>(n);
+  }
+  content.resize(filled);
+  return {};
 }
-}  // namespace
 
-int make_directories(const std::filesystem::path& path) {
-  if (path.empty() || is_dir(path)) return 0;
-  if (::mkdir(path.c_str(), 0777) == 0) return 0;
+Result<std::string> read_file(const fs::path& path) {
+  std::string content;
+  if (auto read = read_file(path, content); !read) return std::unexpected(read.error());
+  return content;
+}
+
+Result<void> write_file(const fs::path& path, std::span<const std::uint8_t> bytes, const WriteOptions& options) {
+  const int base = O_WRONLY | O_CREAT | (options.follow_links ? 0 : O_NOFOLLOW);
+  bool created = true;
+  Fd fd(::open(path.c_str(), base | O_EXCL | O_CLOEXEC, options.mode));
+  if (!fd.valid() && errno == EEXIST && !options.exclusive) {
+    created = false;
+    fd = Fd(::open(path.c_str(), base | O_TRUNC | O_CLOEXEC, options.mode));
+  }
+  if (!fd.valid()) return fail(last_os_error_text());
+  if (options.exact_mode && ::fchmod(fd.get(), options.mode) != 0) return fail(last_os_error_text());
+  if (auto written = write_all(fd.get(), bytes); !written) return written;
+  if (options.flush) {
+    if (auto flushed = flush_to_device(fd.get()); !flushed) return flushed;
+  }
+  if (auto closed = fd.close(); !closed) return closed;
+  if (created && options.flush_new_entry) return flush_directory(parent_directory(path));
+  return {};
+}
+
+Result<void> replace_file(const fs::path& path, std::span<const std::uint8_t> bytes, mode_t mode, bool exact_mode) {
+  sodium_ready();
+  const fs::path dir = parent_directory(path);
+  fs::path temporary;
+  Fd fd;
+  for (int attempt = 0; attempt < 16 && !fd.valid(); ++attempt) {
+    std::uint8_t tag[8];
+    randombytes_buf(tag, sizeof tag);
+    temporary = dir / ("." + path.filename().native() + ".tmp-" + hex_encode(tag));
+    fd = Fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
+    if (!fd.valid() && errno != EEXIST) return fail(last_os_error_text());
+  }
+  if (!fd.valid()) return fail(os_error_text(EEXIST));
+  const auto abandon = [&](std::string error) -> Result<void> {
+    ::unlink(temporary.c_str());
+    return fail(std::move(error));
+  };
+  if (exact_mode && ::fchmod(fd.get(), mode) != 0) return abandon(last_os_error_text());
+  if (auto written = write_all(fd.get(), bytes); !written) return abandon(written.error());
+  if (auto flushed = flush_to_device(fd.get()); !flushed) return abandon(flushed.error());
+  if (auto closed = fd.close(); !closed) return abandon(closed.error());
+  if (::rename(temporary.c_str(), path.c_str()) != 0) return abandon(last_os_error_text());
+  return flush_directory(dir);
+}
+
+Result<void> make_directories(const fs::path& dir, bool flush_new_entries) {
+  if (dir.empty()) return {};
+  const auto made = [&]() -> Result<void> {
+    if (!flush_new_entries) return {};
+    return flush_directory(parent_directory(dir));
+  };
+  if (::mkdir(dir.c_str(), 0777) == 0) return made();
   int err = errno;
   if (err == ENOENT) {
-    const std::filesystem::path parent = path.parent_path();
-    if (!parent.empty() && parent != path) {
-      if (const int parent_err = make_directories(parent); parent_err != 0) return parent_err;
-      if (::mkdir(path.c_str(), 0777) == 0) return 0;
-      err = errno;
+    const fs::path parent = dir.parent_path();
+    if (parent.empty() || parent == dir) return fail(os_error_text(err));
+    if (auto up = make_directories(parent, flush_new_entries); !up) return up;
+    if (::mkdir(dir.c_str(), 0777) == 0) return made();
+    err = errno;
+  }
+  // Also when another process made it meanwhile.
+  if (is_directory_path(dir)) return {};
+  return fail(os_error_text(err));
+}
+
+Result<void> change_mode(const fs::path& path, mode_t mode) {
+  if (::chmod(path.c_str(), mode) != 0) return fail(last_os_error_text());
+  return {};
+}
+
+Result<std::vector<std::string>> list_directory(const fs::path& dir) {
+  struct Closer {
+    void operator()(DIR* d) const { ::closedir(d); }
+  };
+  std::unique_ptr<DIR, Closer> d(::opendir(dir.c_str()));
+  if (!d) return fail(last_os_error_text());
+  std::vector<std::string> names;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(d.get());
+    if (entry == nullptr) {
+      if (errno != 0) return fail(last_os_error_text());
+      break;
+    }
+    const std::string_view name = entry->d_name;
+    if (name != "." && name != "..") names.emplace_back(name);
+  }
+  return names;
+}
+
+Result<void> copy_contents(int in, int out) {
+  bool in_kernel = true;
+  for (;;) {
+    if (in_kernel) {
+      const ssize_t n = ::copy_file_range(in, nullptr, out, nullptr, std::size_t{1} << 30, 0);
+      if (n > 0) continue;
+      if (n == 0) return {};
+      if (errno == EINTR) continue;
+      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return fail(last_os_error_text());
+      in_kernel = false;  // the failed call copied nothing; go on through user space
+    }
+    std::uint8_t block[65536];
+    const ssize_t n = ::read(in, block, sizeof block);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(last_os_error_text());
+    }
+    if (n == 0) return {};
+    if (auto written = write_all(out, std::span<const std::uint8_t>(block, static_cast<std::size_t>(n))); !written) {
+      return written;
     }
   }
-  // Another process may have made it meanwhile.
-  return is_dir(path) ? 0 : err;
+}
+
+std::optional<struct stat> stat_path(const fs::path& path) {
+  struct stat st {};
+  if (::stat(path.c_str(), &st) != 0) return std::nullopt;
+  return st;
+}
+
+bool is_regular_path(const fs::path& path) {
+  const auto st = stat_path(path);
+  return st && S_ISREG(st->st_mode);
+}
+
+bool is_directory_path(const fs::path& path) {
+  const auto st = stat_path(path);
+  return st && S_ISDIR(st->st_mode);
 }
 
 }  // namespace kio

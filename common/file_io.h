@@ -1,27 +1,114 @@
-// Whole-file writes on plain file descriptors, shared by the store's neighbours
-// (the connector's files, the unpacked index). Each returns 0 or the errno.
+// The one file layer: descriptors, whole-file reads and writes, the atomic
+// replace, directories and flushing. Every failure is the operating system's
+// error text ("No such file or directory (os error 2)").
 #pragma once
 
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/result.h"
 
 namespace kio {
 
-// Writes every byte, retrying short writes and interrupted calls.
-int write_all(int fd, std::span<const std::uint8_t> bytes);
-// Flushes data and metadata to the device (the full flush where the platform has one).
-int flush_to_device(int fd);
-// Creates or truncates `path` (`mode` before the umask), writes `bytes` and, with
-// `flush`, flushes them to the device before closing.
-int write_file(const std::filesystem::path& path, std::span<const std::uint8_t> bytes, bool flush,
-               int extra_open_flags = 0, mode_t mode = 0666);
+// Owns a file descriptor.
+class Fd {
+ public:
+  explicit Fd(int fd = -1) : fd_(fd) {}
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
+  Fd& operator=(Fd&& o) noexcept;
+  ~Fd();
 
-// Creates `path` and its missing ancestors (mode 0777 before the umask); an
-// existing directory (links followed) is success. On failure returns the errno
-// of the mkdir that failed, e.g. EEXIST when a file stands at `path`.
-int make_directories(const std::filesystem::path& path);
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  // Closes now, reporting the error a close can carry (a failed deferred write).
+  Result<void> close();
+
+ private:
+  int fd_;
+};
+
+// open(2) with O_CLOEXEC added.
+Result<Fd> open_file(const std::filesystem::path& path, int flags, mode_t mode = 0);
+
+// Writes every byte, retrying short and interrupted writes.
+Result<void> write_all(int fd, std::span<const std::uint8_t> bytes);
+Result<void> write_all(int fd, std::string_view bytes);
+// Flushes the file's data and metadata to the device (the full flush where the
+// platform has one).
+Result<void> flush_to_device(int fd);
+// Flushes a directory's entries to the device (the empty path is "."). File
+// systems that cannot flush a directory keep their entries durable anyway.
+Result<void> flush_directory(const std::filesystem::path& dir);
+// The directory that holds `path`'s entry ("." for a bare name).
+std::filesystem::path parent_directory(const std::filesystem::path& path);
+
+// The whole file; `content` is reused when given.
+Result<std::string> read_file(const std::filesystem::path& path);
+Result<void> read_file(const std::filesystem::path& path, std::string& content);
+
+struct WriteOptions {
+  mode_t mode = 0666;          // for a file that is created (before the umask)
+  bool exact_mode = false;     // then set exactly `mode`, also on an existing file
+  bool flush = false;          // the bytes reach the device before the call returns
+  bool flush_new_entry = false;  // a file that was created has its directory entry flushed too
+  bool follow_links = true;    // false: never write through a link standing at the path
+  bool exclusive = false;      // refuse ("File exists") when anything stands at the path
+};
+
+// Creates or truncates the file and writes the bytes.
+Result<void> write_file(const std::filesystem::path& path, std::span<const std::uint8_t> bytes,
+                        const WriteOptions& options = {});
+inline Result<void> write_file(const std::filesystem::path& path, std::string_view bytes,
+                               const WriteOptions& options = {}) {
+  return write_file(path, std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()),
+                                                        bytes.size()),
+                    options);
+}
+
+// Replaces the file whole: a temporary file in the same directory, created with
+// `mode` (and set exactly to it with `exact_mode`), written, flushed to the
+// device, renamed over the path, and the directory flushed. A reader, or a
+// crash, sees the old file or the new one, never a torn or empty one. A link
+// standing at the path is replaced, never written through.
+Result<void> replace_file(const std::filesystem::path& path, std::span<const std::uint8_t> bytes, mode_t mode,
+                          bool exact_mode = false);
+inline Result<void> replace_file(const std::filesystem::path& path, std::string_view bytes, mode_t mode,
+                                 bool exact_mode = false) {
+  return replace_file(path,
+                      std::span<const std::uint8_t>(reinterpret_cast<const std::uint8_t*>(bytes.data()), bytes.size()),
+                      mode, exact_mode);
+}
+
+// Creates the directory and its missing ancestors (0777 before the umask); an
+// existing directory (links followed) is success. The error is that of the
+// mkdir that failed ("File exists" when a file stands in the way). With
+// `flush_new_entries`, each directory created has its entry flushed through its parent.
+Result<void> make_directories(const std::filesystem::path& dir, bool flush_new_entries = false);
+
+// Sets the permission bits exactly (chmod(2), links followed).
+Result<void> change_mode(const std::filesystem::path& path, mode_t mode);
+
+// Entry names in listing order, without "." and "..".
+Result<std::vector<std::string>> list_directory(const std::filesystem::path& dir);
+
+// Copies everything from `in` to `out` from their current offsets (in the
+// kernel where the file systems allow).
+Result<void> copy_contents(int in, int out);
+
+// stat(2) with links followed; nothing when the path cannot be examined.
+std::optional<struct stat> stat_path(const std::filesystem::path& path);
+// A regular file / a directory (links followed); a path that cannot be examined is neither.
+bool is_regular_path(const std::filesystem::path& path);
+bool is_directory_path(const std::filesystem::path& path);
 
 }  // namespace kio

@@ -7,6 +7,9 @@
 
 namespace kio {
 
+// The error text of text that must be UTF-8 and is not (a key line, a log segment).
+inline constexpr std::string_view INVALID_UTF8_TEXT = "stream did not contain valid UTF-8";
+
 bool is_valid_utf8(std::string_view text);
 inline bool is_valid_utf8(std::span<const std::uint8_t> bytes) {
   return is_valid_utf8(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));

@@ -19,7 +19,7 @@ Result<void> admit_geonames_pack(const std::filesystem::path& install_root, inst
   auto canonical = install::FeaturePack::encode(*pack);
   if (!canonical) return std::unexpected(canonical.error());
   // The pack is stored under the feature id itself, unsealed; a later pack replaces it.
-  auto stored = store.put_blob_with_id(GEONAMES_FEATURE_ID, install::as_bytes(*canonical), /*feature=*/true,
+  auto stored = store.put_blob_with_id(GEONAMES_FEATURE_ID, as_bytes(*canonical), /*feature=*/true,
                                        /*encrypted=*/false);
   if (!stored) return std::unexpected(stored.error());
 
@@ -61,7 +61,7 @@ Result<void> admit_record(const std::filesystem::path& install_root, const p2p::
 
 Result<void> handle_feature_frame(const std::filesystem::path& install_root, install::Persist& store,
                                   const p2p::KioFeatureFrame& frame, const Output& output) {
-  if (p2p::format_uuid(frame.feature_id) == GEONAMES_FEATURE_ID) {
+  if (format_uuid(frame.feature_id) == GEONAMES_FEATURE_ID) {
     return admit_geonames_pack(install_root, store, frame, output);
   }
   return admit_record(install_root, frame, output);

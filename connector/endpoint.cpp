@@ -1,6 +1,6 @@
 #include "connector/endpoint.h"
 
-#include "connector/files.h"
+#include "common/file_io.h"
 #include "install/json.h"
 #include "install/paths.h"
 
@@ -22,8 +22,8 @@ Result<void> write_endpoint(const std::filesystem::path& install_root, std::uint
   PeerEndpoint endpoint;
   endpoint.port = port;
   const auto path = install::peer_endpoint_path(install_root);
-  if (auto written = write_whole_file(path, serialize_endpoint(endpoint)); !written) return written;
-  return set_mode(path, 0600);
+  if (auto written = write_file(path, serialize_endpoint(endpoint)); !written) return written;
+  return change_mode(path, 0600);
 }
 
 }  // namespace kio::connector

@@ -5,7 +5,7 @@
 #include <chrono>
 
 #include "connector/admission.h"
-#include "connector/files.h"
+#include "common/file_io.h"
 #include "connector/landing.h"
 
 namespace fs = std::filesystem;
@@ -74,11 +74,11 @@ void EventLoop::land(const install::CompletedStream& stream) {
 void EventLoop::write_landed_status(const fs::path& install_root, const install::FileStreamAnnounce& a) {
   const std::string text = "feature_id=" + a.feature_id + "\nblob_id=" + a.blob_id + "\nsha256=" + a.sha256 +
                            "\nbytes=" + std::to_string(a.total_bytes) + "\nclass=" + a.blob_class + "\n";
-  (void)write_whole_file(install_root / "blob-landed.txt", text);
+  (void)write_file(install_root / "blob-landed.txt", text);
 }
 
 void EventLoop::write_land_error_status(const fs::path& install_root, const std::string& message) {
-  (void)write_whole_file(install_root / "blob-land-error.txt", message + "\n");
+  (void)write_file(install_root / "blob-land-error.txt", message + "\n");
 }
 
 }  // namespace kio::connector

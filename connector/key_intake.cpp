@@ -5,6 +5,7 @@
 #include <cerrno>
 #include <optional>
 
+#include "common/file_io.h"
 #include "common/os_error.h"
 #include "common/utf8.h"
 #include "install/crypto.h"
@@ -26,7 +27,7 @@ Result<fs::path> choose_install_root(const std::vector<std::string>& args) {
 }
 
 Result<void> check_ready(const fs::path& install_root) {
-  if (!install::is_directory_path(install::persist_root(install_root))) {
+  if (!is_directory_path(install::persist_root(install_root))) {
     return fail("install root is not a ready connector");
   }
   return {};

@@ -5,7 +5,6 @@
 #include "common/file_io.h"
 #include "common/os_error.h"
 #include "connector/admission.h"
-#include "connector/files.h"
 #include "connector/manifest.h"
 
 namespace fs = std::filesystem;
@@ -44,11 +43,10 @@ Result<void> land_feature_index(const fs::path& install_root, install::Persist& 
   const fs::path blobs = store.blobs_root();
   const fs::path staging = blobs / (".incoming-" + announce.blob_id);
   remove_tree_quietly(staging);
-  if (const int err = make_directories(staging); err != 0) return fail(os_error_text(err));
+  if (auto made = make_directories(staging); !made) return made;
   const fs::path packed = staging / "packed.bin";
   // The staging file becomes the blob file by hard link, so it reaches the device first.
-  const std::string_view packed_bytes(reinterpret_cast<const char*>(bytes.data()), bytes.size());
-  if (auto written = write_whole_file(packed, packed_bytes, /*flush=*/true); !written) return written;
+  if (auto written = write_file(packed, bytes, {.flush = true}); !written) return written;
 
   auto record = store.put_blob_from_path(announce.blob_id, packed, feature);
   if (!record) return std::unexpected(record.error());

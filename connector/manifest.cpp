@@ -2,7 +2,7 @@
 
 #include <system_error>
 
-#include "connector/files.h"
+#include "common/file_io.h"
 
 namespace fs = std::filesystem;
 
@@ -20,7 +20,7 @@ Result<void> record_inventory(const fs::path& install_root, const Json& entry) {
     manifest["features"] = Json::array();
     manifest["schema"] = FEATURES_MANIFEST_SCHEMA;
   } else {
-    auto text = read_whole_file(path);
+    auto text = read_file(path);
     if (!text) return std::unexpected(text.error());
     auto parsed = install::json::parse_lenient(*text);
     if (!parsed) return fail("features-manifest is corrupt");
@@ -38,8 +38,8 @@ Result<void> record_inventory(const fs::path& install_root, const Json& entry) {
 
   auto bytes = install::json::dump_pretty(manifest);
   if (!bytes) return std::unexpected(bytes.error());
-  if (auto written = write_whole_file(path, *bytes); !written) return written;
-  return set_mode(path, 0600);
+  if (auto written = write_file(path, *bytes); !written) return written;
+  return change_mode(path, 0600);
 }
 
 }  // namespace kio::connector

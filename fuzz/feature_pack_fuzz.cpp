@@ -13,7 +13,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (!pack) return 0;
   auto encoded = FeaturePack::encode(*pack);
   if (!encoded) std::abort();
-  auto again = FeaturePack::decode(kio::install::as_bytes(*encoded));
+  auto again = FeaturePack::decode(kio::as_bytes(*encoded));
   if (!again || !(*again == *pack)) std::abort();
   auto reencoded = FeaturePack::encode(*again);
   if (!reencoded || *reencoded != *encoded) std::abort();

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <system_error>
 
+#include "common/bytes.h"
 #include "common/file_io.h"
 #include "common/os_error.h"
 #include "common/utf8.h"
@@ -31,15 +32,6 @@ std::optional<FileStreamEntry> read_entry(const json::Json& value) {
   return FileStreamEntry{std::move(*name), *size, std::move(*sha256)};
 }
 
-std::uint32_t load_u32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::uint64_t load_u64(const std::uint8_t* p) {
-  return static_cast<std::uint64_t>(load_u32(p)) | (static_cast<std::uint64_t>(load_u32(p + 4)) << 32);
-}
-
 // Names that would leave the directory or name something other than one file
 // in it. A NUL byte would silently cut the name short at the system call.
 bool is_unsafe_name(std::string_view name) {
@@ -51,7 +43,9 @@ P2PError io_error(int err) { return P2PError::io(os_error_text(err)); }
 // Creates or truncates the file, writes the body and flushes it to the device;
 // never through a link already in the directory.
 P2PResult<void> write_file_synced(const fs::path& path, std::span<const std::uint8_t> body) {
-  if (const int err = write_file(path, body, /*flush=*/true, O_NOFOLLOW); err != 0) return p2p_fail(io_error(err));
+  if (auto written = write_file(path, body, {.flush = true, .follow_links = false}); !written) {
+    return p2p_fail(P2PError::io(written.error()));
+  }
   return {};
 }
 
@@ -168,7 +162,7 @@ P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_chunk(std::sp
 }
 
 P2PResult<std::vector<fs::path>> unpack_files(std::span<const std::uint8_t> stream, const fs::path& dir) {
-  if (const int err = make_directories(dir); err != 0) return p2p_fail(io_error(err));
+  if (auto made = make_directories(dir); !made) return p2p_fail(P2PError::io(made.error()));
 
   std::vector<fs::path> written;
   std::size_t offset = 0;
@@ -176,11 +170,11 @@ P2PResult<std::vector<fs::path>> unpack_files(std::span<const std::uint8_t> stre
     const std::uint8_t* record = stream.data() + offset;
     const std::uint64_t left = stream.size() - offset;
     if (left < 4) return p2p_fail(P2PError::wire_format("truncated file stream name length"));
-    const std::uint64_t name_length = load_u32(record);
+    const std::uint64_t name_length = load_le<std::uint32_t>(record);
     if (left - 4 < name_length + 8) return p2p_fail(P2PError::wire_format("truncated file stream name"));
     const std::string_view name(reinterpret_cast<const char*>(record + 4), name_length);
     if (!is_valid_utf8(name)) return p2p_fail(P2PError::wire_format("file stream name is not utf8"));
-    const std::uint64_t body_length = load_u64(record + 4 + name_length);
+    const std::uint64_t body_length = load_le<std::uint64_t>(record + 4 + name_length);
     if (left - 4 - name_length - 8 < body_length) {
       return p2p_fail(P2PError::wire_format("truncated file stream body"));
     }

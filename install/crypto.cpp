@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <memory>
 
+#include "common/file_io.h"
 #include "common/os_error.h"
 #include "common/sodium_ready.h"
 #include "common/utf8.h"
@@ -16,18 +17,7 @@
 namespace kio::install {
 namespace {
 
-int hex_value(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
-};
 
 // Fetched once: handing EVP_sha256() to each digest call makes OpenSSL look the
 // implementation up (under a lock) every time, which costs more than hashing a
@@ -49,23 +39,13 @@ Result<std::vector<std::uint8_t>> hex_decode(std::string_view text) {
   std::vector<std::uint8_t> out;
   out.reserve(trimmed.size() / 2);
   for (std::size_t i = 0; i < trimmed.size(); i += 2) {
-    const int hi = hex_value(static_cast<unsigned char>(trimmed[i]));
-    const int lo = hex_value(static_cast<unsigned char>(trimmed[i + 1]));
+    const int hi = hex_digit_value(trimmed[i]);
+    const int lo = hex_digit_value(trimmed[i + 1]);
     if (hi < 0 || lo < 0) {
       sodium_memzero(out.data(), out.size());
       return fail("hex contains a non-hex character");
     }
     out.push_back(static_cast<std::uint8_t>((hi << 4) | lo));
-  }
-  return out;
-}
-
-std::string hex_encode(std::span<const std::uint8_t> bytes) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string out(bytes.size() * 2, '0');
-  for (std::size_t i = 0; i < bytes.size(); ++i) {
-    out[2 * i] = digits[bytes[i] >> 4];
-    out[2 * i + 1] = digits[bytes[i] & 0xF];
   }
   return out;
 }
@@ -79,28 +59,38 @@ std::string sha256_hex(std::span<const std::uint8_t> bytes) {
   return digest_text(digest);
 }
 
-Result<std::string> sha256_file(const std::filesystem::path& path) {
-  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return fail(last_os_error_text());
-  std::unique_ptr<EVP_MD_CTX, MdCtxFree> ctx(EVP_MD_CTX_new());
-  EVP_DigestInit_ex(ctx.get(), sha256_md(), nullptr);
-  std::vector<unsigned char> block(65536);
-  for (;;) {
-    const ssize_t n = ::read(fd, block.data(), block.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      const int err = errno;
-      ::close(fd);
-      return fail(os_error_text(err));
-    }
-    if (n == 0) break;
-    EVP_DigestUpdate(ctx.get(), block.data(), static_cast<std::size_t>(n));
-  }
-  ::close(fd);
+void Sha256::ContextFree::operator()(EVP_MD_CTX* ctx) const { EVP_MD_CTX_free(ctx); }
+
+Sha256::Sha256() : ctx_(EVP_MD_CTX_new()) { EVP_DigestInit_ex(ctx_.get(), sha256_md(), nullptr); }
+Sha256::Sha256(Sha256&&) noexcept = default;
+Sha256& Sha256::operator=(Sha256&&) noexcept = default;
+Sha256::~Sha256() = default;
+
+void Sha256::update(std::span<const std::uint8_t> bytes) { EVP_DigestUpdate(ctx_.get(), bytes.data(), bytes.size()); }
+
+std::string Sha256::finish_hex() {
   unsigned char digest[32];
   unsigned int len = 0;
-  EVP_DigestFinal_ex(ctx.get(), digest, &len);
+  EVP_DigestFinal_ex(ctx_.get(), digest, &len);
+  EVP_DigestInit_ex(ctx_.get(), sha256_md(), nullptr);
   return digest_text(digest);
+}
+
+Result<std::string> sha256_file(const std::filesystem::path& path) {
+  auto fd = open_file(path, O_RDONLY);
+  if (!fd) return std::unexpected(fd.error());
+  Sha256 sha;
+  std::vector<std::uint8_t> block(65536);
+  for (;;) {
+    const ssize_t n = ::read(fd->get(), block.data(), block.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(last_os_error_text());
+    }
+    if (n == 0) break;
+    sha.update(std::span<const std::uint8_t>(block.data(), static_cast<std::size_t>(n)));
+  }
+  return sha.finish_hex();
 }
 
 std::string base64_encode(std::span<const std::uint8_t> bytes) {

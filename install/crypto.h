@@ -4,20 +4,23 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/bytes.h"
 #include "common/secret.h"
 #include "install/result.h"
+
+struct evp_md_ctx_st;
 
 namespace kio::install {
 
 // Trims Unicode white space, then decodes pairs of hex digits (either case).
 Result<std::vector<std::uint8_t>> hex_decode(std::string_view text);
-std::string hex_encode(std::span<const std::uint8_t> bytes);
 
 // SHA-256 as 64 lowercase hex digits.
 std::string sha256_hex(std::span<const std::uint8_t> bytes);
@@ -26,6 +29,24 @@ inline std::string sha256_hex(std::string_view bytes) {
 }
 // Streams the file through SHA-256 in 64 KiB blocks; constant memory.
 Result<std::string> sha256_file(const std::filesystem::path& path);
+
+// SHA-256 fed piece by piece, for content that is never held whole.
+class Sha256 {
+ public:
+  Sha256();
+  Sha256(Sha256&&) noexcept;
+  Sha256& operator=(Sha256&&) noexcept;
+  ~Sha256();
+  void update(std::span<const std::uint8_t> bytes);
+  // The digest text of everything fed so far; the state then starts afresh.
+  std::string finish_hex();
+
+ private:
+  struct ContextFree {
+    void operator()(evp_md_ctx_st* ctx) const;
+  };
+  std::unique_ptr<evp_md_ctx_st, ContextFree> ctx_;
+};
 
 struct SealedEnvelope {
   std::string nonce_b64;
@@ -41,9 +62,5 @@ Result<SecretBytes> decrypt(const SecretKey& key, std::span<const std::uint8_t> 
 // Standard base64 with padding; decoding refuses anything but the canonical form.
 std::string base64_encode(std::span<const std::uint8_t> bytes);
 std::optional<std::vector<std::uint8_t>> base64_decode(std::string_view text);
-
-inline std::span<const std::uint8_t> as_bytes(std::string_view text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
 
 }  // namespace kio::install

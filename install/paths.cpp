@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <mutex>
 
+#include "common/file_io.h"
 #include "common/os_error.h"
 #include "common/utf8.h"
 
@@ -21,11 +22,6 @@ Result<fs::path> participants_root() {
   auto product = product_root();
   if (!product) return std::unexpected(product.error());
   return *product / "test" / "participants";
-}
-
-bool is_directory_path(const fs::path& path) {
-  std::error_code ec;
-  return fs::is_directory(path, ec);
 }
 
 Result<std::vector<fs::path>> list_participant_roots() {
@@ -63,6 +59,18 @@ fs::path blobs_root(const fs::path& persist_root) {
   if (path.empty() || is_root) return path / "blobs";
   return path.parent_path() / "blobs";
 }
+
+int compare_paths(const fs::path& a, const fs::path& b) {
+  auto ia = a.begin(), ib = b.begin();
+  for (; ia != a.end() && ib != b.end(); ++ia, ++ib) {
+    const int c = std::string_view(ia->native()).compare(ib->native());
+    if (c != 0) return c < 0 ? -1 : 1;
+  }
+  if (ia == a.end()) return ib == b.end() ? 0 : -1;
+  return 1;
+}
+
+bool same_path(const fs::path& a, const fs::path& b) { return compare_paths(a, b) == 0; }
 
 fs::path peer_endpoint_path(const fs::path& install_root) { return install_root / "peer-endpoint.json"; }
 

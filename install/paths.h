@@ -28,7 +28,9 @@ std::filesystem::path peer_endpoint_path(const std::filesystem::path& install_ro
 void set_this_install_root(std::filesystem::path root);
 std::optional<std::filesystem::path> this_install_root();
 
-// True when the path names a directory (links followed); errors count as no.
-bool is_directory_path(const std::filesystem::path& path);
+// Paths ordered component by component, each component compared byte by byte; a
+// path that is a prefix of another comes first.
+int compare_paths(const std::filesystem::path& a, const std::filesystem::path& b);
+bool same_path(const std::filesystem::path& a, const std::filesystem::path& b);
 
 }  // namespace kio::install

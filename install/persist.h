@@ -28,6 +28,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/secret.h"
+#include "common/uuid.h"
 #include "install/result.h"
 
 namespace kio::install {
@@ -179,7 +180,7 @@ Result<LtrPayload> decode_ltr_payload(std::span<const std::uint8_t> plaintext);
 // ---------------------------------------------------------------------------
 // Blobs.
 
-using BlobUuid = std::array<std::uint8_t, 16>;
+using BlobUuid = Uuid;
 // 32 hex digits, 8-4-4-4-12, {8-4-4-4-12} or urn:uuid:8-4-4-4-12, either case, version 7.
 Result<BlobUuid> parse_blob_id(std::string_view text);
 // blobs root/id; refuses an absolute id or one with a ".." component.

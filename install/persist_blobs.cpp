@@ -9,6 +9,7 @@
 
 #include "common/os_error.h"
 #include "common/utf8.h"
+#include "common/uuid.h"
 #include "install/crypto.h"
 #include "install/paths.h"
 #include "install/persist.h"
@@ -24,68 +25,21 @@ constexpr std::string_view NOT_A_UUID7 = "blob id must be a UUIDv7";
 constexpr std::string_view FEATURE_CLASS = "feature";
 constexpr std::string_view BYTES_CLASS = "bytes";
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// 32 hex digits, optionally with hyphens at the 8-4-4-4-12 places.
-bool decode_uuid_digits(std::string_view text, bool hyphenated, BlobUuid& out) {
-  std::size_t byte = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    if (hyphenated && (i == 8 || i == 13 || i == 18 || i == 23)) {
-      if (text[i] != '-') return false;
-      ++i;
-      continue;
-    }
-    const int hi = hex_value(text[i]);
-    const int lo = i + 1 < text.size() ? hex_value(text[i + 1]) : -1;
-    if (hi < 0 || lo < 0 || byte >= out.size()) return false;
-    out[byte++] = static_cast<std::uint8_t>((hi << 4) | lo);
-    i += 2;
-  }
-  return byte == out.size();
-}
-
 // Copies a file's content into a new file (mode 0600) and flushes it.
-Result<void> copy_contents(const fs::path& source, const fs::path& destination) {
-  detail::Fd in(::open(source.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!in.valid()) return fail(last_os_error_text());
-  detail::Fd out(::open(destination.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600));
-  if (!out.valid()) return fail(last_os_error_text());
-  bool kernel_copy = true;
-  char block[65536];
-  for (;;) {
-    if (kernel_copy) {
-      const ssize_t n = ::copy_file_range(in.get(), nullptr, out.get(), nullptr, 1 << 30, 0);
-      if (n > 0) continue;
-      if (n == 0) break;
-      if (errno == EINTR) continue;
-      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) {
-        return fail(last_os_error_text());
-      }
-      kernel_copy = false;  // nothing was copied by the failed call; go on by hand
-    }
-    const ssize_t n = ::read(in.get(), block, sizeof block);
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(last_os_error_text());
-    }
-    if (n == 0) break;
-    if (auto written = detail::write_all(out.get(), std::string_view(block, static_cast<std::size_t>(n))); !written) {
-      return written;
-    }
-  }
-  if (auto synced = detail::sync_fd(out.get()); !synced) return synced;
-  return out.close();
+Result<void> copy_into_new_file(const fs::path& source, const fs::path& destination) {
+  auto in = open_file(source, O_RDONLY);
+  if (!in) return std::unexpected(in.error());
+  auto out = open_file(destination, O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (!out) return std::unexpected(out.error());
+  if (auto copied = copy_contents(in->get(), out->get()); !copied) return copied;
+  if (auto synced = flush_to_device(out->get()); !synced) return synced;
+  return out->close();
 }
 
-Result<void> sync_file(const fs::path& path) {
-  detail::Fd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
-  if (!fd.valid()) return fail(last_os_error_text());
-  return detail::sync_fd(fd.get());
+Result<void> flush_file(const fs::path& path) {
+  auto fd = open_file(path, O_RDONLY);
+  if (!fd) return std::unexpected(fd.error());
+  return flush_to_device(fd->get());
 }
 
 std::string_view class_of(bool feature) { return feature ? FEATURE_CLASS : BYTES_CLASS; }
@@ -93,19 +47,9 @@ std::string_view class_of(bool feature) { return feature ? FEATURE_CLASS : BYTES
 }  // namespace
 
 Result<BlobUuid> parse_blob_id(std::string_view text) {
-  BlobUuid id{};
-  bool ok = false;
-  if (text.size() == 32) {
-    ok = decode_uuid_digits(text, false, id);
-  } else if (text.size() == 36) {
-    ok = decode_uuid_digits(text, true, id);
-  } else if (text.size() == 38 && text.front() == '{' && text.back() == '}') {
-    ok = decode_uuid_digits(text.substr(1, 36), true, id);
-  } else if (text.size() == 45 && text.starts_with("urn:uuid:")) {
-    ok = decode_uuid_digits(text.substr(9), true, id);
-  }
-  if (!ok || (id[6] >> 4) != 7) return fail(std::string(NOT_A_UUID7));
-  return id;
+  const auto id = parse_uuid(text);
+  if (!id || uuid_version(*id) != 7) return fail(std::string(NOT_A_UUID7));
+  return *id;
 }
 
 Result<fs::path> blob_path(const fs::path& persist_root, std::string_view id) {
@@ -140,7 +84,7 @@ Result<void> link_or_copy_file(const fs::path& source, const fs::path& destinati
   if (destination.has_parent_path()) {
     if (auto made = detail::create_private_dir(dir); !made) return made;
   }
-  if (detail::stat_follow(destination)) {
+  if (stat_path(destination)) {
     struct stat src {}, dst {};
     if (::stat(source.c_str(), &src) != 0) return fail(last_os_error_text());
     bool present = true;
@@ -155,11 +99,11 @@ Result<void> link_or_copy_file(const fs::path& source, const fs::path& destinati
   // that file and not a second link that may not resolve from the blobs root.
   if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), AT_SYMLINK_FOLLOW) != 0) {
     if (errno != EXDEV) return fail(last_os_error_text());
-    if (auto copied = copy_contents(source, destination); !copied) return copied;
+    if (auto copied = copy_into_new_file(source, destination); !copied) return copied;
   }
   if (::chmod(destination.c_str(), 0600) != 0) return fail(last_os_error_text());
-  if (auto synced = sync_file(destination); !synced) return synced;
-  return detail::sync_dir(dir);
+  if (auto synced = flush_file(destination); !synced) return synced;
+  return flush_directory(dir);
 }
 
 Result<BlobRecord> Persist::put_blob_with_id(std::string_view id, std::span<const std::uint8_t> bytes, bool feature,
@@ -189,7 +133,7 @@ Result<BlobRecord> Persist::put_blob_with_id(std::string_view id, std::span<cons
 }
 
 Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::path& source, bool feature) {
-  if (!detail::is_plain_file(source)) return fail("blob file is missing");
+  if (!is_regular_path(source)) return fail("blob file is missing");
   if (auto valid = parse_blob_id(id); !valid) return std::unexpected(valid.error());
   auto destination = blob_path(root_, id);
   if (!destination) return std::unexpected(destination.error());
@@ -201,7 +145,7 @@ Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::pa
   for (BlobRecord& known : *records) {
     if (known.blob_id != id) continue;
     if (known.sha256 != *digest) return fail("blob bytes do not match LTR identity");
-    if (!detail::is_plain_file(*destination)) {
+    if (!is_regular_path(*destination)) {
       if (auto linked = link_or_copy_file(source, *destination); !linked) return std::unexpected(linked.error());
     }
     return std::move(known);
@@ -212,7 +156,7 @@ Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::pa
       return std::unexpected(made.error());
     }
   }
-  if (detail::is_plain_file(*destination)) {
+  if (is_regular_path(*destination)) {
     auto present = sha256_file(*destination);
     if (!present) return std::unexpected(present.error());
     if (*present != *digest) {

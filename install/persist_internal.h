@@ -1,19 +1,18 @@
 // Helpers shared by the parts of the persist module; not used outside it.
 #pragma once
 
-#include <dirent.h>
-#include <sys/stat.h>
-
 #include <cstdint>
 #include <filesystem>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "common/file_io.h"
 #include "common/secret.h"
+#include "common/utf8.h"
 #include "install/crypto.h"
+#include "install/paths.h"
 #include "install/persist.h"
 #include "install/result.h"
 
@@ -22,62 +21,11 @@ namespace kio::install::detail {
 namespace fs = std::filesystem;
 
 // ---------------------------------------------------------------------------
-// Files and directories.
+// Directories.
 
-// Creates the directory and its missing ancestors (mode 0777 less the umask); an
-// existing directory is fine. Each directory created has its entry flushed to the
-// device through its parent.
-Result<void> create_dir_all(const fs::path& dir);
-// create_dir_all, then mode 0700 on the directory itself.
+// Creates the directory and its missing ancestors, flushing each new entry to the
+// device, then sets the directory itself to mode 0700.
 Result<void> create_private_dir(const fs::path& dir);
-// Flushes a directory (its entries) to the device.
-Result<void> sync_dir(const fs::path& dir);
-// fsync of an open descriptor (F_FULLFSYNC on macOS).
-Result<void> sync_fd(int fd);
-// Writes every byte, retrying short and interrupted writes.
-Result<void> write_all(int fd, std::string_view bytes);
-// The whole file. `utf8` refuses content that is not valid UTF-8.
-Result<std::string> read_whole_file(const fs::path& path, bool utf8);
-// The same into a buffer that the caller reuses.
-Result<void> read_whole_file(const fs::path& path, bool utf8, std::string& content);
-// stat/lstat results; nullopt when the path cannot be examined.
-std::optional<struct stat> stat_follow(const fs::path& path);
-bool is_plain_file(const fs::path& path);
-bool is_dir(const fs::path& path);
-// Paths compared component by component, each component byte by byte.
-int compare_paths(const fs::path& a, const fs::path& b);
-bool same_path(const fs::path& a, const fs::path& b);
-// Entry names of a directory in listing order, without "." and "..".
-Result<std::vector<std::string>> list_names(const fs::path& dir);
-struct DirCloser {
-  void operator()(DIR* d) const { ::closedir(d); }
-};
-using DirHandle = std::unique_ptr<DIR, DirCloser>;
-inline bool is_dot_entry(const char* name) {
-  return name[0] == '.' && (name[1] == 0 || (name[1] == '.' && name[2] == 0));
-}
-// Valid UTF-8, with a quick pass over ASCII.
-bool valid_utf8(std::string_view text);
-
-inline constexpr std::string_view INVALID_UTF8_STREAM = "stream did not contain valid UTF-8";
-
-// Owns a file descriptor.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept;
-  ~Fd();
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now, reporting the error a close can carry (a failed deferred write).
-  Result<void> close();
-
- private:
-  int fd_;
-};
 
 // ---------------------------------------------------------------------------
 // Reading JSON records.

@@ -6,19 +6,13 @@
 #include <set>
 #include <string>
 
+#include "common/bytes.h"
 #include "install/persist_internal.h"
 
 namespace kio::install::detail {
 namespace {
 
 bool is_json_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-int hex_digit(unsigned char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
 
 void append_utf8(WipedString& out, char32_t cp) {
   if (cp < 0x80) {
@@ -213,7 +207,7 @@ bool Reader::hex4(char32_t& value) {
   if (s_.size() - p_ < 4) return false;
   value = 0;
   for (int k = 0; k < 4; ++k) {
-    const int d = hex_digit(peek());
+    const int d = hex_digit_value(static_cast<char>(peek()));
     if (d < 0) return false;
     value = (value << 4) | static_cast<char32_t>(d);
     ++p_;

@@ -162,9 +162,8 @@ Result<ChainTip> walk_chain(const fs::path& persist_root, OnFrame&& on_frame) {
   std::optional<detail::JsonDocument> held;
   std::string content;
   for (std::size_t s = 0; s < segments.size(); ++s) {
-    if (auto read = detail::read_whole_file(segments[s], /*utf8=*/true, content); !read) {
-      return std::unexpected(read.error());
-    }
+    if (auto read = read_file(segments[s], content); !read) return std::unexpected(read.error());
+    if (!is_valid_utf8(content)) return fail(std::string(INVALID_UTF8_TEXT));
     const std::string_view text = content;
     const bool last_segment = s + 1 == segments.size();
     for (std::size_t pos = 0; pos < text.size();) {
@@ -209,10 +208,10 @@ Result<ChainTip> walk_chain(const fs::path& persist_root, OnFrame&& on_frame) {
 }
 
 Result<void> cut_back(const fs::path& segment, std::uint64_t length) {
-  detail::Fd fd(::open(segment.c_str(), O_WRONLY | O_CLOEXEC));
+  Fd fd(::open(segment.c_str(), O_WRONLY | O_CLOEXEC));
   if (!fd.valid()) return fail(last_os_error_text());
   if (::ftruncate(fd.get(), static_cast<off_t>(length)) != 0) return fail(last_os_error_text());
-  if (auto synced = detail::sync_fd(fd.get()); !synced) return synced;
+  if (auto synced = flush_to_device(fd.get()); !synced) return synced;
   return fd.close();
 }
 
@@ -224,10 +223,10 @@ Result<void> append_line(const fs::path& segment, std::string_view line) {
     if (auto made = detail::create_private_dir(dir); !made) return made;
   }
   bool created = true;
-  detail::Fd fd(::open(segment.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
+  Fd fd(::open(segment.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!fd.valid() && errno == EEXIST) {
     created = false;
-    fd = detail::Fd(::open(segment.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    fd = Fd(::open(segment.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
   }
   if (!fd.valid()) return fail(last_os_error_text());
   if (::fchmod(fd.get(), 0600) != 0) return fail(last_os_error_text());
@@ -239,10 +238,10 @@ Result<void> append_line(const fs::path& segment, std::string_view line) {
     if (last != '\n') bytes.push_back('\n');
   }
   bytes.append(line);
-  if (auto written = detail::write_all(fd.get(), bytes); !written) return written;
-  if (auto synced = detail::sync_fd(fd.get()); !synced) return synced;
+  if (auto written = write_all(fd.get(), bytes); !written) return written;
+  if (auto synced = flush_to_device(fd.get()); !synced) return synced;
   if (auto closed = fd.close(); !closed) return closed;
-  if (created) return detail::sync_dir(dir);
+  if (created) return flush_directory(dir);
   return {};
 }
 

@@ -24,21 +24,21 @@ constexpr std::string_view IDENTITY_CORRUPT = "install identity is corrupt";
 Result<void> move_legacy_blobs(const fs::path& persist_root) {
   const fs::path legacy = persist_root / "blobs";
   const fs::path blobs = install::blobs_root(persist_root);
-  if (detail::same_path(legacy, blobs)) return {};
-  const auto st = detail::stat_follow(legacy);
+  if (same_path(legacy, blobs)) return {};
+  const auto st = stat_path(legacy);
   if (!st) return {};
   if (S_ISDIR(st->st_mode)) {
-    auto names = detail::list_names(legacy);
+    auto names = list_directory(legacy);
     if (!names) return std::unexpected(names.error());
     bool moved = false;
     for (const auto& name : *names) {
       const fs::path target = blobs / name;
-      if (detail::stat_follow(target)) continue;  // the blobs root already has this one
+      if (stat_path(target)) continue;  // the blobs root already has this one
       if (::rename((legacy / name).c_str(), target.c_str()) != 0) return fail(last_os_error_text());
       moved = true;
     }
     if (moved) {
-      if (auto synced = detail::sync_dir(blobs); !synced) return synced;
+      if (auto synced = flush_directory(blobs); !synced) return synced;
     }
   }
   std::error_code ignored;
@@ -58,7 +58,7 @@ Result<void> ensure_layout(const fs::path& persist_root) {
 }
 
 Result<InstallIdentity> read_identity(const fs::path& persist_root, const SecretKey& wrap_key) {
-  auto content = detail::read_whole_file(persist_root / IDENTITY_FILE, /*utf8=*/false);
+  auto content = read_file(persist_root / IDENTITY_FILE);
   if (!content) return std::unexpected(content.error());
   const auto envelope = detail::read_json(*content, detail::DuplicateMembers::refuse);
   if (!envelope || envelope->type != detail::JsonType::object) return fail(std::string(IDENTITY_CORRUPT));

@@ -18,7 +18,6 @@
 namespace kio::install {
 
 namespace fs = std::filesystem;
-using detail::same_path;
 
 namespace {
 
@@ -118,7 +117,7 @@ std::optional<SegmentKey> older_day_directory_name(const fs::path& file, std::st
   fs::path dir = file.parent_path();
   for (int level = 0; level < 3; ++level) {
     const std::string component = dir.filename().native();
-    if (component.empty() || component == "." || component == ".." || !detail::valid_utf8(component)) {
+    if (component.empty() || component == "." || component == ".." || !is_valid_utf8(component)) {
       return std::nullopt;
     }
     date_text = level == 0 ? component : component + "-" + date_text;
@@ -131,7 +130,7 @@ std::optional<SegmentKey> older_day_directory_name(const fs::path& file, std::st
 
 Result<void> collect_into(const fs::path& path, std::vector<fs::path>& out,
                           std::vector<std::pair<dev_t, ino_t>>& walking) {
-  const auto st = detail::stat_follow(path);
+  const auto st = stat_path(path);
   if (!st) return {};
   if (S_ISREG(st->st_mode)) {
     if (has_jsonl_extension(name_of(path))) out.push_back(path);
@@ -140,7 +139,7 @@ Result<void> collect_into(const fs::path& path, std::vector<fs::path>& out,
   if (!S_ISDIR(st->st_mode)) return {};
   const std::pair<dev_t, ino_t> id{st->st_dev, st->st_ino};
   if (std::find(walking.begin(), walking.end(), id) != walking.end()) return {};  // a link back up the tree
-  auto names = detail::list_names(path);
+  auto names = list_directory(path);
   if (!names) return std::unexpected(names.error());
   walking.push_back(id);
   for (const auto& name : *names) {
@@ -154,12 +153,10 @@ Result<void> collect_into(const fs::path& path, std::vector<fs::path>& out,
 // `dir` up to but not including `current`.
 void prune_emptied(fs::path dir, const fs::path& current) {
   while (!same_path(dir, current)) {
-    {
-      detail::DirHandle d(::opendir(dir.c_str()));
-      if (!d) return;
-      for (const dirent* entry; (entry = ::readdir(d.get())) != nullptr;) {
-        if (!detail::is_dot_entry(entry->d_name) && entry->d_name != DS_STORE) return;
-      }
+    const auto names = list_directory(dir);
+    if (!names) return;
+    for (const auto& name : *names) {
+      if (name != DS_STORE) return;
     }
     ::unlink((dir / DS_STORE).c_str());
     ::rmdir(dir.c_str());
@@ -243,12 +240,12 @@ void sort_segments(std::vector<fs::path>& segments) {
   for (auto& path : segments) {
     const std::string name = name_of(path);
     std::optional<SegmentKey> key;
-    if (detail::valid_utf8(name)) key = parse_ltr_jsonl_name(name);
+    if (is_valid_utf8(name)) key = parse_ltr_jsonl_name(name);
     items.push_back(Item{std::move(path), key});
   }
   const auto less = [](const Item& a, const Item& b) {
     if (a.key && b.key) return *a.key < *b.key;
-    return detail::compare_paths(a.path, b.path) < 0;
+    return compare_paths(a.path, b.path) < 0;
   };
   std::vector<Item> scratch(items.size());
   merge_sort(items, scratch, 0, items.size(), less);
@@ -257,23 +254,23 @@ void sort_segments(std::vector<fs::path>& segments) {
 
 Result<void> migrate_ltr_names(const fs::path& persist_root) {
   const fs::path current = persist_root / "ltr" / "current";
-  if (!detail::is_dir(current)) return {};
+  if (!is_directory_path(current)) return {};
   std::vector<fs::path> files;
   if (auto collected = collect_jsonl(current, files); !collected) return collected;
   for (const fs::path& file : files) {
     const std::string name = name_of(file);
-    if (!detail::valid_utf8(name) || parse_ltr_jsonl_name(name)) continue;
+    if (!is_valid_utf8(name) || parse_ltr_jsonl_name(name)) continue;
     auto key = older_marker_name(name);
     if (!key) key = older_day_directory_name(file, name);
     if (!key) continue;
     if (auto made = detail::create_private_dir(current); !made) return made;
     const fs::path target = current / ltr_jsonl_file_name(key->date, key->counter);
     if (same_path(target, file)) continue;
-    if (detail::stat_follow(target)) return fail("LTR file already uses the dated JSONL name");
+    if (stat_path(target)) return fail("LTR file already uses the dated JSONL name");
     if (::rename(file.c_str(), target.c_str()) != 0) return fail(last_os_error_text());
     // The new name must survive a crash as much as an appended frame does.
-    if (auto synced = detail::sync_dir(current); !synced) return synced;
-    if (auto synced = detail::sync_dir(file.parent_path()); !synced) return synced;
+    if (auto synced = flush_directory(current); !synced) return synced;
+    if (auto synced = flush_directory(file.parent_path()); !synced) return synced;
     prune_emptied(file.parent_path(), current);
   }
   return {};
@@ -295,12 +292,12 @@ Result<fs::path> today_segment_path(const fs::path& persist_root, const Calendar
   CalendarDate date = today;
   std::uint32_t counter = 1;
   fs::path candidate = dir / ltr_jsonl_file_name(date, counter);
-  if (detail::is_dir(dir)) {
-    auto names = detail::list_names(dir);
+  if (is_directory_path(dir)) {
+    auto names = list_directory(dir);
     if (!names) return std::unexpected(names.error());
     std::vector<std::pair<SegmentKey, const std::string*>> segments;
     for (const auto& name : *names) {
-      if (!detail::valid_utf8(name)) continue;
+      if (!is_valid_utf8(name)) continue;
       if (auto key = parse_ltr_jsonl_name(name)) segments.emplace_back(*key, &name);
     }
     // Never go back behind a segment of a later date: its frames precede the
@@ -313,8 +310,8 @@ Result<fs::path> today_segment_path(const fs::path& persist_root, const Calendar
       }
     }
   }
-  if (detail::is_plain_file(candidate)) {
-    const auto st = detail::stat_follow(candidate);
+  if (is_regular_path(candidate)) {
+    const auto st = stat_path(candidate);
     if (!st) return fail(last_os_error_text());
     if (static_cast<std::uint64_t>(st->st_size) >= LTR_SEGMENT_LIMIT &&
         counter < std::numeric_limits<std::uint32_t>::max()) {

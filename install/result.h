@@ -1,16 +1,11 @@
-// Errors are values: every fallible operation of the install library and the
-// connector returns its result or one error text.
+// The install library and the connector report errors as texts (common/result.h).
 #pragma once
 
-#include <expected>
-#include <string>
-#include <utility>
+#include "common/result.h"
 
 namespace kio::install {
 
-template <class T>
-using Result = std::expected<T, std::string>;
-
-inline std::unexpected<std::string> fail(std::string message) { return std::unexpected(std::move(message)); }
+using kio::fail;
+using kio::Result;
 
 }  // namespace kio::install

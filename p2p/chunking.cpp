@@ -2,30 +2,17 @@
 
 #include <algorithm>
 
+#include "common/bytes.h"
+
 namespace kio::p2p {
-namespace {
-
-std::uint16_t load_u16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
-
-std::uint32_t load_u32(const std::uint8_t* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
-         (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);
-}
-
-std::uint64_t load_u64(const std::uint8_t* p) {
-  return static_cast<std::uint64_t>(load_u32(p)) | (static_cast<std::uint64_t>(load_u32(p + 4)) << 32);
-}
-
-}  // namespace
-
 std::expected<FrameChunk, const char*> FrameChunk::deserialize(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < MIN_CHUNK_MESSAGE_SIZE) return std::unexpected("Chunk buffer too small");
   const std::uint8_t* p = bytes.data();
   FrameChunk chunk;
-  chunk.frame_id = load_u64(p);
-  chunk.chunk_id = load_u16(p + 8);
-  chunk.total_chunks = load_u16(p + 10);
-  const std::uint32_t length = load_u32(p + 12);
+  chunk.frame_id = load_le<std::uint64_t>(p);
+  chunk.chunk_id = load_le<std::uint16_t>(p + 8);
+  chunk.total_chunks = load_le<std::uint16_t>(p + 10);
+  const std::uint32_t length = load_le<std::uint32_t>(p + 12);
   if (chunk.total_chunks == 0) return std::unexpected("total_chunks cannot be zero");
   if (chunk.chunk_id >= chunk.total_chunks) return std::unexpected("chunk_id must be < total_chunks");
   if (length > MAX_CHUNK_SIZE) return std::unexpected("chunk payload exceeds MAX_CHUNK_SIZE");
@@ -37,9 +24,9 @@ std::expected<FrameChunk, const char*> FrameChunk::deserialize(std::span<const s
 std::optional<FrameMetadata> FrameMetadata::from_control_payload(std::span<const std::uint8_t> bytes) {
   if (bytes.size() != FRAME_REGISTRATION_SIZE || bytes[0] != FRAME_REGISTRATION_MARKER) return std::nullopt;
   FrameMetadata metadata;
-  metadata.frame_id = load_u64(bytes.data() + 1);
-  metadata.total_chunks = load_u16(bytes.data() + 9);
-  metadata.value = load_u32(bytes.data() + 11);
+  metadata.frame_id = load_le<std::uint64_t>(bytes.data() + 1);
+  metadata.total_chunks = load_le<std::uint16_t>(bytes.data() + 9);
+  metadata.value = load_le<std::uint32_t>(bytes.data() + 11);
   if (metadata.total_chunks == 0) return std::nullopt;
   return metadata;
 }

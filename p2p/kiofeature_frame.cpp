@@ -66,18 +66,6 @@ P2PResult<KioFeatureFrame> KioFeatureFrame::decode_exact(std::span<const std::ui
   return frame;
 }
 
-std::string format_uuid(const std::array<std::uint8_t, 16>& uuid) {
-  static constexpr char digits[] = "0123456789abcdef";
-  std::string text;
-  text.reserve(36);
-  for (std::size_t i = 0; i < uuid.size(); ++i) {
-    if (i == 4 || i == 6 || i == 8 || i == 10) text.push_back('-');
-    text.push_back(digits[uuid[i] >> 4]);
-    text.push_back(digits[uuid[i] & 0xF]);
-  }
-  return text;
-}
-
 P2PResult<KioFeatureFrame> ReceivedMessage::as_kiofeature_frame() const {
   return KioFeatureFrame::decode_exact(payload);
 }

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "common/uuid.h"
 #include "p2p/error.h"
 
 namespace kio::p2p {
@@ -24,7 +25,7 @@ namespace kio::p2p {
 inline constexpr std::size_t MAX_KIOFEATURE_FRAME_SIZE = 1048576;
 
 struct KioFeatureFrame {
-  std::array<std::uint8_t, 16> feature_id{};
+  Uuid feature_id{};
   std::uint64_t frame_value = 0;
   std::vector<std::uint8_t> payload;
 
@@ -41,8 +42,5 @@ P2PResult<std::uint64_t> read_varint(std::span<const std::uint8_t> bytes, std::s
 
 // Number of bytes in the shortest varint encoding of `value` (1 to 10).
 std::size_t varint_length(std::uint64_t value);
-
-// Lowercase 8-4-4-4-12 text of a UUID.
-std::string format_uuid(const std::array<std::uint8_t, 16>& uuid);
 
 }  // namespace kio::p2p

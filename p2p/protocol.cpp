@@ -3,21 +3,10 @@
 #include <algorithm>
 #include <cstring>
 
+#include "common/bytes.h"
+
 namespace kio::p2p {
 namespace {
-
-std::uint64_t load_be64(const std::uint8_t* p) {
-  std::uint64_t v = 0;
-  for (int i = 0; i < 8; ++i) v = (v << 8) | p[i];
-  return v;
-}
-
-void store_be64(std::uint8_t* p, std::uint64_t v) {
-  for (int i = 7; i >= 0; --i) {
-    p[i] = static_cast<std::uint8_t>(v);
-    v >>= 8;
-  }
-}
 
 bool all_zero(std::span<const std::uint8_t> bytes) {
   return std::all_of(bytes.begin(), bytes.end(), [](std::uint8_t b) { return b == 0; });
@@ -34,9 +23,9 @@ P2PResult<Packet> decode_packet(std::span<const std::uint8_t> datagram) {
   }
   Packet packet;
   packet.header.msg_type = static_cast<MsgType>(datagram[0]);
-  packet.header.session_id = load_be64(datagram.data() + 1);
+  packet.header.session_id = load_be<std::uint64_t>(datagram.data() + 1);
   packet.header.channel_id = datagram[9];
-  packet.header.counter = load_be64(datagram.data() + 10);
+  packet.header.counter = load_be<std::uint64_t>(datagram.data() + 10);
   packet.payload = datagram.subspan(HEADER_LEN);
   return packet;
 }
@@ -93,9 +82,9 @@ P2PResult<std::vector<std::uint8_t>> encode_handshake(HandshakePattern pattern, 
 
 void encode_header(const PacketHeader& header, std::span<std::uint8_t, HEADER_LEN> out) {
   out[0] = static_cast<std::uint8_t>(header.msg_type);
-  store_be64(out.data() + 1, header.session_id);
+  store_be(out.data() + 1, header.session_id);
   out[9] = header.channel_id;
-  store_be64(out.data() + 10, header.counter);
+  store_be(out.data() + 10, header.counter);
 }
 
 std::vector<std::uint8_t> encode_packet(MsgType msg_type, std::uint64_t session_id, std::uint8_t channel,

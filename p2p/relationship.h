@@ -8,6 +8,7 @@
 #include <string>
 #include <string_view>
 
+#include "common/uuid.h"
 #include "p2p/error.h"
 #include "p2p/protocol.h"
 
@@ -21,15 +22,15 @@ class ParticipantId {
   static P2PResult<ParticipantId> from_str(std::string_view text);
   static P2PResult<ParticipantId> from_bytes(std::span<const std::uint8_t, 16> bytes);
 
-  const std::array<std::uint8_t, 16>& bytes() const { return bytes_; }
+  const Uuid& bytes() const { return bytes_; }
   std::string to_string() const;
 
   bool operator==(const ParticipantId&) const = default;
   auto operator<=>(const ParticipantId&) const = default;
 
  private:
-  explicit ParticipantId(const std::array<std::uint8_t, 16>& bytes) : bytes_(bytes) {}
-  std::array<std::uint8_t, 16> bytes_;
+  explicit ParticipantId(const Uuid& bytes) : bytes_(bytes) {}
+  Uuid bytes_;
 };
 
 // What a relationship store reports about one peer; the transport reads only these.

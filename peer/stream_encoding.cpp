@@ -15,28 +15,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void put_u16(Bytes& out, std::uint16_t v) {
-  out.push_back(static_cast<std::uint8_t>(v));
-  out.push_back(static_cast<std::uint8_t>(v >> 8));
-}
-void put_u32(Bytes& out, std::uint32_t v) {
-  for (int i = 0; i < 4; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-void put_u64(Bytes& out, std::uint64_t v) {
-  for (int i = 0; i < 8; ++i) out.push_back(static_cast<std::uint8_t>(v >> (8 * i)));
-}
-
 void append_member_name(std::string& out, bool first, std::string_view name) {
   if (!first) out.push_back(',');
   install::json::append_json_string(out, name);
   out.push_back(':');
-}
-
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
 }
 
 }  // namespace
@@ -61,10 +43,10 @@ Bytes encode_chunk(std::uint64_t frame_id, std::uint16_t chunk_id, std::uint16_t
                    std::span<const std::uint8_t> payload) {
   Bytes out;
   out.reserve(std::max(p2p::CHUNK_HEADER_SIZE + payload.size(), p2p::MIN_CHUNK_MESSAGE_SIZE));
-  put_u64(out, frame_id);
-  put_u16(out, chunk_id);
-  put_u16(out, total_chunks);
-  put_u32(out, static_cast<std::uint32_t>(payload.size()));
+  append_le<std::uint64_t>(out, frame_id);
+  append_le<std::uint16_t>(out, chunk_id);
+  append_le<std::uint16_t>(out, total_chunks);
+  append_le<std::uint32_t>(out, static_cast<std::uint32_t>(payload.size()));
   out.insert(out.end(), payload.begin(), payload.end());
   if (out.size() < p2p::MIN_CHUNK_MESSAGE_SIZE) out.resize(p2p::MIN_CHUNK_MESSAGE_SIZE, 0);
   return out;
@@ -74,9 +56,9 @@ Bytes encode_registration(std::uint64_t frame_id, std::uint16_t total_chunks, st
   Bytes out;
   out.reserve(p2p::FRAME_REGISTRATION_SIZE);
   out.push_back(p2p::FRAME_REGISTRATION_MARKER);
-  put_u64(out, frame_id);
-  put_u16(out, total_chunks);
-  put_u32(out, value);
+  append_le<std::uint64_t>(out, frame_id);
+  append_le<std::uint16_t>(out, total_chunks);
+  append_le<std::uint32_t>(out, value);
   return out;
 }
 
@@ -119,34 +101,15 @@ Bytes encode_announcement(const install::FileStreamAnnounce& a) {
   return out;
 }
 
-std::optional<Uuid> parse_uuid(std::string_view text) {
-  if (text.size() != 36) return std::nullopt;
-  Uuid uuid{};
-  std::size_t byte = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    if (i == 8 || i == 13 || i == 18 || i == 23) {
-      if (text[i] != '-') return std::nullopt;
-      ++i;
-      continue;
-    }
-    const int hi = hex_digit(text[i]);
-    const int lo = hex_digit(text[i + 1]);
-    if (hi < 0 || lo < 0) return std::nullopt;
-    uuid[byte++] = static_cast<std::uint8_t>((hi << 4) | lo);
-    i += 2;
-  }
-  return uuid;
-}
-
 Bytes pack_files(const std::vector<NamedFile>& files) {
   std::size_t total = 0;
   for (const auto& [name, body] : files) total += 4 + name.size() + 8 + body.size();
   Bytes out;
   out.reserve(total);
   for (const auto& [name, body] : files) {
-    put_u32(out, static_cast<std::uint32_t>(name.size()));
+    append_le<std::uint32_t>(out, static_cast<std::uint32_t>(name.size()));
     out.insert(out.end(), name.begin(), name.end());
-    put_u64(out, body.size());
+    append_le<std::uint64_t>(out, body.size());
     out.insert(out.end(), body.begin(), body.end());
   }
   return out;

@@ -17,13 +17,13 @@
 #include <utility>
 #include <vector>
 
+#include "common/bytes.h"
+#include "common/uuid.h"
 #include "install/bootstrap_stream.h"
 #include "install/result.h"
 
 namespace kio::peer {
 
-using Bytes = std::vector<std::uint8_t>;
-using Uuid = std::array<std::uint8_t, 16>;
 
 // Appends the shortest LEB128 encoding of `value`.
 void write_varint(Bytes& out, std::uint64_t value);
@@ -41,9 +41,6 @@ Bytes encode_registration(std::uint64_t frame_id, std::uint16_t total_chunks, st
 
 // 0xFB followed by the announcement as compact JSON, members in declaration order.
 Bytes encode_announcement(const install::FileStreamAnnounce& announce);
-
-// "xxxxxxxx-xxxx-xxxx-xxxx-xxxxxxxxxxxx", hex digits of either case.
-std::optional<Uuid> parse_uuid(std::string_view text);
 
 using NamedFile = std::pair<std::string, Bytes>;
 

@@ -6,11 +6,12 @@
 #include <cstdio>
 #include <filesystem>
 
+#include "common/bytes.h"
 #include "common/os_error.h"
+#include "common/uuid.h"
 #include "common/sodium_ready.h"
 #include "install/crypto.h"
 #include "install/persist.h"
-#include "install/uuid.h"
 #include "p2p/relationship.h"
 #include "tools/lib/tool_support.h"
 
@@ -69,7 +70,7 @@ int main(int argc, char** argv) {
     randombytes_buf(keys.wrap_key.data(), 32);
   }
 
-  const std::string founder_id = args->value("--founder-id").value_or(install::new_uuid_v7());
+  const std::string founder_id = args->value("--founder-id").value_or(format_uuid(new_uuid_v7()));
   const std::string username = args->value("--username").value_or("user");
   if (auto founder = p2p::ParticipantId::from_str(founder_id); !founder) {
     tools::exit_usage(kTool, "--founder-id must be a lowercase UUIDv7", kUsage);
@@ -83,6 +84,6 @@ int main(int argc, char** argv) {
   std::uint8_t public_key[32];
   crypto_scalarmult_base(public_key, keys.noise_key.data());
   std::printf("root=%s\nfounder_id=%s\nkeys=%s\nnoise_public_key=%s\n", root->c_str(), founder_id.c_str(),
-              keys_out->c_str(), install::hex_encode(public_key).c_str());
+              keys_out->c_str(), hex_encode(public_key).c_str());
   return 0;
 }

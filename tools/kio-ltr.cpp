@@ -4,6 +4,7 @@
 #include <string>
 #include <variant>
 
+#include "common/file_io.h"
 #include "install/paths.h"
 #include "install/persist.h"
 #include "tools/lib/tool_support.h"
@@ -51,7 +52,7 @@ int main(int argc, char** argv) {
 
   auto root = tools::resolve_install_root(*args, /*must_exist=*/true);
   if (!root) tools::exit_error(kTool, root.error());
-  if (!install::is_directory_path(install::persist_root(*root))) {
+  if (!is_directory_path(install::persist_root(*root))) {
     tools::exit_error(kTool, root->string() + " has no persist directory");
   }
   auto keys = tools::read_keys_file(*keys_path);

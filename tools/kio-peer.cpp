@@ -10,9 +10,10 @@
 #include <thread>
 
 #include "common/sodium_ready.h"
-#include "connector/files.h"
+#include "common/bytes.h"
+#include "common/file_io.h"
+#include "common/uuid.h"
 #include "install/crypto.h"
-#include "install/uuid.h"
 #include "install/json.h"
 #include "install/paths.h"
 #include "peer/peer_client.h"
@@ -83,7 +84,7 @@ p2p::SocketAddress target_of(const tools::Args& args, const std::optional<fs::pa
     return *address;
   }
   const fs::path path = install::peer_endpoint_path(*root);
-  auto text = connector::read_whole_file(path);
+  auto text = read_file(path);
   if (!text) die(path.string() + ": " + text.error() + " (is the connector running?)");
   auto json = install::json::parse_strict(*text);
   if (!json) die(path.string() + " is not readable JSON");
@@ -109,7 +110,7 @@ std::chrono::seconds timeout_of(const tools::Args& args) {
 peer::PeerClient connect(const tools::Args& args, const p2p::SocketAddress& target) {
   SecretKey static_key;
   if (auto key_file = args.value("--static-key")) {
-    auto text = connector::read_whole_file(*key_file);
+    auto text = read_file(*key_file);
     if (!text) die(*key_file + ": " + text.error());
     auto key = install::hex_decode(text->substr(0, text->find('\n')));
     sodium_memzero(text->data(), text->size());
@@ -119,7 +120,7 @@ peer::PeerClient connect(const tools::Args& args, const p2p::SocketAddress& targ
   } else {
     randombytes_buf(static_key.data(), 32);
   }
-  const std::string participant_text = args.value("--participant-id").value_or(install::new_uuid_v7());
+  const std::string participant_text = args.value("--participant-id").value_or(format_uuid(new_uuid_v7()));
   auto participant = p2p::ParticipantId::from_str(participant_text);
   if (!participant) usage("--participant-id must be a lowercase UUIDv7");
 
@@ -142,13 +143,13 @@ peer::PeerClient connect(const tools::Args& args, const p2p::SocketAddress& targ
 }
 
 std::vector<std::uint8_t> read_input_file(const std::string& path) {
-  auto text = connector::read_whole_file(path);
+  auto text = read_file(path);
   if (!text) die(path + ": " + text.error());
   return {text->begin(), text->end()};
 }
 
 void send_frame(peer::PeerClient& client, const std::string& feature_id, const std::vector<std::uint8_t>& payload) {
-  auto id = peer::parse_uuid(feature_id);
+  auto id = parse_uuid(feature_id);
   if (!id) usage("not a UUID: " + feature_id);
   const auto frame = peer::encode_feature_frame(*id, 0, payload);
   if (frame.size() > p2p::MAX_DATA_PLAINTEXT_LEN) {
@@ -177,7 +178,7 @@ FileStamp stamp(const fs::path& path) {
   if (::stat(path.c_str(), &st) != 0) return s;
   s.exists = true;
   s.mtime = st.st_mtim;
-  if (auto text = connector::read_whole_file(path)) s.content = *text;
+  if (auto text = read_file(path)) s.content = *text;
   return s;
 }
 
@@ -312,7 +313,7 @@ int main(int argc, char** argv) {
     }
     const auto target = target_of(o.args, install_root_of(o.args));
     auto client = connect(o.args, target);
-    send_frame(client, o.args.value("--feature-id").value_or(install::new_uuid_v7()), payload);
+    send_frame(client, o.args.value("--feature-id").value_or(format_uuid(new_uuid_v7())), payload);
     return 0;
   }
   if (o.command == "send-index") {

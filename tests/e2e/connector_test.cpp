@@ -59,7 +59,7 @@ class Connector : public ::testing::Test {
 
   static void send_frame(peer::PeerClient& client, const std::string& feature_id, const std::string& payload,
                          std::uint8_t channel = 0) {
-    auto frame = peer::encode_feature_frame(*peer::parse_uuid(feature_id), 0, bytes_of(payload));
+    auto frame = peer::encode_feature_frame(*parse_uuid(feature_id), 0, bytes_of(payload));
     ASSERT_TRUE(client.send(channel, frame));
   }
 
@@ -211,7 +211,7 @@ TEST_F(Connector, LandsABootstrapStreamOfSeveralFrames) {
   auto client = connect();
   std::vector<peer::NamedFile> files;
   for (int i = 0; i < 4; ++i) {
-    peer::Bytes body(3000 + 1111 * i);
+    Bytes body(3000 + 1111 * i);
     for (std::size_t k = 0; k < body.size(); ++k) body[k] = static_cast<std::uint8_t>(k * (i + 3));
     files.emplace_back("data-" + std::to_string(i) + ".mdb", std::move(body));
   }
@@ -318,8 +318,8 @@ TEST(ConnectorStartup, ServesTheFirstParticipantAndAcceptsPaddedKeys) {
   const fs::path parts = install.root.parent_path();
   fs::rename(install.root, parts / "a");
   fs::create_directories(parts / "b" / "persist");
-  const std::string keys = "  " + install::hex_encode(install.noise_key.span()) + " \r\n\t" +
-                           install::hex_encode(install.wrap_key.span()) + "\r\n";
+  const std::string keys = "  " + hex_encode(install.noise_key.span()) + " \r\n\t" +
+                           hex_encode(install.wrap_key.span()) + "\r\n";
   test::ConnectorProcess process(install, std::vector<std::string>{}, keys);
   EXPECT_EQ(process.next_out_line(), "started=connector");
   EXPECT_EQ(process.next_out_line(), "transport=udp");

@@ -143,7 +143,7 @@ TEST(DecodeExact, DecodesFramesAndCopiesThePayload) {
   EXPECT_EQ(frame->payload, test::to_bytes("abc"));
 
   // Encoder and decoder agree, including values that need all ten varint bytes.
-  const peer::Uuid uuid = *peer::parse_uuid("01A0B0D4-97D6-7083-BD74-AB53FB6F92A0");
+  const Uuid uuid = *parse_uuid("01A0B0D4-97D6-7083-BD74-AB53FB6F92A0");
   for (std::uint64_t value : {std::uint64_t{0}, std::uint64_t{127}, std::uint64_t{1} << 63,
                               std::numeric_limits<std::uint64_t>::max()}) {
     const Bytes payload = test::to_bytes(std::string(value % 1000, 'p'));
@@ -155,7 +155,7 @@ TEST(DecodeExact, DecodesFramesAndCopiesThePayload) {
 }
 
 TEST(DecodeExact, WholeFrameLimitIsOneMebibyte) {
-  const peer::Uuid uuid = *peer::parse_uuid("01a0b0d4-97d6-7083-bd74-ab53fb6f92a0");
+  const Uuid uuid = *parse_uuid("01a0b0d4-97d6-7083-bd74-ab53fb6f92a0");
   // 16 id bytes + 1 value byte + 3 length bytes + payload = 1048576.
   const Bytes at_limit = peer::encode_feature_frame(uuid, 0, Bytes(1048576 - 20, 0x5A));
   ASSERT_EQ(at_limit.size(), 1048576u);
@@ -183,18 +183,6 @@ TEST(ReceivedMessageFrame, DecodesThePayloadWhateverTheChannel) {
   message.payload.push_back(0);
   EXPECT_EQ(message.as_kiofeature_frame().error().display(),
             "protocol failure: kiofeature payload length does not exactly match input");
-}
-
-TEST(Uuid, FormatAndParse) {
-  const peer::Uuid uuid = {0x01, 0xa0, 0xb0, 0xd4, 0x97, 0xdc, 0x74, 0xa1,
-                           0x8e, 0x12, 0x6c, 0x5f, 0x90, 0xb4, 0xd2, 0xe8};
-  EXPECT_EQ(format_uuid(uuid), "01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e8");
-  EXPECT_EQ(peer::parse_uuid("01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e8"), uuid);
-  for (const char* bad : {"", "01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e", "01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e8a",
-                          "01a0b0d4097dc-74a1-8e12-6c5f90b4d2e8", "01a0b0d4-97dc-74a1-8e12-6c5f90b4d2eg",
-                          "01a0b0d497dc74a18e126c5f90b4d2e8xxxx"}) {
-    EXPECT_FALSE(peer::parse_uuid(bad)) << bad;
-  }
 }
 
 }  // namespace

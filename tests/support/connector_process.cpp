@@ -31,7 +31,7 @@ TestInstall::TestInstall(bool participants, const std::string& founder_id) {
 }
 
 std::string TestInstall::keys_text() const {
-  return install::hex_encode(noise_key.span()) + "\n" + install::hex_encode(wrap_key.span()) + "\n";
+  return hex_encode(noise_key.span()) + "\n" + hex_encode(wrap_key.span()) + "\n";
 }
 
 ConnectorProcess::ConnectorProcess(const TestInstall& install, std::optional<std::vector<std::string>> args,

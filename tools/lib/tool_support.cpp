@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/bytes.h"
 #include "common/os_error.h"
 #include "install/crypto.h"
 #include "install/paths.h"
@@ -88,7 +89,7 @@ Result<void> write_keys_file(const fs::path& path, const KeyPair& keys) {
     if (errno == EEXIST) return fail(path.string() + " already exists; it is not replaced");
     return fail(path.string() + ": " + last_os_error_text());
   }
-  std::string text = install::hex_encode(keys.noise_key.span()) + "\n" + install::hex_encode(keys.wrap_key.span()) + "\n";
+  std::string text = hex_encode(keys.noise_key.span()) + "\n" + hex_encode(keys.wrap_key.span()) + "\n";
   const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
   const int err = errno;
   sodium_memzero(text.data(), text.size());

@@ -1,0 +1,115 @@
+#include "common/file_io.h"
+
+#include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "tests/support/test_support.h"
+
+namespace kio {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::vector<std::string> names_in(const fs::path& dir) {
+  auto names = list_directory(dir);
+  EXPECT_TRUE(names) << names.error();
+  std::sort(names->begin(), names->end());
+  return *names;
+}
+
+TEST(ReplaceFile, WholeFileWithItsModeAndNoLeftovers) {
+  test::TempDir dir;
+  const fs::path path = dir / "manifest.json";
+  test::write_file(path, "old content that is longer");
+  ::chmod(path.c_str(), 0644);
+  ASSERT_TRUE(replace_file(path, std::string_view("new"), 0600, /*exact_mode=*/true));
+  EXPECT_EQ(test::read_file(path), "new");
+  EXPECT_EQ(test::file_mode(path), 0600u);
+  EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"manifest.json"});
+}
+
+TEST(ReplaceFile, FailureLeavesWhatStoodThereAndNoTemporary) {
+  test::TempDir dir;
+  // A directory in the way makes the final rename fail.
+  const fs::path path = dir / "status.txt";
+  fs::create_directory(path);
+  test::write_file(path / "inside", "old");
+  const auto replaced = replace_file(path, std::string_view("new"), 0644);
+  ASSERT_FALSE(replaced);
+  EXPECT_EQ(replaced.error(), "Is a directory (os error 21)");
+  EXPECT_EQ(test::read_file(path / "inside"), "old");
+  EXPECT_EQ(names_in(dir.path()), std::vector<std::string>{"status.txt"});
+}
+
+TEST(ReplaceFile, ReplacesALinkInsteadOfWritingThroughIt) {
+  test::TempDir dir;
+  const fs::path outside = dir / "outside";
+  test::write_file(outside, "keep");
+  const fs::path path = dir / "peer-endpoint.json";
+  fs::create_symlink(outside, path);
+  ASSERT_TRUE(replace_file(path, std::string_view("{}"), 0600));
+  EXPECT_EQ(test::read_file(outside), "keep");
+  EXPECT_FALSE(fs::is_symlink(path));
+  EXPECT_EQ(test::read_file(path), "{}");
+}
+
+TEST(WriteFile, OptionsForModesLinksAndExclusiveCreation) {
+  test::TempDir dir;
+  const fs::path path = dir / "blob";
+  ASSERT_TRUE(write_file(path, std::string_view("a"), {.mode = 0600, .flush = true, .flush_new_entry = true}));
+  EXPECT_EQ(test::file_mode(path), 0600u);
+  ::chmod(path.c_str(), 0644);
+  ASSERT_TRUE(write_file(path, std::string_view("bb"), {.mode = 0600, .exact_mode = true}));
+  EXPECT_EQ(test::file_mode(path), 0600u);
+  EXPECT_EQ(test::read_file(path), "bb");
+
+  const auto again = write_file(path, std::string_view("c"), {.exclusive = true});
+  ASSERT_FALSE(again);
+  EXPECT_EQ(again.error(), "File exists (os error 17)");
+  EXPECT_EQ(test::read_file(path), "bb");
+
+  const fs::path link = dir / "link";
+  fs::create_symlink(path, link);
+  EXPECT_FALSE(write_file(link, std::string_view("through"), {.follow_links = false}));
+  EXPECT_EQ(test::read_file(path), "bb");
+}
+
+TEST(MakeDirectories, CreatesAncestorsAndReportsTheFailingMkdir) {
+  test::TempDir dir;
+  ASSERT_TRUE(make_directories(dir / "a/b/c", /*flush_new_entries=*/true));
+  EXPECT_TRUE(is_directory_path(dir / "a/b/c"));
+  EXPECT_TRUE(make_directories(dir / "a/b/c"));  // already there
+  test::write_file(dir / "file", "x");
+  const auto blocked = make_directories(dir / "file");
+  ASSERT_FALSE(blocked);
+  EXPECT_EQ(blocked.error(), "File exists (os error 17)");
+  const auto below = make_directories(dir / "file/sub");
+  ASSERT_FALSE(below);
+  EXPECT_EQ(below.error(), "Not a directory (os error 20)");
+}
+
+TEST(ReadFile, WholeFileAndMissingFile) {
+  test::TempDir dir;
+  const std::string content(200000, 'z');
+  test::write_file(dir / "big", content);
+  EXPECT_EQ(read_file(dir / "big").value(), content);
+  EXPECT_EQ(read_file(dir / "missing").error(), "No such file or directory (os error 2)");
+}
+
+TEST(CopyContents, CopiesEverythingFromTheCurrentOffsets) {
+  test::TempDir dir;
+  std::string content(300000, '\0');
+  for (std::size_t i = 0; i < content.size(); ++i) content[i] = static_cast<char>(i * 7);
+  test::write_file(dir / "in", content);
+  auto in = open_file(dir / "in", O_RDONLY);
+  auto out = open_file(dir / "out", O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  ASSERT_TRUE(in && out);
+  ASSERT_TRUE(copy_contents(in->get(), out->get()));
+  ASSERT_TRUE(out->close());
+  EXPECT_EQ(test::read_file(dir / "out"), content);
+}
+
+}  // namespace
+}  // namespace kio
