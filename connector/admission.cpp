@@ -40,8 +40,7 @@ Result<void> admit_geonames_pack(const std::filesystem::path& install_root, inst
 
 Result<void> admit_record(const std::filesystem::path& install_root, const p2p::KioFeatureFrame& frame,
                           const Output& output) {
-  auto value = install::json::parse_lenient(
-      std::string_view(reinterpret_cast<const char*>(frame.payload.data()), frame.payload.size()));
+  auto value = install::json::read_value(frame.payload, install::json::Duplicates::last_wins);
   if (!value) return fail("bootstrap feature payload is not json");
   const auto schema = value->is_object() ? value->find("schema") : value->end();
   if (!value->is_object() || schema == value->end() || !schema->is_string() ||

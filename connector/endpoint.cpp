@@ -7,14 +7,14 @@
 namespace kio::connector {
 
 std::string serialize_endpoint(const PeerEndpoint& endpoint) {
-  using install::json::append_json_string;
-  std::string out = "{\n  \"schema\": ";
-  append_json_string(out, endpoint.schema);
-  out += ",\n  \"host\": ";
-  append_json_string(out, endpoint.host);
-  out += ",\n  \"port\": " + std::to_string(endpoint.port) + ",\n  \"transport\": ";
-  append_json_string(out, endpoint.transport);
-  out += "\n}";
+  std::string out;
+  install::json::Writer(out, install::json::Layout::indented)
+      .begin_object()
+      .name("schema").string(endpoint.schema)
+      .name("host").string(endpoint.host)
+      .name("port").number(endpoint.port)
+      .name("transport").string(endpoint.transport)
+      .end_object();
   return out;
 }
 

@@ -22,7 +22,7 @@ Result<void> record_inventory(const fs::path& install_root, const Json& entry) {
   } else {
     auto text = read_file(path);
     if (!text) return std::unexpected(text.error());
-    auto parsed = install::json::parse_lenient(*text);
+    auto parsed = install::json::read_value(*text, install::json::Duplicates::last_wins);
     if (!parsed) return fail("features-manifest is corrupt");
     manifest = std::move(*parsed);
   }
@@ -36,7 +36,7 @@ Result<void> record_inventory(const fs::path& install_root, const Json& entry) {
   if (features == manifest.end() || !features->is_array()) return fail("features-manifest features array missing");
   features->push_back(entry);
 
-  auto bytes = install::json::dump_pretty(manifest);
+  auto bytes = install::json::write_value(manifest, install::json::Layout::indented);
   if (!bytes) return std::unexpected(bytes.error());
   if (auto written = write_file(path, *bytes); !written) return written;
   return change_mode(path, 0600);

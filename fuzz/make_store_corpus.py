@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of the store's fuzz targets (ltr_segment, ltr_payload).
+"""Writes the seed corpora of the store's fuzz targets (ltr_segment, ltr_payload) and of the JSON reader (json).
 
 The segment seeds start from the independent writer's segment in ../shared/store-vectors,
 whose wrap key and founder the segment target uses, so that mutations start from a chain
@@ -40,3 +40,13 @@ write("ltr_payload", "duplicates",
       b'{"kind":"x","kind":"connector-noise","label":"a","label":"b","value":"\\ud83d\\ude00\\u0000"}')
 write("ltr_payload", "nested", b'[{"a":[1,-0,2.5e-3,true,false,null,{}]},"\\"\\\\\\/\\b\\f\\n\\r\\t"]')
 write("ltr_payload", "lone_surrogate", b'{"kind":"connector-noise","label":"a","value":"\\udc00"}')
+
+# The JSON reader and writer: every event seed, and documents whose numbers and
+# nesting the tree form must keep as the JSON library does.
+for name in os.listdir(os.path.join(here, "corpus", "ltr_payload")):
+    write("json", name, open(os.path.join(here, "corpus", "ltr_payload", name), "rb").read())
+write("json", "numbers", b'[0,-0,1,-1,18446744073709551615,18446744073709551616,-9223372036854775808,'
+                         b'-9223372036854775809,1.5,-2.5e-3,1E+2,1e-400,123456789012345678901234567890]')
+write("json", "manifest", b'{"features":[{"schema":"kio.bootstrap.feature-admit.v1","feature":"maps",'
+                          b'"z":{"b":[],"a":{}}}],"schema":"kio.install.features-manifest.v1","notes":"\\u0001"}')
+write("json", "deep", b"[" * 200 + b"]" * 200)

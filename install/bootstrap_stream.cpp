@@ -53,7 +53,7 @@ P2PResult<void> write_file_synced(const fs::path& path, std::span<const std::uin
 
 std::optional<FileStreamAnnounce> FileStreamAnnounce::from_control_payload(std::span<const std::uint8_t> bytes) {
   if (bytes.empty() || bytes[0] != FILE_STREAM_ANNOUNCE_MARKER) return std::nullopt;
-  auto parsed = json::parse_strict(bytes.subspan(1));
+  auto parsed = json::read_value(bytes.subspan(1), json::Duplicates::refuse);
   if (!parsed || !parsed->is_object()) return std::nullopt;
   const json::Json& doc = *parsed;
 

@@ -22,7 +22,7 @@ std::optional<FeaturePackAction> read_action(const json::Json& value) {
 
 // Reads the document under the strict rules; nullopt when it is unreadable.
 std::optional<FeaturePack> read_pack(std::span<const std::uint8_t> bytes) {
-  auto parsed = json::parse_strict(bytes);
+  auto parsed = json::read_value(bytes, json::Duplicates::refuse);
   if (!parsed || !parsed->is_object()) return std::nullopt;
   const json::Json& doc = *parsed;
 
@@ -66,26 +66,6 @@ std::optional<FeaturePack> read_pack(std::span<const std::uint8_t> bytes) {
   return pack;
 }
 
-void append_member(std::string& out, int depth, std::string_view key) {
-  out.append(static_cast<std::size_t>(depth) * 2, ' ');
-  json::append_json_string(out, key);
-  out += ": ";
-}
-
-bool all_texts_utf8(const FeaturePack& pack) {
-  for (const std::string* text : {&pack.schema, &pack.id, &pack.blob, &pack.class_name, &pack.short_name,
-                                  &pack.description}) {
-    if (!is_valid_utf8(*text)) return false;
-  }
-  for (const auto& feature : pack.features) {
-    if (!is_valid_utf8(feature)) return false;
-  }
-  for (const auto& action : pack.actions) {
-    if (!is_valid_utf8(action.name)) return false;
-  }
-  return true;
-}
-
 }  // namespace
 
 Result<void> FeaturePack::verify(const FeaturePack& pack) {
@@ -106,52 +86,32 @@ Result<FeaturePack> FeaturePack::decode(std::span<const std::uint8_t> bytes) {
 
 Result<std::string> FeaturePack::encode(const FeaturePack& pack) {
   if (auto verified = verify(pack); !verified) return std::unexpected(verified.error());
-  // A text that is not UTF-8 has no JSON form; writing it raw would store bytes
-  // that no reader accepts.
-  if (!all_texts_utf8(pack)) return fail(kCouldNotEncode);
-
-  std::string out = "{\n";
-  const std::pair<const char*, const std::string*> texts[] = {
-      {"schema", &pack.schema},         {"id", &pack.id},
-      {"blob", &pack.blob},             {"class", &pack.class_name},
-      {"short_name", &pack.short_name}, {"description", &pack.description},
-  };
-  for (const auto& [key, value] : texts) {
-    append_member(out, 1, key);
-    json::append_json_string(out, *value);
-    out += ",\n";
-  }
-  append_member(out, 1, "geonames_id");
-  out += std::to_string(pack.geonames_id);
-
+  std::string out;
+  json::Writer w(out, json::Layout::indented);
+  w.begin_object();
+  w.name("schema").string(pack.schema);
+  w.name("id").string(pack.id);
+  w.name("blob").string(pack.blob);
+  w.name("class").string(pack.class_name);
+  w.name("short_name").string(pack.short_name);
+  w.name("description").string(pack.description);
+  w.name("geonames_id").number(pack.geonames_id);
   if (!pack.features.empty()) {
-    out += ",\n";
-    append_member(out, 1, "features");
-    out += "[\n";
-    for (std::size_t i = 0; i < pack.features.size(); ++i) {
-      out += "    ";
-      json::append_json_string(out, pack.features[i]);
-      out += i + 1 < pack.features.size() ? ",\n" : "\n";
-    }
-    out += "  ]";
+    w.name("features").begin_array();
+    for (const auto& feature : pack.features) w.string(feature);
+    w.end_array();
   }
   if (!pack.actions.empty()) {
-    out += ",\n";
-    append_member(out, 1, "actions");
-    out += "[\n";
-    for (std::size_t i = 0; i < pack.actions.size(); ++i) {
-      out += "    {\n";
-      append_member(out, 3, "id");
-      out += std::to_string(pack.actions[i].id);
-      out += ",\n";
-      append_member(out, 3, "name");
-      json::append_json_string(out, pack.actions[i].name);
-      out += "\n    }";
-      out += i + 1 < pack.actions.size() ? ",\n" : "\n";
+    w.name("actions").begin_array();
+    for (const auto& action : pack.actions) {
+      w.begin_object().name("id").number(action.id).name("name").string(action.name).end_object();
     }
-    out += "  ]";
+    w.end_array();
   }
-  out += "\n}";
+  w.end_object();
+  // A text that is not UTF-8 has no JSON form; writing it raw would store bytes
+  // that no reader accepts.
+  if (w.error()) return fail(kCouldNotEncode);
   return out;
 }
 

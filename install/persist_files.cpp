@@ -34,28 +34,16 @@ Result<void> create_private_dir(const fs::path& dir) {
 }
 
 std::string envelope_json(const SealedEnvelope& sealed) {
-  std::string json = "{\"version\":1,\"nonce_b64\":";
-  json::append_json_string(json, sealed.nonce_b64);
-  json += ",\"ciphertext_b64\":";
-  json::append_json_string(json, sealed.ciphertext_b64);
-  json += "}";
-  return json;
+  std::string out;
+  json::Writer(out, json::Layout::compact)
+      .begin_object()
+      .name("version").number(1)
+      .name("nonce_b64").string(sealed.nonce_b64)
+      .name("ciphertext_b64").string(sealed.ciphertext_b64)
+      .end_object();
+  return out;
 }
 
 WipeOnExit::~WipeOnExit() { sodium_memzero(s_.data(), s_.size()); }
-
-std::optional<std::string> unwritable_text_error(std::string_view text) {
-  if (is_valid_utf8(text)) return std::nullopt;
-  nlohmann::json value = std::string(text);
-  std::optional<std::string> message;
-  try {
-    (void)value.dump();
-  } catch (const nlohmann::json::exception& e) {
-    message = json_error(e);
-  }
-  auto& held = value.get_ref<std::string&>();
-  sodium_memzero(held.data(), held.size());
-  return message ? message : std::optional<std::string>("invalid UTF-8 text");
-}
 
 }  // namespace kio::install::detail

@@ -34,20 +34,18 @@ struct FrameView {
   std::string_view previous_digest, nonce_b64, ciphertext_b64;
 };
 
-void append_frame_line(std::string& out, const FrameView& f) {
-  out += "{\"schema\":";
-  json::append_json_string(out, f.schema);
-  out += ",\"version\":";
-  out += std::to_string(f.version);
-  out += ",\"sequence\":";
-  out += std::to_string(f.sequence);
-  out += ",\"previous_digest\":";
-  json::append_json_string(out, f.previous_digest);
-  out += ",\"nonce_b64\":";
-  json::append_json_string(out, f.nonce_b64);
-  out += ",\"ciphertext_b64\":";
-  json::append_json_string(out, f.ciphertext_b64);
-  out += "}";
+// The frame line without its line feed; the error of a text without a JSON form.
+std::optional<std::string> append_frame_line(std::string& out, const FrameView& f) {
+  json::Writer writer(out, json::Layout::compact);
+  writer.begin_object()
+      .name("schema").string(f.schema)
+      .name("version").number(f.version)
+      .name("sequence").number(f.sequence)
+      .name("previous_digest").string(f.previous_digest)
+      .name("nonce_b64").string(f.nonce_b64)
+      .name("ciphertext_b64").string(f.ciphertext_b64)
+      .end_object();
+  return writer.error();
 }
 
 FrameView view_of(const LtrFrame& f) {
@@ -123,15 +121,15 @@ bool parse_canonical_frame(std::string_view line, FrameView& f) {
   return line == "}";
 }
 
-bool parse_any_frame(std::string_view line, std::optional<detail::JsonDocument>& held, FrameView& f) {
-  held = detail::read_json(line, detail::DuplicateMembers::refuse);
-  if (!held || held->type != detail::JsonType::object) return false;
-  const auto schema = detail::string_member(*held, "schema");
-  const auto version = detail::unsigned_member(*held, "version", std::numeric_limits<std::uint32_t>::max());
-  const auto sequence = detail::unsigned_member(*held, "sequence", std::numeric_limits<std::uint64_t>::max());
-  const auto previous = detail::string_member(*held, "previous_digest");
-  const auto nonce = detail::string_member(*held, "nonce_b64");
-  const auto ciphertext = detail::string_member(*held, "ciphertext_b64");
+bool parse_any_frame(std::string_view line, std::optional<json::Record>& held, FrameView& f) {
+  held = json::read_record(line, json::Duplicates::refuse);
+  if (!held || held->type != json::Type::object) return false;
+  const auto schema = held->string("schema");
+  const auto version = held->unsigned_number("version", std::numeric_limits<std::uint32_t>::max());
+  const auto sequence = held->unsigned_number("sequence", std::numeric_limits<std::uint64_t>::max());
+  const auto previous = held->string("previous_digest");
+  const auto nonce = held->string("nonce_b64");
+  const auto ciphertext = held->string("ciphertext_b64");
   if (!schema || !version || !sequence || !previous || !nonce || !ciphertext) return false;
   f = FrameView{*schema, static_cast<std::uint32_t>(*version), *sequence, *previous, *nonce, *ciphertext};
   return true;
@@ -159,7 +157,7 @@ Result<ChainTip> walk_chain(const fs::path& persist_root, OnFrame&& on_frame) {
   ChainTip tip;
   std::uint64_t expected_sequence = 1;
   std::string serialised;
-  std::optional<detail::JsonDocument> held;
+  std::optional<json::Record> held;
   std::string content;
   for (std::size_t s = 0; s < segments.size(); ++s) {
     if (auto read = read_file(segments[s], content); !read) return std::unexpected(read.error());
@@ -261,11 +259,8 @@ std::vector<std::uint8_t> ltr_aad(std::string_view founder_id, std::string_view 
 }
 
 Result<std::string> serialize_ltr_frame(const LtrFrame& frame) {
-  for (const std::string* text : {&frame.schema, &frame.previous_digest, &frame.nonce_b64, &frame.ciphertext_b64}) {
-    if (auto error = detail::unwritable_text_error(*text)) return fail(*error);
-  }
   std::string line;
-  append_frame_line(line, view_of(frame));
+  if (auto error = append_frame_line(line, view_of(frame))) return fail(*error);
   return line;
 }
 

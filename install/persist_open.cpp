@@ -60,37 +60,31 @@ Result<void> ensure_layout(const fs::path& persist_root) {
 Result<InstallIdentity> read_identity(const fs::path& persist_root, const SecretKey& wrap_key) {
   auto content = read_file(persist_root / IDENTITY_FILE);
   if (!content) return std::unexpected(content.error());
-  const auto envelope = detail::read_json(*content, detail::DuplicateMembers::refuse);
-  if (!envelope || envelope->type != detail::JsonType::object) return fail(std::string(IDENTITY_CORRUPT));
-  const auto version = detail::unsigned_member(*envelope, "version", UINT32_MAX);
-  const auto nonce = detail::string_member(*envelope, "nonce_b64");
-  const auto ciphertext = detail::string_member(*envelope, "ciphertext_b64");
+  const auto envelope = json::read_record(*content, json::Duplicates::refuse);
+  if (!envelope || envelope->type != json::Type::object) return fail(std::string(IDENTITY_CORRUPT));
+  const auto version = envelope->unsigned_number("version", UINT32_MAX);
+  const auto nonce = envelope->string("nonce_b64");
+  const auto ciphertext = envelope->string("ciphertext_b64");
   if (!version || !nonce || !ciphertext) return fail(std::string(IDENTITY_CORRUPT));
 
   const auto plaintext = decrypt(wrap_key, as_bytes(IDENTITY_ASSOCIATED_DATA), *nonce, *ciphertext);
   if (!plaintext) return std::unexpected(plaintext.error());
-  const auto identity = detail::read_json(
-      std::string_view(reinterpret_cast<const char*>(plaintext->data()), plaintext->size()),
-      detail::DuplicateMembers::refuse);
-  if (!identity || identity->type != detail::JsonType::object) return fail(std::string(IDENTITY_CORRUPT));
-  const auto username = detail::string_member(*identity, "username");
-  const auto founder_id = detail::string_member(*identity, "founder_id");
+  const auto identity = json::read_record(as_text(*plaintext), json::Duplicates::refuse);
+  if (!identity || identity->type != json::Type::object) return fail(std::string(IDENTITY_CORRUPT));
+  const auto username = identity->string("username");
+  const auto founder_id = identity->string("founder_id");
   if (!username || !founder_id) return fail(std::string(IDENTITY_CORRUPT));
   return InstallIdentity{std::string(*username), std::string(*founder_id)};
 }
 
 Result<void> write_identity(const fs::path& persist_root, const SecretKey& wrap_key, const InstallIdentity& identity) {
-  for (const std::string& text : {identity.username, identity.founder_id}) {
-    if (auto error = detail::unwritable_text_error(text)) return fail(*error);
-  }
   std::string plaintext;
   const detail::WipeOnExit wipe(plaintext);
   plaintext.reserve(64 + 6 * (identity.username.size() + identity.founder_id.size()));
-  plaintext += "{\"username\":";
-  json::append_json_string(plaintext, identity.username);
-  plaintext += ",\"founder_id\":";
-  json::append_json_string(plaintext, identity.founder_id);
-  plaintext += "}";
+  json::Writer writer(plaintext, json::Layout::compact);
+  writer.begin_object().name("username").string(identity.username).name("founder_id").string(identity.founder_id);
+  writer.end_object();
+  if (writer.error()) return fail(*writer.error());
   auto sealed = encrypt(wrap_key, as_bytes(IDENTITY_ASSOCIATED_DATA), as_bytes(plaintext));
   if (!sealed) return std::unexpected(sealed.error());
   return write_private(persist_root / IDENTITY_FILE, as_bytes(detail::envelope_json(*sealed)));

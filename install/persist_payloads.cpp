@@ -18,35 +18,21 @@ constexpr std::string_view CORRUPT_EVENT = "corrupt LTR event";
 constexpr std::string_view UNSUPPORTED_EVENT = "unsupported LTR event";
 constexpr std::string_view SECRET_KINDS[] = {"connector-noise", "third-party-secret"};
 
-std::string_view view(const detail::WipedString& s) { return {s.data(), s.size()}; }
-
-// Builds compact JSON in a string that is wiped on release; the capacity is
-// reserved for the worst case so that growth leaves no copy behind.
-class EventWriter {
- public:
-  explicit EventWriter(std::size_t text_bytes) : wipe_(out_) { out_.reserve(128 + 6 * text_bytes); }
-  void text_member(std::string_view name, std::string_view value) {
-    open_member(name);
-    json::append_json_string(out_, value);
-  }
-  void bool_member(std::string_view name, bool value) {
-    open_member(name);
-    out_ += value ? "true" : "false";
-  }
-  SecretBytes finish() {
-    out_.push_back('}');
-    return SecretBytes(out_.begin(), out_.end());
-  }
-
- private:
-  void open_member(std::string_view name) {
-    out_.push_back(out_.empty() ? '{' : ',');
-    json::append_json_string(out_, name);
-    out_.push_back(':');
-  }
-  std::string out_;
-  detail::WipeOnExit wipe_;
-};
+// Compact JSON of an event, written into a buffer that is wiped on release; its
+// capacity is reserved for the worst case (every byte escaped as \u00XX) so that
+// growth leaves no copy behind.
+template <class WriteMembers>
+Result<SecretBytes> write_event(std::size_t text_bytes, WriteMembers&& write_members) {
+  std::string out;
+  const detail::WipeOnExit wipe(out);
+  out.reserve(128 + 6 * text_bytes);
+  json::Writer writer(out, json::Layout::compact);
+  writer.begin_object();
+  write_members(writer);
+  writer.end_object();
+  if (writer.error()) return fail(*writer.error());
+  return SecretBytes(out.begin(), out.end());
+}
 
 }  // namespace
 
@@ -55,65 +41,52 @@ Result<SecretBytes> serialize_ltr_payload(const LtrPayload& payload) {
   // would make the whole log unreadable.
   if (const auto* blob = std::get_if<BlobRecord>(&payload)) {
     if (blob->kind != BLOB_KIND) return fail(std::string(UNSUPPORTED_EVENT));
-    const std::string_view texts[] = {blob->kind, blob->blob_id, blob->class_name, blob->url, blob->sha256};
-    std::size_t size = 0;
-    for (const auto text : texts) {
-      if (auto error = detail::unwritable_text_error(text)) return fail(*error);
-      size += text.size();
-    }
-    EventWriter w(size);
-    w.text_member("kind", blob->kind);
-    w.text_member("blob_id", blob->blob_id);
-    w.text_member("class", blob->class_name);
-    w.text_member("url", blob->url);
-    w.bool_member("encrypted", blob->encrypted);
-    w.text_member("sha256", blob->sha256);
-    return w.finish();
+    const std::size_t size =
+        blob->kind.size() + blob->blob_id.size() + blob->class_name.size() + blob->url.size() + blob->sha256.size();
+    return write_event(size, [&](json::Writer& w) {
+      w.name("kind").string(blob->kind);
+      w.name("blob_id").string(blob->blob_id);
+      w.name("class").string(blob->class_name);
+      w.name("url").string(blob->url);
+      w.name("encrypted").boolean(blob->encrypted);
+      w.name("sha256").string(blob->sha256);
+    });
   }
   const auto& secret = std::get<SecretEvent>(payload);
   if (std::find(std::begin(SECRET_KINDS), std::end(SECRET_KINDS), secret.kind) == std::end(SECRET_KINDS)) {
     return fail(std::string(UNSUPPORTED_EVENT));
   }
-  const std::string_view texts[] = {secret.kind, secret.label, secret.value.view()};
-  std::size_t size = 0;
-  for (const auto text : texts) {
-    if (auto error = detail::unwritable_text_error(text)) return fail(*error);
-    size += text.size();
-  }
-  EventWriter w(size);
-  w.text_member("kind", secret.kind);
-  w.text_member("label", secret.label);
-  w.text_member("value", secret.value.view());
-  return w.finish();
+  const std::size_t size = secret.kind.size() + secret.label.size() + secret.value.view().size();
+  return write_event(size, [&](json::Writer& w) {
+    w.name("kind").string(secret.kind);
+    w.name("label").string(secret.label);
+    w.name("value").string(secret.value.view());
+  });
 }
 
 Result<LtrPayload> decode_ltr_payload(std::span<const std::uint8_t> plaintext) {
-  const auto doc = detail::read_json(std::string_view(reinterpret_cast<const char*>(plaintext.data()), plaintext.size()),
-                                     detail::DuplicateMembers::last_wins);
+  const auto doc = json::read_record(as_text(plaintext), json::Duplicates::last_wins);
   if (!doc) return fail(std::string(CORRUPT_EVENT));
-  if (doc->type != detail::JsonType::object) return fail(std::string(UNSUPPORTED_EVENT));
-  const auto kind = detail::string_member(*doc, "kind");
+  if (doc->type != json::Type::object) return fail(std::string(UNSUPPORTED_EVENT));
+  const auto kind = doc->string("kind");
   if (!kind) return fail(std::string(UNSUPPORTED_EVENT));
 
   if (*kind == BLOB_KIND) {
-    const auto blob_id = detail::string_member(*doc, "blob_id");
-    const auto class_name = detail::string_member(*doc, "class");
-    const auto url = detail::string_member(*doc, "url");
-    const auto sha256 = detail::string_member(*doc, "sha256");
-    const detail::JsonMember* encrypted = doc->find("encrypted");
-    if (!blob_id || !class_name || !url || !sha256 || encrypted == nullptr ||
-        encrypted->type != detail::JsonType::boolean) {
-      return fail(std::string(CORRUPT_EVENT));
-    }
-    return BlobRecord{std::string(*kind),   std::string(*blob_id), std::string(*class_name),
-                      std::string(*url),    encrypted->boolean,    std::string(*sha256)};
+    const auto blob_id = doc->string("blob_id");
+    const auto class_name = doc->string("class");
+    const auto url = doc->string("url");
+    const auto sha256 = doc->string("sha256");
+    const auto encrypted = doc->boolean("encrypted");
+    if (!blob_id || !class_name || !url || !sha256 || !encrypted) return fail(std::string(CORRUPT_EVENT));
+    return BlobRecord{std::string(*kind), std::string(*blob_id), std::string(*class_name),
+                      std::string(*url),  *encrypted,            std::string(*sha256)};
   }
   for (const std::string_view secret_kind : SECRET_KINDS) {
     if (*kind != secret_kind) continue;
-    const auto label = detail::string_member(*doc, "label");
-    const detail::JsonMember* value = doc->find("value");
-    if (!label || value == nullptr || value->type != detail::JsonType::string) return fail(std::string(CORRUPT_EVENT));
-    return SecretEvent{std::string(*kind), std::string(*label), SecretText(view(value->text))};
+    const auto label = doc->string("label");
+    const auto value = doc->string("value");
+    if (!label || !value) return fail(std::string(CORRUPT_EVENT));
+    return SecretEvent{std::string(*kind), std::string(*label), SecretText(*value)};
   }
   return fail(std::string(UNSUPPORTED_EVENT));
 }

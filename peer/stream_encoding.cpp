@@ -15,12 +15,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-void append_member_name(std::string& out, bool first, std::string_view name) {
-  if (!first) out.push_back(',');
-  install::json::append_json_string(out, name);
-  out.push_back(':');
-}
-
 }  // namespace
 
 void write_varint(Bytes& out, std::uint64_t value) {
@@ -63,36 +57,22 @@ Bytes encode_registration(std::uint64_t frame_id, std::uint16_t total_chunks, st
 }
 
 Bytes encode_announcement(const install::FileStreamAnnounce& a) {
-  using install::json::append_json_string;
-  std::string json = "{";
-  const std::pair<const char*, const std::string*> texts[] = {
-      {"schema", &a.schema},         {"feature_id", &a.feature_id}, {"blob_id", &a.blob_id},
-      {"blob_class", &a.blob_class}, {"sha256", &a.sha256},
-  };
-  bool first = true;
-  for (const auto& [name, value] : texts) {
-    append_member_name(json, first, name);
-    append_json_string(json, *value);
-    first = false;
+  std::string json;
+  install::json::Writer w(json, install::json::Layout::compact);
+  w.begin_object()
+      .name("schema").string(a.schema)
+      .name("feature_id").string(a.feature_id)
+      .name("blob_id").string(a.blob_id)
+      .name("blob_class").string(a.blob_class)
+      .name("sha256").string(a.sha256)
+      .name("total_bytes").number(a.total_bytes)
+      .name("segment_count").number(a.segment_count)
+      .name("files").begin_array();
+  for (const auto& file : a.files) {
+    w.begin_object().name("name").string(file.name).name("size").number(file.size).name("sha256").string(file.sha256);
+    w.end_object();
   }
-  append_member_name(json, false, "total_bytes");
-  json += std::to_string(a.total_bytes);
-  append_member_name(json, false, "segment_count");
-  json += std::to_string(a.segment_count);
-  append_member_name(json, false, "files");
-  json.push_back('[');
-  for (std::size_t i = 0; i < a.files.size(); ++i) {
-    if (i != 0) json.push_back(',');
-    json.push_back('{');
-    append_member_name(json, true, "name");
-    append_json_string(json, a.files[i].name);
-    append_member_name(json, false, "size");
-    json += std::to_string(a.files[i].size);
-    append_member_name(json, false, "sha256");
-    append_json_string(json, a.files[i].sha256);
-    json.push_back('}');
-  }
-  json += "]}";
+  w.end_array().end_object();
 
   Bytes out;
   out.reserve(1 + json.size());

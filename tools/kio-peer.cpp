@@ -86,7 +86,7 @@ p2p::SocketAddress target_of(const tools::Args& args, const std::optional<fs::pa
   const fs::path path = install::peer_endpoint_path(*root);
   auto text = read_file(path);
   if (!text) die(path.string() + ": " + text.error() + " (is the connector running?)");
-  auto json = install::json::parse_strict(*text);
+  auto json = install::json::read_value(*text, install::json::Duplicates::refuse);
   if (!json) die(path.string() + " is not readable JSON");
   auto host = install::json::get_string(*json, "host");
   auto port = install::json::get_u16(*json, "port");

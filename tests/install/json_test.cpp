@@ -24,12 +24,12 @@ TEST(StrictJson, RefusesDuplicatesAndTrailingText) {
       {"{\"a\":\"\xff\"}", false},  // not UTF-8
       {"\xEF\xBB\xBF{}", false},       // a byte-order mark is not JSON text
   };
-  for (const auto& c : cases) EXPECT_EQ(parse_strict(c.text).has_value(), c.ok) << c.text;
+  for (const auto& c : cases) EXPECT_EQ(read_value(c.text, Duplicates::refuse).has_value(), c.ok) << c.text;
 }
 
 TEST(StrictJson, TypedGetters) {
-  const auto v = parse_strict(R"({"s":"t","n":5,"neg":-1,"frac":1.5,"big":18446744073709551615,
-    "huge":18446744073709551616,"z":-0,"b":true,"nul":null,"arr":[],"w":65536})").value();
+  const auto v = read_value(R"({"s":"t","n":5,"neg":-1,"frac":1.5,"big":18446744073709551615,
+    "huge":18446744073709551616,"z":-0,"b":true,"nul":null,"arr":[],"w":65536})", Duplicates::refuse).value();
   EXPECT_EQ(get_string(v, "s").value(), "t");
   EXPECT_FALSE(get_string(v, "n"));
   EXPECT_FALSE(get_string(v, "nul"));
@@ -51,7 +51,7 @@ TEST(StrictJson, TypedGetters) {
 
 TEST(JsonWriting, EscapingAndLayout) {
   std::string out;
-  append_json_string(out, "q\"b\\/\b\f\n\r\t\x01\x1f\x7f \xc3\xa9");
+  append_string(out, "q\"b\\/\b\f\n\r\t\x01\x1f\x7f \xc3\xa9");
   EXPECT_EQ(out, "\"q\\\"b\\\\/\\b\\f\\n\\r\\t\\u0001\\u001f\x7f \xc3\xa9\"");
 
   Json v = Json::object();
@@ -59,15 +59,14 @@ TEST(JsonWriting, EscapingAndLayout) {
   v["a"] = Json::array();
   v["m"] = Json::object();
   v["t"] = std::string("\x01\xc3\xa9");
-  EXPECT_EQ(dump_pretty(v).value(), "{\n  \"a\": [],\n  \"m\": {},\n  \"t\": \"\\u0001\xc3\xa9\",\n  \"z\": 1\n}");
-  EXPECT_EQ(dump_compact(v).value(), "{\"a\":[],\"m\":{},\"t\":\"\\u0001\xc3\xa9\",\"z\":1}");
+  EXPECT_EQ(write_value(v, Layout::indented).value(), "{\n  \"a\": [],\n  \"m\": {},\n  \"t\": \"\\u0001\xc3\xa9\",\n  \"z\": 1\n}");
+  EXPECT_EQ(write_value(v, Layout::compact).value(), "{\"a\":[],\"m\":{},\"t\":\"\\u0001\xc3\xa9\",\"z\":1}");
 
-  OrderedJson o;
-  o["z"] = 1;
-  o["a"] = 2;
-  EXPECT_EQ(dump_compact(o).value(), "{\"z\":1,\"a\":2}");
+  std::string ordered;
+  Writer(ordered, Layout::compact).begin_object().name("z").number(1).name("a").number(2).end_object();
+  EXPECT_EQ(ordered, "{\"z\":1,\"a\":2}");
   Json bad = std::string("\xff");
-  EXPECT_FALSE(dump_pretty(bad));
+  EXPECT_FALSE(write_value(bad, Layout::indented));
 }
 
 }  // namespace
