@@ -222,10 +222,6 @@ P2PResult<HandshakeState> HandshakeState::create(HandshakeConfig config) {
   } else if (crypto_scalarmult_base(st.s_pub.data(), st.s_priv.data()) != 0) {
     return p2p_fail(noise_error("invalid static key"));
   }
-  if (config.fixed_ephemeral) {
-    std::memcpy(st.fixed_e.data(), config.fixed_ephemeral->data(), KEY_LEN);
-    st.has_fixed_e = true;
-  }
 
   // A name no longer than HASH_LEN is zero-padded to give h; ours always is.
   const std::string_view name = protocol_name(config.pattern);
@@ -247,6 +243,13 @@ P2PResult<HandshakeState> HandshakeState::create(HandshakeConfig config) {
     }
   }
   return hs;
+}
+
+P2PResult<void> HandshakeState::use_fixed_ephemeral(const SecretKey& ephemeral) {
+  if (state_->has_e) return p2p_fail(noise_error("ephemeral key already in use"));
+  std::memcpy(state_->fixed_e.data(), ephemeral.data(), KEY_LEN);
+  state_->has_fixed_e = true;
+  return {};
 }
 
 bool HandshakeState::is_finished() const { return state_->message_index >= messages_of(pattern_).size(); }
