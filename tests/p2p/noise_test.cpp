@@ -137,9 +137,10 @@ TEST(NoiseVectors, EveryVectorInBothRoles) {
   }
 }
 
-// A rejected message leaves the handshake as it was: the genuine message still
-// reads afterwards and the rest of the vector still matches.
-TEST(NoiseHandshake, FailedReadChangesNothing) {
+// A rejected message, read or written, leaves the handshake as it was: the
+// genuine message still reads or writes afterwards and the rest of the vector
+// still matches.
+TEST(NoiseHandshake, FailedReadOrWriteChangesNothing) {
   for (const auto& v : load_vectors()) {
     SCOPED_TRACE(v.name);
     HandshakeConfig config;
@@ -151,7 +152,13 @@ TEST(NoiseHandshake, FailedReadChangesNothing) {
     auto hs = HandshakeState::create(std::move(config));
     ASSERT_TRUE(hs.has_value());
     ASSERT_TRUE(HandshakeTestSeam::use_fixed_ephemeral(*hs, key_hex(v.json.at("init_ephemeral"))).has_value());
-    ASSERT_TRUE(hs->write_message(v.messages[0].payload).has_value());
+    // A write refused for its length has already drawn e and, for KK, mixed
+    // keys and sealed the payload in its working copy: none of it may stay.
+    EXPECT_EQ(hs->write_message(v.messages[0].payload, v.messages[0].ciphertext.size() - 1).error(),
+              P2PError::noise("message too long"));
+    const auto first = hs->write_message(v.messages[0].payload);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(hex(*first), hex(v.messages[0].ciphertext));
 
     auto tampered = v.messages[1].ciphertext;
     tampered.back() ^= 0x01;
@@ -168,6 +175,8 @@ TEST(NoiseHandshake, FailedReadChangesNothing) {
     ASSERT_TRUE(good.has_value());
     EXPECT_EQ(hex(*good), hex(v.messages[1].payload));
     if (v.pattern == HandshakePattern::XX) {
+      EXPECT_EQ(hs->write_message(v.messages[2].payload, v.messages[2].ciphertext.size() - 1).error(),
+                P2PError::noise("message too long"));
       const auto third = hs->write_message(v.messages[2].payload);
       ASSERT_TRUE(third.has_value());
       EXPECT_EQ(hex(*third), hex(v.messages[2].ciphertext));
