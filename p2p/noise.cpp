@@ -39,7 +39,6 @@ std::span<const MessagePattern> messages_of(HandshakePattern pattern) {
 }
 
 using Hash = std::array<std::uint8_t, HASH_LEN>;
-using Key = std::array<std::uint8_t, KEY_LEN>;
 
 constexpr std::size_t BLOCK_LEN = 128;
 
@@ -103,44 +102,59 @@ bool aead_decrypt(const std::uint8_t* key, std::uint64_t n, std::span<const std:
                                                    ad.data(), ad.size(), nonce, key) == 0;
 }
 
+// A fresh ephemeral private key from the operating system's random bytes.
+SecretKey random_secret_key() {
+  SecretKey key;
+  randombytes_buf(key.data(), SecretKey::size);
+  return key;
+}
+
 }  // namespace
 
 const char* protocol_name(HandshakePattern pattern) {
   return pattern == HandshakePattern::KK ? "Noise_KK_25519_ChaChaPoly_BLAKE2b" : "Noise_XX_25519_ChaChaPoly_BLAKE2b";
 }
 
-// Plain bytes only, so that a working copy is one memcpy and wiping is one call.
+// The handshake's whole state, in the framework's names: the symmetric state
+// (ck, h) with its cipher state (k, n), and the key pairs s, e, rs, re. Whether
+// a key is known yet is whether it is there. A read or write works on a copy and
+// commits it only on success. Keys wipe themselves; the destructor wipes ck and h.
 struct HandshakeState::State {
+  struct KeyPair {
+    SecretKey priv;
+    StaticKey pub{};
+  };
+
   Hash ck{};
   Hash h{};
-  Key k{};
-  bool has_key = false;
+  std::optional<SecretKey> k;  // none before the first DH: fields go in clear until then
   std::uint64_t n = 0;
-  Key s_priv{};
-  StaticKey s_pub{};
-  Key e_priv{};
-  StaticKey e_pub{};
-  bool has_e = false;
-  Key fixed_e{};
-  bool has_fixed_e = false;
-  StaticKey re{};
-  bool has_re = false;
-  StaticKey rs{};
-  bool has_rs = false;
-  std::size_t message_index = 0;
+  KeyPair s;                         // ours, given at creation
+  std::optional<KeyPair> e;          // ours, made by our e token
+  std::optional<StaticKey> rs;       // the peer's: given at creation for KK, read from its s token for XX
+  std::optional<StaticKey> re;       // the peer's, read from its e token
+  std::optional<SecretKey> fixed_e;  // set only through HandshakeTestSeam
+  std::size_t message_index = 0;     // the next message of the pattern
 
   State() = default;
   State(const State&) = default;
   State& operator=(const State&) = default;
-  ~State() { sodium_memzero(this, sizeof *this); }
+  State(State&&) noexcept = default;
+  State& operator=(State&&) noexcept = default;
+  ~State() {
+    sodium_memzero(ck.data(), ck.size());
+    sodium_memzero(h.data(), h.size());
+  }
+
+  // The tag a sealed field carries: none before the first DH.
+  std::size_t tag_len() const { return k ? TAG_LEN : 0; }
 
   void mix_hash(std::span<const std::uint8_t> data) { blake2b(h, h, data); }
 
   void mix_key(std::span<const std::uint8_t> input) {
     Hash temp_k;
     hkdf2(ck, input, ck, temp_k);
-    std::memcpy(k.data(), temp_k.data(), KEY_LEN);
-    has_key = true;
+    k.emplace(std::span<const std::uint8_t, KEY_LEN>(temp_k.data(), KEY_LEN));
     n = 0;
     sodium_memzero(temp_k.data(), temp_k.size());
   }
@@ -148,36 +162,36 @@ struct HandshakeState::State {
   // Appends the (encrypted, once there is a key) bytes to `out` and hashes them.
   P2PResult<void> encrypt_and_hash(std::span<const std::uint8_t> plaintext, std::vector<std::uint8_t>& out) {
     const std::size_t at = out.size();
-    if (!has_key) {
+    if (!k) {
       out.insert(out.end(), plaintext.begin(), plaintext.end());
     } else {
       if (n == RESERVED_NONCE) return p2p_fail(noise_error("nonce exhausted"));
       out.resize(at + plaintext.size() + TAG_LEN);
-      if (!aead_encrypt(k.data(), n, h, plaintext, out.data() + at)) return p2p_fail(noise_error("encrypt error"));
+      if (!aead_encrypt(k->data(), n, h, plaintext, out.data() + at)) return p2p_fail(noise_error("encrypt error"));
       ++n;
     }
     mix_hash(std::span<const std::uint8_t>(out).subspan(at));
     return {};
   }
 
-  // `out` has room for the plaintext: the input length, less the tag once there is a key.
+  // `out` has room for the plaintext: the input length less tag_len().
   P2PResult<void> decrypt_and_hash(std::span<const std::uint8_t> ciphertext, std::uint8_t* out) {
-    if (!has_key) {
+    if (!k) {
       if (!ciphertext.empty()) std::memcpy(out, ciphertext.data(), ciphertext.size());
     } else {
       if (n == RESERVED_NONCE) return p2p_fail(noise_error("nonce exhausted"));
-      if (!aead_decrypt(k.data(), n, h, ciphertext, out)) return p2p_fail(noise_error("decrypt error"));
+      if (!aead_decrypt(k->data(), n, h, ciphertext, out)) return p2p_fail(noise_error("decrypt error"));
       ++n;
     }
     mix_hash(ciphertext);
     return {};
   }
 
-  P2PResult<void> mix_dh(const Key& priv, bool has_priv, const StaticKey& pub, bool has_pub) {
-    if (!has_priv || !has_pub) return p2p_fail(noise_error("missing key for DH"));
+  P2PResult<void> mix_dh(const KeyPair& local, const std::optional<StaticKey>& remote) {
+    if (!remote) return p2p_fail(noise_error("missing key for DH"));
     std::array<std::uint8_t, DH_LEN> shared;
     // libsodium refuses a peer key of small order (an all-zero shared secret).
-    if (crypto_scalarmult(shared.data(), priv.data(), pub.data()) != 0) {
+    if (crypto_scalarmult(shared.data(), local.priv.data(), remote->data()) != 0) {
       sodium_memzero(shared.data(), shared.size());
       return p2p_fail(noise_error("invalid DH public key"));
     }
@@ -186,13 +200,18 @@ struct HandshakeState::State {
     return {};
   }
 
+  P2PResult<void> mix_dh(const std::optional<KeyPair>& local, const std::optional<StaticKey>& remote) {
+    if (!local) return p2p_fail(noise_error("missing key for DH"));
+    return mix_dh(*local, remote);
+  }
+
   P2PResult<void> dh_token(Token token, Role role) {
     const bool initiator = role == Role::Initiator;
     switch (token) {
-      case Token::EE: return mix_dh(e_priv, has_e, re, has_re);
-      case Token::ES: return initiator ? mix_dh(e_priv, has_e, rs, has_rs) : mix_dh(s_priv, true, re, has_re);
-      case Token::SE: return initiator ? mix_dh(s_priv, true, re, has_re) : mix_dh(e_priv, has_e, rs, has_rs);
-      case Token::SS: return mix_dh(s_priv, true, rs, has_rs);
+      case Token::EE: return mix_dh(e, re);
+      case Token::ES: return initiator ? mix_dh(e, rs) : mix_dh(s, re);
+      case Token::SE: return initiator ? mix_dh(s, re) : mix_dh(e, rs);
+      case Token::SS: return mix_dh(s, rs);
       case Token::E:
       case Token::S: break;
     }
@@ -216,10 +235,10 @@ P2PResult<HandshakeState> HandshakeState::create(HandshakeConfig config) {
   }
   HandshakeState hs(config.pattern, config.role);
   State& st = *hs.state_;
-  std::memcpy(st.s_priv.data(), config.local_static.data(), KEY_LEN);
+  st.s.priv = std::move(config.local_static);
   if (config.local_static_public) {
-    st.s_pub = *config.local_static_public;
-  } else if (crypto_scalarmult_base(st.s_pub.data(), st.s_priv.data()) != 0) {
+    st.s.pub = *config.local_static_public;
+  } else if (crypto_scalarmult_base(st.s.pub.data(), st.s.priv.data()) != 0) {
     return p2p_fail(noise_error("invalid static key"));
   }
 
@@ -232,23 +251,21 @@ P2PResult<HandshakeState> HandshakeState::create(HandshakeConfig config) {
 
   if (config.pattern == HandshakePattern::KK) {
     st.rs = *config.remote_static;
-    st.has_rs = true;
     // Pre-messages: the initiator's static key, then the responder's.
     if (config.role == Role::Initiator) {
-      st.mix_hash(st.s_pub);
-      st.mix_hash(st.rs);
+      st.mix_hash(st.s.pub);
+      st.mix_hash(*st.rs);
     } else {
-      st.mix_hash(st.rs);
-      st.mix_hash(st.s_pub);
+      st.mix_hash(*st.rs);
+      st.mix_hash(st.s.pub);
     }
   }
   return hs;
 }
 
 P2PResult<void> HandshakeState::use_fixed_ephemeral(const SecretKey& ephemeral) {
-  if (state_->has_e) return p2p_fail(noise_error("ephemeral key already in use"));
-  std::memcpy(state_->fixed_e.data(), ephemeral.data(), KEY_LEN);
-  state_->has_fixed_e = true;
+  if (state_->e) return p2p_fail(noise_error("ephemeral key already in use"));
+  state_->fixed_e = ephemeral;
   return {};
 }
 
@@ -259,10 +276,7 @@ bool HandshakeState::is_my_turn() const {
   return !is_finished() && initiator_turn == (role_ == Role::Initiator);
 }
 
-std::optional<StaticKey> HandshakeState::remote_static() const {
-  if (!state_->has_rs) return std::nullopt;
-  return state_->rs;
-}
+std::optional<StaticKey> HandshakeState::remote_static() const { return state_->rs; }
 
 HandshakeHash HandshakeState::handshake_hash() const { return state_->h; }
 
@@ -275,20 +289,15 @@ P2PResult<std::vector<std::uint8_t>> HandshakeState::write_message(std::span<con
   out.reserve(2 * DH_LEN + TAG_LEN + payload.size() + TAG_LEN);
   for (Token token : messages_of(pattern_)[work.message_index].list()) {
     if (token == Token::E) {
-      if (work.has_fixed_e) {
-        work.e_priv = work.fixed_e;
-        work.has_fixed_e = false;
-      } else {
-        randombytes_buf(work.e_priv.data(), work.e_priv.size());
-      }
-      if (crypto_scalarmult_base(work.e_pub.data(), work.e_priv.data()) != 0) {
+      State::KeyPair e{work.fixed_e ? *work.fixed_e : random_secret_key(), {}};
+      if (crypto_scalarmult_base(e.pub.data(), e.priv.data()) != 0) {
         return p2p_fail(noise_error("invalid ephemeral key"));
       }
-      work.has_e = true;
-      out.insert(out.end(), work.e_pub.begin(), work.e_pub.end());
-      work.mix_hash(work.e_pub);
+      out.insert(out.end(), e.pub.begin(), e.pub.end());
+      work.mix_hash(e.pub);
+      work.e = std::move(e);
     } else if (token == Token::S) {
-      if (auto r = work.encrypt_and_hash(work.s_pub, out); !r) return p2p_fail(r.error());
+      if (auto r = work.encrypt_and_hash(work.s.pub, out); !r) return p2p_fail(r.error());
     } else if (auto r = work.dh_token(token, role_); !r) {
       return p2p_fail(r.error());
     }
@@ -296,7 +305,7 @@ P2PResult<std::vector<std::uint8_t>> HandshakeState::write_message(std::span<con
   if (auto r = work.encrypt_and_hash(payload, out); !r) return p2p_fail(r.error());
   if (out.size() > max_message_len) return p2p_fail(noise_error("message too long"));
   ++work.message_index;
-  *state_ = work;
+  *state_ = std::move(work);
   return out;
 }
 
@@ -310,28 +319,30 @@ P2PResult<SecretBytes> HandshakeState::read_message(std::span<const std::uint8_t
   for (Token token : messages_of(pattern_)[work.message_index].list()) {
     if (token == Token::E) {
       if (message.size() - pos < DH_LEN) return p2p_fail(noise_error("input too short"));
-      std::memcpy(work.re.data(), message.data() + pos, DH_LEN);
-      work.has_re = true;
-      work.mix_hash(message.subspan(pos, DH_LEN));
+      StaticKey re;
+      std::memcpy(re.data(), message.data() + pos, DH_LEN);
+      work.mix_hash(re);
+      work.re = re;
       pos += DH_LEN;
     } else if (token == Token::S) {
-      const std::size_t len = DH_LEN + (work.has_key ? TAG_LEN : 0);
+      const std::size_t len = DH_LEN + work.tag_len();
       if (message.size() - pos < len) return p2p_fail(noise_error("input too short"));
-      if (auto r = work.decrypt_and_hash(message.subspan(pos, len), work.rs.data()); !r) return p2p_fail(r.error());
-      work.has_rs = true;
+      StaticKey rs;
+      if (auto r = work.decrypt_and_hash(message.subspan(pos, len), rs.data()); !r) return p2p_fail(r.error());
+      work.rs = rs;
       pos += len;
     } else if (auto r = work.dh_token(token, role_); !r) {
       return p2p_fail(r.error());
     }
   }
   const auto rest = message.subspan(pos);
-  const std::size_t overhead = work.has_key ? TAG_LEN : 0;
+  const std::size_t overhead = work.tag_len();
   if (rest.size() < overhead) return p2p_fail(noise_error("input too short"));
   if (rest.size() - overhead > max_payload_len) return p2p_fail(noise_error("payload too long for buffer"));
   SecretBytes payload(rest.size() - overhead);
   if (auto r = work.decrypt_and_hash(rest, payload.data()); !r) return p2p_fail(r.error());
   ++work.message_index;
-  *state_ = work;
+  *state_ = std::move(work);
   return payload;
 }
 
