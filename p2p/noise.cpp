@@ -14,6 +14,9 @@ namespace {
 
 P2PError noise_error(const char* text) { return P2PError::noise(text); }
 
+// The tokens of a message pattern. `e` and `s` carry one of the sender's public
+// keys; each of the other four mixes one DH result into the keys, its first
+// letter naming the initiator's key and its second the responder's.
 enum class Token : std::uint8_t { E, S, EE, ES, SE, SS };
 
 struct MessagePattern {
@@ -22,14 +25,28 @@ struct MessagePattern {
   std::span<const Token> list() const { return {tokens.data(), count}; }
 };
 
-// Messages alternate from the initiator: even indexes are the initiator's.
+// The handshake messages alternate and the initiator (->) speaks first, so the
+// even indexes are the initiator's and the odd ones the responder's (<-).
+
+// XX: neither side knows the other's static key beforehand; each sends its own.
 constexpr MessagePattern XX_MESSAGES[] = {
+    // -> e
     {{Token::E}, 1},
+    // <- e, ee, s, es
     {{Token::E, Token::EE, Token::S, Token::ES}, 4},
+    // -> s, se
     {{Token::S, Token::SE}, 2},
 };
+
+// KK: each side knows the other's static key beforehand. These pre-messages are
+// hashed when the handshake is created (HandshakeState::create):
+//   -> s
+//   <- s
+//   ...
 constexpr MessagePattern KK_MESSAGES[] = {
+    // -> e, es, ss
     {{Token::E, Token::ES, Token::SS}, 3},
+    // <- e, ee, se
     {{Token::E, Token::EE, Token::SE}, 3},
 };
 
@@ -149,8 +166,10 @@ struct HandshakeState::State {
   // The tag a sealed field carries: none before the first DH.
   std::size_t tag_len() const { return k ? TAG_LEN : 0; }
 
+  // MixHash(data): h = HASH(h || data).
   void mix_hash(std::span<const std::uint8_t> data) { blake2b(h, h, data); }
 
+  // MixKey(input): ck, temp_k = HKDF(ck, input); k = the first 32 bytes of temp_k; n = 0.
   void mix_key(std::span<const std::uint8_t> input) {
     Hash temp_k;
     hkdf2(ck, input, ck, temp_k);
@@ -159,7 +178,9 @@ struct HandshakeState::State {
     sodium_memzero(temp_k.data(), temp_k.size());
   }
 
-  // Appends the (encrypted, once there is a key) bytes to `out` and hashes them.
+  // EncryptAndHash(plaintext), appended to `out`: sealed under k with h as
+  // associated data once there is a k, in clear before; then MixHash of what
+  // was appended.
   P2PResult<void> encrypt_and_hash(std::span<const std::uint8_t> plaintext, std::vector<std::uint8_t>& out) {
     const std::size_t at = out.size();
     if (!k) {
@@ -174,7 +195,8 @@ struct HandshakeState::State {
     return {};
   }
 
-  // `out` has room for the plaintext: the input length less tag_len().
+  // DecryptAndHash(ciphertext) into `out`, which has room for the ciphertext's
+  // length less tag_len(); h after it is MixHash of the ciphertext.
   P2PResult<void> decrypt_and_hash(std::span<const std::uint8_t> ciphertext, std::uint8_t* out) {
     if (!k) {
       if (!ciphertext.empty()) std::memcpy(out, ciphertext.data(), ciphertext.size());
@@ -187,6 +209,8 @@ struct HandshakeState::State {
     return {};
   }
 
+  // MixKey(DH(local, remote)). A key not there yet would be a fault of the
+  // pattern tables; it is refused, not trusted.
   P2PResult<void> mix_dh(const KeyPair& local, const std::optional<StaticKey>& remote) {
     if (!remote) return p2p_fail(noise_error("missing key for DH"));
     std::array<std::uint8_t, DH_LEN> shared;
@@ -205,15 +229,28 @@ struct HandshakeState::State {
     return mix_dh(*local, remote);
   }
 
-  P2PResult<void> dh_token(Token token, Role role) {
+  // The DH tokens, the same on the side that writes them and the side that
+  // reads them; the role only says which of the two keys is ours.
+  P2PResult<void> mix_dh_token(Token token, Role role) {
     const bool initiator = role == Role::Initiator;
     switch (token) {
-      case Token::EE: return mix_dh(e, re);
-      case Token::ES: return initiator ? mix_dh(e, rs) : mix_dh(s, re);
-      case Token::SE: return initiator ? mix_dh(s, re) : mix_dh(e, rs);
-      case Token::SS: return mix_dh(s, rs);
+      case Token::EE:
+        // ee: MixKey(DH(e, re)), both ephemerals.
+        return mix_dh(e, re);
+      case Token::ES:
+        // es: the initiator's ephemeral and the responder's static key:
+        // MixKey(DH(e, rs)) for the initiator, MixKey(DH(s, re)) for the responder.
+        return initiator ? mix_dh(e, rs) : mix_dh(s, re);
+      case Token::SE:
+        // se: the initiator's static key and the responder's ephemeral:
+        // MixKey(DH(s, re)) for the initiator, MixKey(DH(e, rs)) for the responder.
+        return initiator ? mix_dh(s, re) : mix_dh(e, rs);
+      case Token::SS:
+        // ss: MixKey(DH(s, rs)), both static keys.
+        return mix_dh(s, rs);
       case Token::E:
-      case Token::S: break;
+      case Token::S:
+        break;
     }
     return p2p_fail(noise_error("unexpected token"));
   }
@@ -242,7 +279,8 @@ P2PResult<HandshakeState> HandshakeState::create(HandshakeConfig config) {
     return p2p_fail(noise_error("invalid static key"));
   }
 
-  // A name no longer than HASH_LEN is zero-padded to give h; ours always is.
+  // h = the protocol name, zero-padded as it is no longer than HASH_LEN (ours
+  // never are); ck = h; then MixHash(prologue). There is no k yet.
   const std::string_view name = protocol_name(config.pattern);
   static_assert(sizeof("Noise_XX_25519_ChaChaPoly_BLAKE2b") - 1 <= HASH_LEN);
   std::memcpy(st.h.data(), name.data(), name.size());
@@ -250,15 +288,15 @@ P2PResult<HandshakeState> HandshakeState::create(HandshakeConfig config) {
   st.mix_hash(config.prologue);
 
   if (config.pattern == HandshakePattern::KK) {
+    // KK's pre-messages:
+    //   -> s
+    //   <- s
+    // MixHash(the initiator's static key), then MixHash(the responder's), on
+    // both sides alike; rs is the peer's key known beforehand.
     st.rs = *config.remote_static;
-    // Pre-messages: the initiator's static key, then the responder's.
-    if (config.role == Role::Initiator) {
-      st.mix_hash(st.s.pub);
-      st.mix_hash(*st.rs);
-    } else {
-      st.mix_hash(*st.rs);
-      st.mix_hash(st.s.pub);
-    }
+    const bool initiator = config.role == Role::Initiator;
+    st.mix_hash(initiator ? st.s.pub : *st.rs);
+    st.mix_hash(initiator ? *st.rs : st.s.pub);
   }
   return hs;
 }
@@ -287,21 +325,35 @@ P2PResult<std::vector<std::uint8_t>> HandshakeState::write_message(std::span<con
   State work = *state_;
   std::vector<std::uint8_t> out;
   out.reserve(2 * DH_LEN + TAG_LEN + payload.size() + TAG_LEN);
-  for (Token token : messages_of(pattern_)[work.message_index].list()) {
-    if (token == Token::E) {
-      State::KeyPair e{work.fixed_e ? *work.fixed_e : random_secret_key(), {}};
-      if (crypto_scalarmult_base(e.pub.data(), e.priv.data()) != 0) {
-        return p2p_fail(noise_error("invalid ephemeral key"));
+  for (const Token token : messages_of(pattern_)[work.message_index].list()) {
+    switch (token) {
+      case Token::E: {
+        // e: a new ephemeral key pair; its public half is sent in clear and
+        // MixHash(e.public_key). (With no pre-shared key there is no MixKey.)
+        State::KeyPair e{work.fixed_e ? *work.fixed_e : random_secret_key(), {}};
+        if (crypto_scalarmult_base(e.pub.data(), e.priv.data()) != 0) {
+          return p2p_fail(noise_error("invalid ephemeral key"));
+        }
+        out.insert(out.end(), e.pub.begin(), e.pub.end());
+        work.mix_hash(e.pub);
+        work.e = std::move(e);
+        break;
       }
-      out.insert(out.end(), e.pub.begin(), e.pub.end());
-      work.mix_hash(e.pub);
-      work.e = std::move(e);
-    } else if (token == Token::S) {
-      if (auto r = work.encrypt_and_hash(work.s.pub, out); !r) return p2p_fail(r.error());
-    } else if (auto r = work.dh_token(token, role_); !r) {
-      return p2p_fail(r.error());
+      case Token::S:
+        // s: EncryptAndHash(s.public_key), our static key, sealed under the k
+        // of the DH tokens before it.
+        if (auto r = work.encrypt_and_hash(work.s.pub, out); !r) return p2p_fail(r.error());
+        break;
+      case Token::EE:
+      case Token::ES:
+      case Token::SE:
+      case Token::SS:
+        // ee, es, se, ss: MixKey(DH(..)), as the reading side does.
+        if (auto r = work.mix_dh_token(token, role_); !r) return p2p_fail(r.error());
+        break;
     }
   }
+  // The payload: EncryptAndHash(payload).
   if (auto r = work.encrypt_and_hash(payload, out); !r) return p2p_fail(r.error());
   if (out.size() > max_message_len) return p2p_fail(noise_error("message too long"));
   ++work.message_index;
@@ -316,25 +368,40 @@ P2PResult<SecretBytes> HandshakeState::read_message(std::span<const std::uint8_t
   if (message.size() > MAX_MESSAGE_LEN) return p2p_fail(noise_error("message too long"));
   State work = *state_;
   std::size_t pos = 0;
-  for (Token token : messages_of(pattern_)[work.message_index].list()) {
-    if (token == Token::E) {
-      if (message.size() - pos < DH_LEN) return p2p_fail(noise_error("input too short"));
-      StaticKey re;
-      std::memcpy(re.data(), message.data() + pos, DH_LEN);
-      work.mix_hash(re);
-      work.re = re;
-      pos += DH_LEN;
-    } else if (token == Token::S) {
-      const std::size_t len = DH_LEN + work.tag_len();
-      if (message.size() - pos < len) return p2p_fail(noise_error("input too short"));
-      StaticKey rs;
-      if (auto r = work.decrypt_and_hash(message.subspan(pos, len), rs.data()); !r) return p2p_fail(r.error());
-      work.rs = rs;
-      pos += len;
-    } else if (auto r = work.dh_token(token, role_); !r) {
-      return p2p_fail(r.error());
+  for (const Token token : messages_of(pattern_)[work.message_index].list()) {
+    switch (token) {
+      case Token::E: {
+        // e: the peer's ephemeral public key, in clear: re = the next 32 bytes;
+        // MixHash(re).
+        if (message.size() - pos < DH_LEN) return p2p_fail(noise_error("input too short"));
+        StaticKey re;
+        std::memcpy(re.data(), message.data() + pos, DH_LEN);
+        work.mix_hash(re);
+        work.re = re;
+        pos += DH_LEN;
+        break;
+      }
+      case Token::S: {
+        // s: the peer's static public key: rs = DecryptAndHash(the next 32 bytes
+        // and, once there is a k, their tag).
+        const std::size_t len = DH_LEN + work.tag_len();
+        if (message.size() - pos < len) return p2p_fail(noise_error("input too short"));
+        StaticKey rs;
+        if (auto r = work.decrypt_and_hash(message.subspan(pos, len), rs.data()); !r) return p2p_fail(r.error());
+        work.rs = rs;
+        pos += len;
+        break;
+      }
+      case Token::EE:
+      case Token::ES:
+      case Token::SE:
+      case Token::SS:
+        // ee, es, se, ss: MixKey(DH(..)), as the writing side does.
+        if (auto r = work.mix_dh_token(token, role_); !r) return p2p_fail(r.error());
+        break;
     }
   }
+  // The payload: DecryptAndHash(the rest of the message).
   const auto rest = message.subspan(pos);
   const std::size_t overhead = work.tag_len();
   if (rest.size() < overhead) return p2p_fail(noise_error("input too short"));
