@@ -12,6 +12,7 @@
 
 #include "p2p/session.h"
 #include "peer/initiator.h"
+#include "peer/initiator_testing.h"
 
 using namespace kio;
 using namespace kio::p2p;
@@ -83,9 +84,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   auto initiator = peer::InitiatorSession::create(1, initiator_key, initiator_id(), pattern,
                                                   pattern == HandshakePattern::KK
                                                       ? std::optional<StaticKey>(responder_identity().public_key())
-                                                      : std::nullopt,
-                                                  key_of(0x45));
+                                                      : std::nullopt);
   require(initiator.has_value());
+  // A fixed ephemeral keeps the initiator's messages the same on every run.
+  require(peer::InitiatorTestSeam::use_fixed_ephemeral(*initiator, key_of(0x45)).has_value());
 
   std::optional<StaticKey> remote_static;
   std::optional<ParticipantId> remote_participant;

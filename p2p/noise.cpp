@@ -14,6 +14,9 @@ namespace {
 
 P2PError noise_error(const char* text) { return P2PError::noise(text); }
 
+// The tokens of a message pattern. `e` and `s` carry one of the sender's public
+// keys; each of the other four mixes one DH result into the keys, its first
+// letter naming the initiator's key and its second the responder's.
 enum class Token : std::uint8_t { E, S, EE, ES, SE, SS };
 
 struct MessagePattern {
@@ -22,14 +25,28 @@ struct MessagePattern {
   std::span<const Token> list() const { return {tokens.data(), count}; }
 };
 
-// Messages alternate from the initiator: even indexes are the initiator's.
+// The handshake messages alternate and the initiator (->) speaks first, so the
+// even indexes are the initiator's and the odd ones the responder's (<-).
+
+// XX: neither side knows the other's static key beforehand; each sends its own.
 constexpr MessagePattern XX_MESSAGES[] = {
+    // -> e
     {{Token::E}, 1},
+    // <- e, ee, s, es
     {{Token::E, Token::EE, Token::S, Token::ES}, 4},
+    // -> s, se
     {{Token::S, Token::SE}, 2},
 };
+
+// KK: each side knows the other's static key beforehand. These pre-messages are
+// hashed when the handshake is created (HandshakeState::create):
+//   -> s
+//   <- s
+//   ...
 constexpr MessagePattern KK_MESSAGES[] = {
+    // -> e, es, ss
     {{Token::E, Token::ES, Token::SS}, 3},
+    // <- e, ee, se
     {{Token::E, Token::EE, Token::SE}, 3},
 };
 
@@ -39,7 +56,6 @@ std::span<const MessagePattern> messages_of(HandshakePattern pattern) {
 }
 
 using Hash = std::array<std::uint8_t, HASH_LEN>;
-using Key = std::array<std::uint8_t, KEY_LEN>;
 
 constexpr std::size_t BLOCK_LEN = 128;
 
@@ -103,81 +119,103 @@ bool aead_decrypt(const std::uint8_t* key, std::uint64_t n, std::span<const std:
                                                    ad.data(), ad.size(), nonce, key) == 0;
 }
 
+// A fresh ephemeral private key from the operating system's random bytes.
+SecretKey random_secret_key() {
+  SecretKey key;
+  randombytes_buf(key.data(), SecretKey::size);
+  return key;
+}
+
 }  // namespace
 
 const char* protocol_name(HandshakePattern pattern) {
   return pattern == HandshakePattern::KK ? "Noise_KK_25519_ChaChaPoly_BLAKE2b" : "Noise_XX_25519_ChaChaPoly_BLAKE2b";
 }
 
-// Plain bytes only, so that a working copy is one memcpy and wiping is one call.
+// The handshake's whole state, in the framework's names: the symmetric state
+// (ck, h) with its cipher state (k, n), and the key pairs s, e, rs, re. Whether
+// a key is known yet is whether it is there. A read or write works on a copy and
+// commits it only on success. Keys wipe themselves; the destructor wipes ck and h.
 struct HandshakeState::State {
+  struct KeyPair {
+    SecretKey priv;
+    StaticKey pub{};
+  };
+
   Hash ck{};
   Hash h{};
-  Key k{};
-  bool has_key = false;
+  std::optional<SecretKey> k;  // none before the first DH: fields go in clear until then
   std::uint64_t n = 0;
-  Key s_priv{};
-  StaticKey s_pub{};
-  Key e_priv{};
-  StaticKey e_pub{};
-  bool has_e = false;
-  Key fixed_e{};
-  bool has_fixed_e = false;
-  StaticKey re{};
-  bool has_re = false;
-  StaticKey rs{};
-  bool has_rs = false;
-  std::size_t message_index = 0;
+  KeyPair s;                         // ours, given at creation
+  std::optional<KeyPair> e;          // ours, made by our e token
+  std::optional<StaticKey> rs;       // the peer's: given at creation for KK, read from its s token for XX
+  std::optional<StaticKey> re;       // the peer's, read from its e token
+  std::optional<SecretKey> fixed_e;  // set only through HandshakeTestSeam
+  std::size_t message_index = 0;     // the next message of the pattern
 
   State() = default;
   State(const State&) = default;
   State& operator=(const State&) = default;
-  ~State() { sodium_memzero(this, sizeof *this); }
+  State(State&&) noexcept = default;
+  State& operator=(State&&) noexcept = default;
+  ~State() {
+    sodium_memzero(ck.data(), ck.size());
+    sodium_memzero(h.data(), h.size());
+  }
 
+  // The tag a sealed field carries: none before the first DH.
+  std::size_t tag_len() const { return k ? TAG_LEN : 0; }
+
+  // MixHash(data): h = HASH(h || data).
   void mix_hash(std::span<const std::uint8_t> data) { blake2b(h, h, data); }
 
+  // MixKey(input): ck, temp_k = HKDF(ck, input); k = the first 32 bytes of temp_k; n = 0.
   void mix_key(std::span<const std::uint8_t> input) {
     Hash temp_k;
     hkdf2(ck, input, ck, temp_k);
-    std::memcpy(k.data(), temp_k.data(), KEY_LEN);
-    has_key = true;
+    k.emplace(std::span<const std::uint8_t, KEY_LEN>(temp_k.data(), KEY_LEN));
     n = 0;
     sodium_memzero(temp_k.data(), temp_k.size());
   }
 
-  // Appends the (encrypted, once there is a key) bytes to `out` and hashes them.
+  // EncryptAndHash(plaintext), appended to `out`: sealed under k with h as
+  // associated data once there is a k, in clear before; then MixHash of what
+  // was appended.
   P2PResult<void> encrypt_and_hash(std::span<const std::uint8_t> plaintext, std::vector<std::uint8_t>& out) {
     const std::size_t at = out.size();
-    if (!has_key) {
+    if (!k) {
       out.insert(out.end(), plaintext.begin(), plaintext.end());
     } else {
       if (n == RESERVED_NONCE) return p2p_fail(noise_error("nonce exhausted"));
       out.resize(at + plaintext.size() + TAG_LEN);
-      if (!aead_encrypt(k.data(), n, h, plaintext, out.data() + at)) return p2p_fail(noise_error("encrypt error"));
+      if (!aead_encrypt(k->data(), n, h, plaintext, out.data() + at)) return p2p_fail(noise_error("encrypt error"));
       ++n;
     }
     mix_hash(std::span<const std::uint8_t>(out).subspan(at));
     return {};
   }
 
-  // `out` has room for the plaintext: the input length, less the tag once there is a key.
+  // DecryptAndHash(ciphertext) into `out`, which has room for the ciphertext's
+  // length less tag_len(); h after it is MixHash of the ciphertext.
   P2PResult<void> decrypt_and_hash(std::span<const std::uint8_t> ciphertext, std::uint8_t* out) {
-    if (!has_key) {
+    if (!k) {
       if (!ciphertext.empty()) std::memcpy(out, ciphertext.data(), ciphertext.size());
     } else {
       if (n == RESERVED_NONCE) return p2p_fail(noise_error("nonce exhausted"));
-      if (!aead_decrypt(k.data(), n, h, ciphertext, out)) return p2p_fail(noise_error("decrypt error"));
+      if (!aead_decrypt(k->data(), n, h, ciphertext, out)) return p2p_fail(noise_error("decrypt error"));
       ++n;
     }
     mix_hash(ciphertext);
     return {};
   }
 
-  P2PResult<void> mix_dh(const Key& priv, bool has_priv, const StaticKey& pub, bool has_pub) {
-    if (!has_priv || !has_pub) return p2p_fail(noise_error("missing key for DH"));
+  // MixKey(DH(local, remote)). A key not there yet would be a fault of the
+  // pattern tables; it is refused, not trusted.
+  P2PResult<void> mix_dh(const KeyPair& local, const std::optional<StaticKey>& remote) {
+    if (!remote) return p2p_fail(noise_error("missing key for DH"));
     std::array<std::uint8_t, DH_LEN> shared;
     // libsodium refuses a peer key of small order (an all-zero shared secret).
-    if (crypto_scalarmult(shared.data(), priv.data(), pub.data()) != 0) {
+    if (crypto_scalarmult(shared.data(), local.priv.data(), remote->data()) != 0) {
       sodium_memzero(shared.data(), shared.size());
       return p2p_fail(noise_error("invalid DH public key"));
     }
@@ -186,15 +224,33 @@ struct HandshakeState::State {
     return {};
   }
 
-  P2PResult<void> dh_token(Token token, Role role) {
+  P2PResult<void> mix_dh(const std::optional<KeyPair>& local, const std::optional<StaticKey>& remote) {
+    if (!local) return p2p_fail(noise_error("missing key for DH"));
+    return mix_dh(*local, remote);
+  }
+
+  // The DH tokens, the same on the side that writes them and the side that
+  // reads them; the role only says which of the two keys is ours.
+  P2PResult<void> mix_dh_token(Token token, Role role) {
     const bool initiator = role == Role::Initiator;
     switch (token) {
-      case Token::EE: return mix_dh(e_priv, has_e, re, has_re);
-      case Token::ES: return initiator ? mix_dh(e_priv, has_e, rs, has_rs) : mix_dh(s_priv, true, re, has_re);
-      case Token::SE: return initiator ? mix_dh(s_priv, true, re, has_re) : mix_dh(e_priv, has_e, rs, has_rs);
-      case Token::SS: return mix_dh(s_priv, true, rs, has_rs);
+      case Token::EE:
+        // ee: MixKey(DH(e, re)), both ephemerals.
+        return mix_dh(e, re);
+      case Token::ES:
+        // es: the initiator's ephemeral and the responder's static key:
+        // MixKey(DH(e, rs)) for the initiator, MixKey(DH(s, re)) for the responder.
+        return initiator ? mix_dh(e, rs) : mix_dh(s, re);
+      case Token::SE:
+        // se: the initiator's static key and the responder's ephemeral:
+        // MixKey(DH(s, re)) for the initiator, MixKey(DH(e, rs)) for the responder.
+        return initiator ? mix_dh(s, re) : mix_dh(e, rs);
+      case Token::SS:
+        // ss: MixKey(DH(s, rs)), both static keys.
+        return mix_dh(s, rs);
       case Token::E:
-      case Token::S: break;
+      case Token::S:
+        break;
     }
     return p2p_fail(noise_error("unexpected token"));
   }
@@ -216,18 +272,15 @@ P2PResult<HandshakeState> HandshakeState::create(HandshakeConfig config) {
   }
   HandshakeState hs(config.pattern, config.role);
   State& st = *hs.state_;
-  std::memcpy(st.s_priv.data(), config.local_static.data(), KEY_LEN);
+  st.s.priv = std::move(config.local_static);
   if (config.local_static_public) {
-    st.s_pub = *config.local_static_public;
-  } else if (crypto_scalarmult_base(st.s_pub.data(), st.s_priv.data()) != 0) {
+    st.s.pub = *config.local_static_public;
+  } else if (crypto_scalarmult_base(st.s.pub.data(), st.s.priv.data()) != 0) {
     return p2p_fail(noise_error("invalid static key"));
   }
-  if (config.fixed_ephemeral) {
-    std::memcpy(st.fixed_e.data(), config.fixed_ephemeral->data(), KEY_LEN);
-    st.has_fixed_e = true;
-  }
 
-  // A name no longer than HASH_LEN is zero-padded to give h; ours always is.
+  // h = the protocol name, zero-padded as it is no longer than HASH_LEN (ours
+  // never are); ck = h; then MixHash(prologue). There is no k yet.
   const std::string_view name = protocol_name(config.pattern);
   static_assert(sizeof("Noise_XX_25519_ChaChaPoly_BLAKE2b") - 1 <= HASH_LEN);
   std::memcpy(st.h.data(), name.data(), name.size());
@@ -235,18 +288,23 @@ P2PResult<HandshakeState> HandshakeState::create(HandshakeConfig config) {
   st.mix_hash(config.prologue);
 
   if (config.pattern == HandshakePattern::KK) {
+    // KK's pre-messages:
+    //   -> s
+    //   <- s
+    // MixHash(the initiator's static key), then MixHash(the responder's), on
+    // both sides alike; rs is the peer's key known beforehand.
     st.rs = *config.remote_static;
-    st.has_rs = true;
-    // Pre-messages: the initiator's static key, then the responder's.
-    if (config.role == Role::Initiator) {
-      st.mix_hash(st.s_pub);
-      st.mix_hash(st.rs);
-    } else {
-      st.mix_hash(st.rs);
-      st.mix_hash(st.s_pub);
-    }
+    const bool initiator = config.role == Role::Initiator;
+    st.mix_hash(initiator ? st.s.pub : *st.rs);
+    st.mix_hash(initiator ? *st.rs : st.s.pub);
   }
   return hs;
+}
+
+P2PResult<void> HandshakeState::use_fixed_ephemeral(const SecretKey& ephemeral) {
+  if (state_->e) return p2p_fail(noise_error("ephemeral key already in use"));
+  state_->fixed_e = ephemeral;
+  return {};
 }
 
 bool HandshakeState::is_finished() const { return state_->message_index >= messages_of(pattern_).size(); }
@@ -256,10 +314,7 @@ bool HandshakeState::is_my_turn() const {
   return !is_finished() && initiator_turn == (role_ == Role::Initiator);
 }
 
-std::optional<StaticKey> HandshakeState::remote_static() const {
-  if (!state_->has_rs) return std::nullopt;
-  return state_->rs;
-}
+std::optional<StaticKey> HandshakeState::remote_static() const { return state_->rs; }
 
 HandshakeHash HandshakeState::handshake_hash() const { return state_->h; }
 
@@ -270,30 +325,39 @@ P2PResult<std::vector<std::uint8_t>> HandshakeState::write_message(std::span<con
   State work = *state_;
   std::vector<std::uint8_t> out;
   out.reserve(2 * DH_LEN + TAG_LEN + payload.size() + TAG_LEN);
-  for (Token token : messages_of(pattern_)[work.message_index].list()) {
-    if (token == Token::E) {
-      if (work.has_fixed_e) {
-        work.e_priv = work.fixed_e;
-        work.has_fixed_e = false;
-      } else {
-        randombytes_buf(work.e_priv.data(), work.e_priv.size());
+  for (const Token token : messages_of(pattern_)[work.message_index].list()) {
+    switch (token) {
+      case Token::E: {
+        // e: a new ephemeral key pair; its public half is sent in clear and
+        // MixHash(e.public_key). (With no pre-shared key there is no MixKey.)
+        State::KeyPair e{work.fixed_e ? *work.fixed_e : random_secret_key(), {}};
+        if (crypto_scalarmult_base(e.pub.data(), e.priv.data()) != 0) {
+          return p2p_fail(noise_error("invalid ephemeral key"));
+        }
+        out.insert(out.end(), e.pub.begin(), e.pub.end());
+        work.mix_hash(e.pub);
+        work.e = std::move(e);
+        break;
       }
-      if (crypto_scalarmult_base(work.e_pub.data(), work.e_priv.data()) != 0) {
-        return p2p_fail(noise_error("invalid ephemeral key"));
-      }
-      work.has_e = true;
-      out.insert(out.end(), work.e_pub.begin(), work.e_pub.end());
-      work.mix_hash(work.e_pub);
-    } else if (token == Token::S) {
-      if (auto r = work.encrypt_and_hash(work.s_pub, out); !r) return p2p_fail(r.error());
-    } else if (auto r = work.dh_token(token, role_); !r) {
-      return p2p_fail(r.error());
+      case Token::S:
+        // s: EncryptAndHash(s.public_key), our static key, sealed under the k
+        // of the DH tokens before it.
+        if (auto r = work.encrypt_and_hash(work.s.pub, out); !r) return p2p_fail(r.error());
+        break;
+      case Token::EE:
+      case Token::ES:
+      case Token::SE:
+      case Token::SS:
+        // ee, es, se, ss: MixKey(DH(..)), as the reading side does.
+        if (auto r = work.mix_dh_token(token, role_); !r) return p2p_fail(r.error());
+        break;
     }
   }
+  // The payload: EncryptAndHash(payload).
   if (auto r = work.encrypt_and_hash(payload, out); !r) return p2p_fail(r.error());
   if (out.size() > max_message_len) return p2p_fail(noise_error("message too long"));
   ++work.message_index;
-  *state_ = work;
+  *state_ = std::move(work);
   return out;
 }
 
@@ -304,31 +368,48 @@ P2PResult<SecretBytes> HandshakeState::read_message(std::span<const std::uint8_t
   if (message.size() > MAX_MESSAGE_LEN) return p2p_fail(noise_error("message too long"));
   State work = *state_;
   std::size_t pos = 0;
-  for (Token token : messages_of(pattern_)[work.message_index].list()) {
-    if (token == Token::E) {
-      if (message.size() - pos < DH_LEN) return p2p_fail(noise_error("input too short"));
-      std::memcpy(work.re.data(), message.data() + pos, DH_LEN);
-      work.has_re = true;
-      work.mix_hash(message.subspan(pos, DH_LEN));
-      pos += DH_LEN;
-    } else if (token == Token::S) {
-      const std::size_t len = DH_LEN + (work.has_key ? TAG_LEN : 0);
-      if (message.size() - pos < len) return p2p_fail(noise_error("input too short"));
-      if (auto r = work.decrypt_and_hash(message.subspan(pos, len), work.rs.data()); !r) return p2p_fail(r.error());
-      work.has_rs = true;
-      pos += len;
-    } else if (auto r = work.dh_token(token, role_); !r) {
-      return p2p_fail(r.error());
+  for (const Token token : messages_of(pattern_)[work.message_index].list()) {
+    switch (token) {
+      case Token::E: {
+        // e: the peer's ephemeral public key, in clear: re = the next 32 bytes;
+        // MixHash(re).
+        if (message.size() - pos < DH_LEN) return p2p_fail(noise_error("input too short"));
+        StaticKey re;
+        std::memcpy(re.data(), message.data() + pos, DH_LEN);
+        work.mix_hash(re);
+        work.re = re;
+        pos += DH_LEN;
+        break;
+      }
+      case Token::S: {
+        // s: the peer's static public key: rs = DecryptAndHash(the next 32 bytes
+        // and, once there is a k, their tag).
+        const std::size_t len = DH_LEN + work.tag_len();
+        if (message.size() - pos < len) return p2p_fail(noise_error("input too short"));
+        StaticKey rs;
+        if (auto r = work.decrypt_and_hash(message.subspan(pos, len), rs.data()); !r) return p2p_fail(r.error());
+        work.rs = rs;
+        pos += len;
+        break;
+      }
+      case Token::EE:
+      case Token::ES:
+      case Token::SE:
+      case Token::SS:
+        // ee, es, se, ss: MixKey(DH(..)), as the writing side does.
+        if (auto r = work.mix_dh_token(token, role_); !r) return p2p_fail(r.error());
+        break;
     }
   }
+  // The payload: DecryptAndHash(the rest of the message).
   const auto rest = message.subspan(pos);
-  const std::size_t overhead = work.has_key ? TAG_LEN : 0;
+  const std::size_t overhead = work.tag_len();
   if (rest.size() < overhead) return p2p_fail(noise_error("input too short"));
   if (rest.size() - overhead > max_payload_len) return p2p_fail(noise_error("payload too long for buffer"));
   SecretBytes payload(rest.size() - overhead);
   if (auto r = work.decrypt_and_hash(rest, payload.data()); !r) return p2p_fail(r.error());
   ++work.message_index;
-  *state_ = work;
+  *state_ = std::move(work);
   return payload;
 }
 

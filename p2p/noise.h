@@ -37,6 +37,8 @@ using HandshakeHash = std::array<std::uint8_t, HASH_LEN>;
 
 enum class Role { Initiator, Responder };
 
+struct HandshakeTestSeam;  // p2p/noise_testing.h
+
 // "Noise_XX_25519_ChaChaPoly_BLAKE2b" or "Noise_KK_25519_ChaChaPoly_BLAKE2b".
 const char* protocol_name(HandshakePattern pattern);
 
@@ -50,8 +52,6 @@ struct HandshakeConfig {
   // KK only, and required there: the peer's static key known before the handshake.
   std::optional<StaticKey> remote_static;
   std::vector<std::uint8_t> prologue;
-  // For reproducing published test vectors only; real sessions draw a fresh ephemeral.
-  std::optional<SecretKey> fixed_ephemeral;
 };
 
 // The two cipher keys after the handshake, used with explicit nonces. The initiator
@@ -119,6 +119,11 @@ class HandshakeState {
   struct State;  // chaining key, hash, cipher state, keys: wiped when released
 
  private:
+  // Real handshakes draw a fresh ephemeral key for their e token; only tests,
+  // through the seam, make it a fixed one to reproduce published vectors.
+  friend struct HandshakeTestSeam;
+  P2PResult<void> use_fixed_ephemeral(const SecretKey& ephemeral);
+
   HandshakeState(HandshakePattern pattern, Role role);
   HandshakePattern pattern_;
   Role role_;

@@ -32,8 +32,7 @@ InitiatorSession::InitiatorSession(std::uint64_t session_id, const p2p::Particip
 
 P2PResult<InitiatorSession> InitiatorSession::create(std::uint64_t session_id, const SecretKey& static_key,
                                                      const p2p::ParticipantId& me, p2p::HandshakePattern pattern,
-                                                     std::optional<p2p::StaticKey> responder_static,
-                                                     std::optional<SecretKey> fixed_ephemeral) {
+                                                     std::optional<p2p::StaticKey> responder_static) {
   sodium_ready();
   p2p::StaticKey local_static;
   if (crypto_scalarmult_base(local_static.data(), static_key.data()) != 0) {
@@ -45,7 +44,6 @@ P2PResult<InitiatorSession> InitiatorSession::create(std::uint64_t session_id, c
   config.local_static = static_key;
   config.local_static_public = local_static;
   config.remote_static = responder_static;
-  config.fixed_ephemeral = std::move(fixed_ephemeral);
   auto handshake = p2p::noise::HandshakeState::create(std::move(config));
   if (!handshake) return p2p_fail(handshake.error());
   return InitiatorSession(session_id, me, pattern, local_static, std::move(*handshake));

@@ -17,14 +17,14 @@
 
 namespace kio::peer {
 
+struct InitiatorTestSeam;  // peer/initiator_testing.h
+
 class InitiatorSession {
  public:
-  // KK needs the responder's static key; XX refuses one. `fixed_ephemeral` exists
-  // for reproducible tests only.
+  // KK needs the responder's static key; XX refuses one.
   static p2p::P2PResult<InitiatorSession> create(std::uint64_t session_id, const SecretKey& static_key,
                                                  const p2p::ParticipantId& me, p2p::HandshakePattern pattern,
-                                                 std::optional<p2p::StaticKey> responder_static,
-                                                 std::optional<SecretKey> fixed_ephemeral = std::nullopt);
+                                                 std::optional<p2p::StaticKey> responder_static);
 
   std::uint64_t session_id() const { return session_id_; }
   p2p::HandshakePattern pattern() const { return pattern_; }
@@ -58,6 +58,8 @@ class InitiatorSession {
   std::uint64_t next_counter(std::uint8_t channel) const { return next_counter_[channel]; }
 
  private:
+  friend struct InitiatorTestSeam;  // a fixed ephemeral key, for reproducible tests only
+
   InitiatorSession(std::uint64_t session_id, const p2p::ParticipantId& me, p2p::HandshakePattern pattern,
                    const p2p::StaticKey& local_static, p2p::noise::HandshakeState handshake);
 

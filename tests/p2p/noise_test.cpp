@@ -6,6 +6,7 @@
 #include <fstream>
 #include <nlohmann/json.hpp>
 
+#include "p2p/noise_testing.h"
 #include "tests/support/test_support.h"
 
 namespace kio::p2p::noise {
@@ -83,11 +84,11 @@ void play_role(const Vector& v, Role role) {
   config.pattern = v.pattern;
   config.role = role;
   config.local_static = key_hex(v.json.at(me + "static"));
-  config.fixed_ephemeral = key_hex(v.json.at(me + "ephemeral"));
   config.prologue = from_hex(v.json.at(me + "prologue"));
   if (v.pattern == HandshakePattern::KK) config.remote_static = static_hex(v.json.at(me + "remote_static"));
   auto hs = HandshakeState::create(std::move(config));
   ASSERT_TRUE(hs.has_value()) << hs.error().display();
+  ASSERT_TRUE(HandshakeTestSeam::use_fixed_ephemeral(*hs, key_hex(v.json.at(me + "ephemeral"))).has_value());
 
   const std::size_t handshake_len = v.pattern == HandshakePattern::KK ? 2 : 3;
   ASSERT_GT(v.messages.size(), handshake_len);
@@ -136,21 +137,28 @@ TEST(NoiseVectors, EveryVectorInBothRoles) {
   }
 }
 
-// A rejected message leaves the handshake as it was: the genuine message still
-// reads afterwards and the rest of the vector still matches.
-TEST(NoiseHandshake, FailedReadChangesNothing) {
+// A rejected message, read or written, leaves the handshake as it was: the
+// genuine message still reads or writes afterwards and the rest of the vector
+// still matches.
+TEST(NoiseHandshake, FailedReadOrWriteChangesNothing) {
   for (const auto& v : load_vectors()) {
     SCOPED_TRACE(v.name);
     HandshakeConfig config;
     config.pattern = v.pattern;
     config.role = Role::Initiator;
     config.local_static = key_hex(v.json.at("init_static"));
-    config.fixed_ephemeral = key_hex(v.json.at("init_ephemeral"));
     config.prologue = from_hex(v.json.at("init_prologue"));
     if (v.pattern == HandshakePattern::KK) config.remote_static = static_hex(v.json.at("init_remote_static"));
     auto hs = HandshakeState::create(std::move(config));
     ASSERT_TRUE(hs.has_value());
-    ASSERT_TRUE(hs->write_message(v.messages[0].payload).has_value());
+    ASSERT_TRUE(HandshakeTestSeam::use_fixed_ephemeral(*hs, key_hex(v.json.at("init_ephemeral"))).has_value());
+    // A write refused for its length has already drawn e and, for KK, mixed
+    // keys and sealed the payload in its working copy: none of it may stay.
+    EXPECT_EQ(hs->write_message(v.messages[0].payload, v.messages[0].ciphertext.size() - 1).error(),
+              P2PError::noise("message too long"));
+    const auto first = hs->write_message(v.messages[0].payload);
+    ASSERT_TRUE(first.has_value());
+    EXPECT_EQ(hex(*first), hex(v.messages[0].ciphertext));
 
     auto tampered = v.messages[1].ciphertext;
     tampered.back() ^= 0x01;
@@ -167,11 +175,36 @@ TEST(NoiseHandshake, FailedReadChangesNothing) {
     ASSERT_TRUE(good.has_value());
     EXPECT_EQ(hex(*good), hex(v.messages[1].payload));
     if (v.pattern == HandshakePattern::XX) {
+      EXPECT_EQ(hs->write_message(v.messages[2].payload, v.messages[2].ciphertext.size() - 1).error(),
+                P2PError::noise("message too long"));
       const auto third = hs->write_message(v.messages[2].payload);
       ASSERT_TRUE(third.has_value());
       EXPECT_EQ(hex(*third), hex(v.messages[2].ciphertext));
     }
     EXPECT_EQ(hex(hs->handshake_hash()), v.json.at("handshake_hash").get<std::string>());
+  }
+}
+
+// Outside the test seam every handshake draws an ephemeral key of its own: two
+// handshakes with the same static keys start with different e.
+TEST(NoiseHandshake, EveryHandshakeDrawsItsOwnEphemeral) {
+  for (const HandshakePattern pattern : {HandshakePattern::XX, HandshakePattern::KK}) {
+    SCOPED_TRACE(protocol_name(pattern));
+    std::vector<std::string> ephemerals;
+    for (int i = 0; i < 2; ++i) {
+      HandshakeConfig config;
+      config.pattern = pattern;
+      config.role = Role::Initiator;
+      config.local_static = key_hex(std::string(64, '1'));
+      if (pattern == HandshakePattern::KK) config.remote_static = public_of(std::string(64, '2'));
+      auto hs = HandshakeState::create(std::move(config));
+      ASSERT_TRUE(hs.has_value());
+      const auto first = hs->write_message({});
+      ASSERT_TRUE(first.has_value());
+      ASSERT_GE(first->size(), DH_LEN);
+      ephemerals.push_back(hex(std::span(*first).first(DH_LEN)));
+    }
+    EXPECT_NE(ephemerals[0], ephemerals[1]);
   }
 }
 
