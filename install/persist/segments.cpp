@@ -12,8 +12,8 @@
 #include <utility>
 
 #include "common/os_error.h"
-#include "install/persist.h"
-#include "install/persist_internal.h"
+#include "install/persist/persist.h"
+#include "install/persist/private_files.h"
 
 namespace kio::install {
 

@@ -12,8 +12,8 @@
 #include "common/uuid.h"
 #include "install/crypto.h"
 #include "install/paths.h"
-#include "install/persist.h"
-#include "install/persist_internal.h"
+#include "install/persist/persist.h"
+#include "install/persist/private_files.h"
 
 namespace kio::install {
 

@@ -6,8 +6,8 @@
 #include "common/os_error.h"
 #include "common/utf8.h"
 #include "install/json.h"
-#include "install/persist.h"
-#include "install/persist_internal.h"
+#include "install/persist/persist.h"
+#include "install/persist/private_files.h"
 
 namespace kio::install {
 

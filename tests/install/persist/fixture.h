@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "install/persist.h"
+#include "install/persist/persist.h"
 #include "tests/support/test_support.h"
 
 namespace kio::install::testing {

@@ -7,8 +7,8 @@
 
 #include "install/crypto.h"
 #include "install/json.h"
-#include "install/persist.h"
-#include "install/persist_internal.h"
+#include "install/persist/persist.h"
+#include "install/persist/private_files.h"
 
 namespace kio::install {
 

@@ -14,7 +14,7 @@
 #include "install/crypto.h"
 #include "install/json.h"
 #include "install/paths.h"
-#include "install/persist.h"
+#include "install/persist/persist.h"
 #include "install/result.h"
 
 namespace kio::install::detail {

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "install/crypto.h"
-#include "tests/install/persist_fixture.h"
+#include "tests/install/persist/fixture.h"
 
 namespace kio::install {
 namespace {

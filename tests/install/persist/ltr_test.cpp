@@ -5,7 +5,7 @@
 #include <functional>
 
 #include "install/crypto.h"
-#include "tests/install/persist_fixture.h"
+#include "tests/install/persist/fixture.h"
 
 namespace kio::install {
 namespace {
