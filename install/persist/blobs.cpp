@@ -1,5 +1,5 @@
-// The blob store: whole files beside the persist root, each recorded by a
-// BlobRecord event in the LTR, which is the authority on what the install holds.
+#include "install/persist/blobs.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,13 +7,15 @@
 #include <cerrno>
 #include <map>
 
+#include "common/file_io.h"
 #include "common/os_error.h"
 #include "common/utf8.h"
-#include "common/uuid.h"
 #include "install/crypto.h"
 #include "install/paths.h"
+#include "install/persist/payloads.h"
 #include "install/persist/persist.h"
 #include "install/persist/private_files.h"
+#include "install/persist/sealed_record.h"
 
 namespace kio::install {
 
@@ -80,7 +82,7 @@ Result<std::string> local_file_url(const fs::path& path) {
 }
 
 Result<void> link_or_copy_file(const fs::path& source, const fs::path& destination) {
-  const fs::path dir = destination.has_parent_path() ? destination.parent_path() : fs::path(".");
+  const fs::path dir = parent_directory(destination);
   if (destination.has_parent_path()) {
     if (auto made = detail::create_private_dir(dir); !made) return made;
   }
@@ -123,7 +125,7 @@ Result<BlobRecord> Persist::put_blob_with_id(std::string_view id, std::span<cons
   if (encrypted) {
     auto sealed = encrypt(wrap_key_, blob_file_aad(id), bytes);
     if (!sealed) return std::unexpected(sealed.error());
-    const std::string envelope = detail::envelope_json(*sealed);
+    const std::string envelope = detail::write_envelope(*sealed);
     if (auto written = write_private(*path, as_bytes(envelope)); !written) return std::unexpected(written.error());
   } else {
     if (auto written = write_private(*path, bytes); !written) return std::unexpected(written.error());

@@ -1,5 +1,5 @@
-// The events sealed into LTR frames: writing them, decoding them and opening
-// the whole log into its events.
+#include "install/persist/payloads.h"
+
 #include <sodium.h>
 
 #include <algorithm>
@@ -7,8 +7,9 @@
 
 #include "install/crypto.h"
 #include "install/json.h"
+#include "install/persist/ltr_format.h"
 #include "install/persist/persist.h"
-#include "install/persist/private_files.h"
+#include "install/persist/sealed_record.h"
 
 namespace kio::install {
 

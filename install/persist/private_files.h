@@ -1,51 +1,38 @@
-// Helpers shared by the parts of the persist module; not used outside it.
+// The store's private files and directories, and its error texts. Every
+// directory of the store is owner-only (0700) and every file it writes 0600;
+// a write reaches the device before it returns, and so does the directory
+// entry of a file or directory it creates.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
-#include <optional>
+#include <span>
 #include <string>
-#include <string_view>
-#include <vector>
+#include <system_error>
 
-#include "common/file_io.h"
-#include "common/secret.h"
-#include "common/utf8.h"
-#include "install/crypto.h"
-#include "install/json.h"
-#include "install/paths.h"
-#include "install/persist/persist.h"
+#include <nlohmann/json.hpp>
+
 #include "install/result.h"
 
-namespace kio::install::detail {
+namespace kio::install {
 
-namespace fs = std::filesystem;
+// "<description> (os error N)".
+std::string io_error(const std::error_code& ec);
+// The JSON library's own description of a failure.
+std::string json_error(const nlohmann::json::exception& e);
 
-// ---------------------------------------------------------------------------
-// Directories.
+// Sets the directory's mode to exactly 0700.
+Result<void> set_dir_private(const std::filesystem::path& dir);
+// Creates the parent (0700), creates or truncates the file, sets it to 0600,
+// writes all bytes and flushes them to the device. No temporary file.
+Result<void> write_private(const std::filesystem::path& path, std::span<const std::uint8_t> bytes);
+
+namespace detail {
 
 // Creates the directory and its missing ancestors, flushing each new entry to the
 // device, then sets the directory itself to mode 0700.
-Result<void> create_private_dir(const fs::path& dir);
+Result<void> create_private_dir(const std::filesystem::path& dir);
 
-// ---------------------------------------------------------------------------
-// Records.
+}  // namespace detail
 
-// A std::string whose bytes are wiped before it is released. Reserve the final
-// size up front so that no unwiped buffer is left behind by growth.
-class WipeOnExit {
- public:
-  explicit WipeOnExit(std::string& s) : s_(s) {}
-  WipeOnExit(const WipeOnExit&) = delete;
-  WipeOnExit& operator=(const WipeOnExit&) = delete;
-  ~WipeOnExit();
-
- private:
-  std::string& s_;
-};
-
-// The sealed-file record (identity, sealed blobs): compact JSON, version 1,
-// then the nonce and ciphertext texts.
-std::string envelope_json(const SealedEnvelope& sealed);
-
-}  // namespace kio::install::detail
+}  // namespace kio::install

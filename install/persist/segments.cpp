@@ -1,18 +1,19 @@
-// Dated segment names, finding and ordering segments, choosing the segment of
-// the next frame and renaming segments of the older naming schemes.
-#include <dirent.h>
+#include "install/persist/segments.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <cstdio>
 #include <ctime>
 #include <limits>
 #include <utility>
 
+#include "common/file_io.h"
 #include "common/os_error.h"
-#include "install/persist/persist.h"
+#include "common/utf8.h"
+#include "install/paths.h"
+#include "install/persist/ltr_format.h"
 #include "install/persist/private_files.h"
 
 namespace kio::install {

@@ -4,7 +4,10 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include "install/crypto.h"
+#include "install/persist/blobs.h"
 #include "tests/install/persist/fixture.h"
 
 namespace kio::install {

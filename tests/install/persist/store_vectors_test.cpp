@@ -5,6 +5,7 @@
 #include <nlohmann/json.hpp>
 
 #include "install/crypto.h"
+#include "install/persist/blobs.h"
 #include "tests/install/persist/fixture.h"
 
 namespace kio::install {
