@@ -33,10 +33,7 @@ Result<void> cut_back(const fs::path& segment, std::uint64_t length) {
 // Appends one line to a segment, creating it (0600) if needed; a segment whose
 // last line lacks its line feed gets one first.
 Result<void> append_segment_line(const fs::path& segment, std::string_view line) {
-  const fs::path dir = parent_directory(segment);
-  if (segment.has_parent_path()) {
-    if (auto made = detail::create_private_dir(dir); !made) return made;
-  }
+  if (auto made = detail::create_private_parent(segment); !made) return made;
   bool created = true;
   Fd fd(::open(segment.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
   if (!fd.valid() && errno == EEXIST) {
@@ -56,7 +53,7 @@ Result<void> append_segment_line(const fs::path& segment, std::string_view line)
   if (auto written = write_all(fd.get(), bytes); !written) return written;
   if (auto synced = flush_to_device(fd.get()); !synced) return synced;
   if (auto closed = fd.close(); !closed) return closed;
-  if (created) return flush_directory(dir);
+  if (created) return flush_directory(parent_directory(segment));
   return {};
 }
 

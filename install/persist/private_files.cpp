@@ -11,9 +11,7 @@ std::string json_error(const nlohmann::json::exception& e) { return e.what(); }
 Result<void> set_dir_private(const std::filesystem::path& dir) { return change_mode(dir, 0700); }
 
 Result<void> write_private(const std::filesystem::path& path, std::span<const std::uint8_t> bytes) {
-  if (path.has_parent_path()) {
-    if (auto made = detail::create_private_dir(path.parent_path()); !made) return made;
-  }
+  if (auto made = detail::create_private_parent(path); !made) return made;
   return write_file(path, bytes, {.mode = 0600, .exact_mode = true, .flush = true, .flush_new_entry = true});
 }
 
@@ -22,6 +20,11 @@ namespace detail {
 Result<void> create_private_dir(const std::filesystem::path& dir) {
   if (auto made = make_directories(dir, /*flush_new_entries=*/true); !made) return made;
   return set_dir_private(dir);
+}
+
+Result<void> create_private_parent(const std::filesystem::path& path) {
+  if (!path.has_parent_path()) return {};
+  return create_private_dir(path.parent_path());
 }
 
 }  // namespace detail

@@ -32,6 +32,8 @@ namespace detail {
 // Creates the directory and its missing ancestors, flushing each new entry to the
 // device, then sets the directory itself to mode 0700.
 Result<void> create_private_dir(const std::filesystem::path& dir);
+// The same for the directory that holds `path`, when the path names one.
+Result<void> create_private_parent(const std::filesystem::path& path);
 
 }  // namespace detail
 
