@@ -1,5 +1,6 @@
 #include "install/persist/ltr_format.h"
 
+#include <charconv>
 #include <cstring>
 #include <limits>
 
@@ -49,16 +50,11 @@ bool take_plain_text(std::string_view& rest, std::string_view& text) {
 
 // Plain decimal without leading zeros, within `max`.
 bool take_plain_number(std::string_view& rest, std::uint64_t max, std::uint64_t& value) {
-  std::size_t n = 0;
-  value = 0;
-  while (n < rest.size() && rest[n] >= '0' && rest[n] <= '9') {
-    const auto d = static_cast<std::uint64_t>(rest[n] - '0');
-    if (value > (max - d) / 10) return false;
-    value = value * 10 + d;
-    ++n;
-  }
-  if (n == 0 || (n > 1 && rest[0] == '0')) return false;
-  rest.remove_prefix(n);
+  const char* const end = rest.data() + rest.size();
+  const auto [stop, error] = std::from_chars(rest.data(), end, value);
+  const auto digits = static_cast<std::size_t>(stop - rest.data());
+  if (error != std::errc() || value > max || (digits > 1 && rest.front() == '0')) return false;
+  rest.remove_prefix(digits);
   return true;
 }
 

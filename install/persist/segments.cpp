@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 #include <ctime>
 #include <limits>
@@ -28,15 +29,11 @@ constexpr std::string_view FORM_B_PREFIX = "third-party-secrets-";
 // Decimal digits after at most one leading "+"; nothing on overflow.
 template <class T>
 std::optional<T> parse_unsigned(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
+  if (text.starts_with('+')) text.remove_prefix(1);
   T value = 0;
-  for (char ch : text) {
-    if (ch < '0' || ch > '9') return std::nullopt;
-    const T d = static_cast<T>(ch - '0');
-    if (value > (std::numeric_limits<T>::max() - d) / 10) return std::nullopt;
-    value = static_cast<T>(value * 10 + d);
-  }
+  const char* const end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || stop != end) return std::nullopt;
   return value;
 }
 
