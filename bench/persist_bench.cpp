@@ -10,7 +10,7 @@
 #include <string>
 
 #include "install/crypto.h"
-#include "install/persist.h"
+#include "install/persist/persist.h"
 
 namespace fs = std::filesystem;
 using namespace kio::install;

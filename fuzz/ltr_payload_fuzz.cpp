@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "install/persist.h"
+#include "install/persist/persist.h"
 
 using namespace kio::install;
 

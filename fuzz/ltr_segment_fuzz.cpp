@@ -10,7 +10,7 @@
 #include <fstream>
 #include <string>
 
-#include "install/persist.h"
+#include "install/persist/persist.h"
 
 namespace fs = std::filesystem;
 using namespace kio::install;

@@ -10,7 +10,7 @@
 #include "install/crypto.h"
 #include "install/feature_pack.h"
 #include "install/json.h"
-#include "install/persist.h"
+#include "install/persist/persist.h"
 #include "peer/peer_client.h"
 #include "peer/stream_encoding.h"
 #include "tests/support/connector_process.h"

@@ -4,8 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <nlohmann/json.hpp>
+
 #include "install/crypto.h"
-#include "tests/install/persist_fixture.h"
+#include "install/persist/blobs.h"
+#include "tests/install/persist/fixture.h"
 
 namespace kio::install {
 namespace {

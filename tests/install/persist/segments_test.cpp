@@ -4,7 +4,7 @@
 
 #include <algorithm>
 
-#include "tests/install/persist_fixture.h"
+#include "tests/install/persist/fixture.h"
 
 namespace kio::install {
 namespace {

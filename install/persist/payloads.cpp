@@ -1,5 +1,5 @@
-// The events sealed into LTR frames: writing them, decoding them and opening
-// the whole log into its events.
+#include "install/persist/payloads.h"
+
 #include <sodium.h>
 
 #include <algorithm>
@@ -7,8 +7,9 @@
 
 #include "install/crypto.h"
 #include "install/json.h"
-#include "install/persist.h"
-#include "install/persist_internal.h"
+#include "install/persist/ltr_format.h"
+#include "install/persist/persist.h"
+#include "install/persist/sealed_record.h"
 
 namespace kio::install {
 
@@ -17,22 +18,6 @@ namespace {
 constexpr std::string_view CORRUPT_EVENT = "corrupt LTR event";
 constexpr std::string_view UNSUPPORTED_EVENT = "unsupported LTR event";
 constexpr std::string_view SECRET_KINDS[] = {"connector-noise", "third-party-secret"};
-
-// Compact JSON of an event, written into a buffer that is wiped on release; its
-// capacity is reserved for the worst case (every byte escaped as \u00XX) so that
-// growth leaves no copy behind.
-template <class WriteMembers>
-Result<SecretBytes> write_event(std::size_t text_bytes, WriteMembers&& write_members) {
-  std::string out;
-  const detail::WipeOnExit wipe(out);
-  out.reserve(128 + 6 * text_bytes);
-  json::Writer writer(out, json::Layout::compact);
-  writer.begin_object();
-  write_members(writer);
-  writer.end_object();
-  if (writer.error()) return fail(*writer.error());
-  return SecretBytes(out.begin(), out.end());
-}
 
 }  // namespace
 
@@ -43,7 +28,7 @@ Result<SecretBytes> serialize_ltr_payload(const LtrPayload& payload) {
     if (blob->kind != BLOB_KIND) return fail(std::string(UNSUPPORTED_EVENT));
     const std::size_t size =
         blob->kind.size() + blob->blob_id.size() + blob->class_name.size() + blob->url.size() + blob->sha256.size();
-    return write_event(size, [&](json::Writer& w) {
+    return detail::write_secret_record(size, [&](json::Writer& w) {
       w.name("kind").string(blob->kind);
       w.name("blob_id").string(blob->blob_id);
       w.name("class").string(blob->class_name);
@@ -57,7 +42,7 @@ Result<SecretBytes> serialize_ltr_payload(const LtrPayload& payload) {
     return fail(std::string(UNSUPPORTED_EVENT));
   }
   const std::size_t size = secret.kind.size() + secret.label.size() + secret.value.view().size();
-  return write_event(size, [&](json::Writer& w) {
+  return detail::write_secret_record(size, [&](json::Writer& w) {
     w.name("kind").string(secret.kind);
     w.name("label").string(secret.label);
     w.name("value").string(secret.value.view());

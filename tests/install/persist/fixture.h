@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "install/persist.h"
+#include "install/persist/persist.h"
 #include "tests/support/test_support.h"
 
 namespace kio::install::testing {
@@ -50,6 +50,14 @@ inline std::optional<std::string> sodium_open(const SecretKey& key, const std::v
 }
 
 inline std::vector<std::uint8_t> bytes_of(std::string_view text) { return {text.begin(), text.end()}; }
+
+// A frame's associated data, built here by hand.
+inline std::vector<std::uint8_t> hand_aad(const std::string& founder, std::uint64_t sequence,
+                                          const std::string& previous) {
+  std::string aad = std::string("kio.persist.ltr-frame.v1") + '\0' + founder + '\0' + "third-party-secrets" + '\0' +
+                    std::to_string(sequence) + '\0' + previous;
+  return bytes_of(aad);
+}
 
 // install root/persist with an identity sealed under `key`, opened on a fixed day.
 struct Store {

@@ -1,19 +1,21 @@
-// Dated segment names, finding and ordering segments, choosing the segment of
-// the next frame and renaming segments of the older naming schemes.
-#include <dirent.h>
+#include "install/persist/segments.h"
+
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <ctime>
 #include <limits>
 #include <utility>
 
+#include "common/file_io.h"
 #include "common/os_error.h"
-#include "install/persist.h"
-#include "install/persist_internal.h"
+#include "common/utf8.h"
+#include "install/paths.h"
+#include "install/persist/ltr_format.h"
+#include "install/persist/private_files.h"
 
 namespace kio::install {
 
@@ -27,15 +29,11 @@ constexpr std::string_view FORM_B_PREFIX = "third-party-secrets-";
 // Decimal digits after at most one leading "+"; nothing on overflow.
 template <class T>
 std::optional<T> parse_unsigned(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
+  if (text.starts_with('+')) text.remove_prefix(1);
   T value = 0;
-  for (char ch : text) {
-    if (ch < '0' || ch > '9') return std::nullopt;
-    const T d = static_cast<T>(ch - '0');
-    if (value > (std::numeric_limits<T>::max() - d) / 10) return std::nullopt;
-    value = static_cast<T>(value * 10 + d);
-  }
+  const char* const end = text.data() + text.size();
+  const auto [stop, error] = std::from_chars(text.data(), end, value);
+  if (error != std::errc() || stop != end) return std::nullopt;
   return value;
 }
 

@@ -4,8 +4,10 @@
 
 #include <functional>
 
+#include <nlohmann/json.hpp>
+
 #include "install/crypto.h"
-#include "tests/install/persist_fixture.h"
+#include "tests/install/persist/fixture.h"
 
 namespace kio::install {
 namespace {
@@ -14,12 +16,6 @@ using namespace testing;
 
 const std::string GENESIS(64, '0');
 const std::string DAY1 = "2026-01-05-00001.jsonl";
-
-std::vector<std::uint8_t> hand_aad(const std::string& founder, std::uint64_t sequence, const std::string& previous) {
-  std::string aad = std::string("kio.persist.ltr-frame.v1") + '\0' + founder + '\0' + "third-party-secrets" + '\0' +
-                    std::to_string(sequence) + '\0' + previous;
-  return bytes_of(aad);
-}
 
 // A store holding `n` frames in one segment.
 struct Log {
@@ -63,25 +59,6 @@ TEST(LtrAppend, WritesExactChainedLines) {
   EXPECT_EQ(frame_digest(frames[1]).value(), previous);
   EXPECT_EQ(test::file_mode(log.segment()), 0600u);
   EXPECT_EQ(test::file_mode(log.store.current), 0700u);
-}
-
-TEST(LtrAppend, AssociatedDataLayout) {
-  const auto aad = ltr_aad("f1", LTR_STREAM_LABEL, 1, GENESIS);
-  EXPECT_EQ(aad.size(), 114u);
-  EXPECT_EQ(aad, hand_aad("f1", 1, GENESIS));
-  EXPECT_EQ(ltr_aad("f1", "x", 18446744073709551615ull, "d"), bytes_of(std::string("kio.persist.ltr-frame.v1\0f1\0x\0", 30) +
-                                                                       "18446744073709551615" + '\0' + "d"));
-}
-
-TEST(LtrAppend, FrameTextsAreEscapedExactly) {
-  LtrFrame frame{"q\"b\\s\x01\x1f\b\t\n\f\r\x7f\xc3\xa9/", 1, 2, "p", "n", "c"};
-  EXPECT_EQ(serialize_ltr_frame(frame).value(),
-            "{\"schema\":\"q\\\"b\\\\s\\u0001\\u001f\\b\\t\\n\\f\\r\x7f\xc3\xa9/\",\"version\":1,\"sequence\":2,"
-            "\"previous_digest\":\"p\",\"nonce_b64\":\"n\",\"ciphertext_b64\":\"c\"}");
-  frame.nonce_b64 = "\xff";
-  const auto refused = frame_digest(frame);
-  ASSERT_FALSE(refused);
-  EXPECT_TRUE(refused.error().starts_with("[json.exception.type_error.316]")) << refused.error();
 }
 
 // Rewrites one member of a frame line (the value text as it stands in JSON).

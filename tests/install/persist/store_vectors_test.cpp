@@ -5,7 +5,8 @@
 #include <nlohmann/json.hpp>
 
 #include "install/crypto.h"
-#include "tests/install/persist_fixture.h"
+#include "install/persist/blobs.h"
+#include "tests/install/persist/fixture.h"
 
 namespace kio::install {
 namespace {

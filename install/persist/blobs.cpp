@@ -1,5 +1,5 @@
-// The blob store: whole files beside the persist root, each recorded by a
-// BlobRecord event in the LTR, which is the authority on what the install holds.
+#include "install/persist/blobs.h"
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -7,13 +7,15 @@
 #include <cerrno>
 #include <map>
 
+#include "common/file_io.h"
 #include "common/os_error.h"
 #include "common/utf8.h"
-#include "common/uuid.h"
 #include "install/crypto.h"
 #include "install/paths.h"
-#include "install/persist.h"
-#include "install/persist_internal.h"
+#include "install/persist/payloads.h"
+#include "install/persist/persist.h"
+#include "install/persist/private_files.h"
+#include "install/persist/sealed_record.h"
 
 namespace kio::install {
 
@@ -80,10 +82,7 @@ Result<std::string> local_file_url(const fs::path& path) {
 }
 
 Result<void> link_or_copy_file(const fs::path& source, const fs::path& destination) {
-  const fs::path dir = destination.has_parent_path() ? destination.parent_path() : fs::path(".");
-  if (destination.has_parent_path()) {
-    if (auto made = detail::create_private_dir(dir); !made) return made;
-  }
+  if (auto made = detail::create_private_parent(destination); !made) return made;
   if (stat_path(destination)) {
     struct stat src {}, dst {};
     if (::stat(source.c_str(), &src) != 0) return fail(last_os_error_text());
@@ -103,7 +102,7 @@ Result<void> link_or_copy_file(const fs::path& source, const fs::path& destinati
   }
   if (::chmod(destination.c_str(), 0600) != 0) return fail(last_os_error_text());
   if (auto synced = flush_file(destination); !synced) return synced;
-  return flush_directory(dir);
+  return flush_directory(parent_directory(destination));
 }
 
 Result<BlobRecord> Persist::put_blob_with_id(std::string_view id, std::span<const std::uint8_t> bytes, bool feature,
@@ -117,13 +116,11 @@ Result<BlobRecord> Persist::put_blob_with_id(std::string_view id, std::span<cons
   BlobRecord record{std::string(BLOB_KIND), std::string(id),  std::string(class_of(feature)),
                     std::move(*url),        encrypted,        sha256_hex(bytes)};
 
-  if (path->has_parent_path()) {
-    if (auto made = detail::create_private_dir(path->parent_path()); !made) return std::unexpected(made.error());
-  }
+  if (auto made = detail::create_private_parent(*path); !made) return std::unexpected(made.error());
   if (encrypted) {
     auto sealed = encrypt(wrap_key_, blob_file_aad(id), bytes);
     if (!sealed) return std::unexpected(sealed.error());
-    const std::string envelope = detail::envelope_json(*sealed);
+    const std::string envelope = detail::write_envelope(*sealed);
     if (auto written = write_private(*path, as_bytes(envelope)); !written) return std::unexpected(written.error());
   } else {
     if (auto written = write_private(*path, bytes); !written) return std::unexpected(written.error());
@@ -151,11 +148,7 @@ Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::pa
     return std::move(known);
   }
 
-  if (destination->has_parent_path()) {
-    if (auto made = detail::create_private_dir(destination->parent_path()); !made) {
-      return std::unexpected(made.error());
-    }
-  }
+  if (auto made = detail::create_private_parent(*destination); !made) return std::unexpected(made.error());
   if (is_regular_path(*destination)) {
     auto present = sha256_file(*destination);
     if (!present) return std::unexpected(present.error());

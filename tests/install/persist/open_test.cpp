@@ -1,8 +1,11 @@
-// Store layout, private files, the sealed identity and opening the store.
+// Store layout, the sealed identity and opening the store.
 #include <gtest/gtest.h>
 
+#include <nlohmann/json.hpp>
+
 #include "install/crypto.h"
-#include "tests/install/persist_fixture.h"
+#include "install/persist/layout.h"
+#include "tests/install/persist/fixture.h"
 
 namespace kio::install {
 namespace {
@@ -61,27 +64,6 @@ TEST(Layout, MovesTheOlderBlobDirectory) {
   test::write_file(s.persist / "blobs", "a stray file");  // not a directory: removed
   ASSERT_TRUE(ensure_layout(s.persist));
   EXPECT_FALSE(fs::exists(s.persist / "blobs"));
-}
-
-TEST(PrivateFiles, WritePrivateCreatesTruncatesAndNarrows) {
-  test::TempDir dir;
-  const fs::path file = dir / "a" / "b" / "f";
-  ASSERT_TRUE(write_private(file, bytes_of("first, longer content")));
-  EXPECT_EQ(test::file_mode(dir / "a" / "b"), 0700u);
-  EXPECT_EQ(test::file_mode(file), 0600u);
-  fs::permissions(file, fs::perms::owner_read | fs::perms::owner_write | fs::perms::others_read);
-  ASSERT_TRUE(write_private(file, bytes_of("second")));
-  EXPECT_EQ(test::read_file(file), "second");
-  EXPECT_EQ(test::file_mode(file), 0600u);
-
-  auto into_dir = write_private(dir / "a", bytes_of("x"));
-  ASSERT_FALSE(into_dir);
-  EXPECT_EQ(into_dir.error(), "Is a directory (os error 21)");
-
-  fs::permissions(dir / "a", fs::perms::all);
-  ASSERT_TRUE(set_dir_private(dir / "a"));
-  EXPECT_EQ(test::file_mode(dir / "a"), 0700u);
-  EXPECT_EQ(set_dir_private(dir / "nothing").error(), "No such file or directory (os error 2)");
 }
 
 // Writes identity.json as an installer would, from raw JSON texts.

@@ -2,7 +2,7 @@
 #include <gtest/gtest.h>
 
 #include "install/crypto.h"
-#include "tests/install/persist_fixture.h"
+#include "tests/install/persist/fixture.h"
 
 namespace kio::install {
 namespace {
