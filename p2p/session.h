@@ -43,9 +43,16 @@ class PeerSession {
   // Checks who the peer turned out to be and switches to transport; on failure the
   // handshake is gone and the session stays Failed.
   P2PResult<void> promote_to_transport();
-  // Nonce from channel and counter; no replay window, so a repeated packet decrypts again.
+  // Nonce from channel and counter. Decryption alone remembers nothing: a repeated
+  // packet decrypts again, and admit_counter is what refuses it.
   P2PResult<std::vector<std::uint8_t>> decrypt_on_channel(std::uint8_t channel_id, std::uint64_t counter,
                                                           std::span<const std::uint8_t> ciphertext) const;
+  // Checks the counter of a packet that authenticated against the channel's replay
+  // window (made here on the channel's first such packet) and records it if fresh.
+  ReplayVerdict admit_counter(std::uint8_t channel_id, std::uint64_t counter) {
+    return replay_windows_.check_and_record(channel_id, counter);
+  }
+  const ReplayWindows& replay_windows() const { return replay_windows_; }
 
   State state() const;
   std::uint64_t session_id() const { return session_id_; }
@@ -71,6 +78,7 @@ class PeerSession {
   SocketAddress peer_address_;
   std::optional<noise::Transport> transport_;
   ChannelManager channels_;
+  ReplayWindows replay_windows_;
   std::uint64_t session_id_;
   ParticipantId local_participant_;
   bool is_responder_ = true;
