@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sodium.h>
 #include <unistd.h>
 
 #include <array>
@@ -50,6 +51,7 @@ P2PManager::P2PManager(P2PManager&& other) noexcept
       address_map_(std::move(other.address_map_)),
       creation_order_(std::move(other.creation_order_)),
       limits_(other.limits_),
+      stats_(other.stats_),
       identity_(std::move(other.identity_)),
       local_participant_(other.local_participant_) {}
 
@@ -62,6 +64,7 @@ P2PManager& P2PManager::operator=(P2PManager&& other) noexcept {
     address_map_ = std::move(other.address_map_);
     creation_order_ = std::move(other.creation_order_);
     limits_ = other.limits_;
+    stats_ = other.stats_;
     identity_ = std::move(other.identity_);
     local_participant_ = other.local_participant_;
   }
@@ -165,6 +168,18 @@ P2PResult<std::optional<P2PEvent>> P2PManager::handle_data(const PacketHeader& h
   }
   auto plaintext = session.decrypt_on_channel(header.channel_id, header.counter, payload);
   if (!plaintext) return p2p_fail(std::move(plaintext.error()));
+  // Only now, with the packet known to be genuine, may its counter count as used:
+  // a forged packet must not shut out the real one.
+  const ReplayVerdict verdict = session.admit_counter(header.channel_id, header.counter);
+  if (verdict != ReplayVerdict::Fresh) {
+    // A replay, or a broken sender: dropped without a word, as the peer can send
+    // such packets at will.
+    sodium_memzero(plaintext->data(), plaintext->size());
+    if (verdict == ReplayVerdict::Repeated) ++stats_.replayed;
+    if (verdict == ReplayVerdict::TooOld) ++stats_.too_old;
+    if (verdict == ReplayVerdict::NoWindow) ++stats_.no_window;
+    return std::nullopt;
+  }
   return P2PResult<std::optional<P2PEvent>>(
       std::in_place, std::in_place, std::in_place_type<ReceivedMessage>,
       ReceivedMessage{std::move(*plaintext), session.peer_address(), session.session_id(), header.channel_id});

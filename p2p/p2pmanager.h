@@ -54,6 +54,13 @@ struct SessionLimits {
   std::size_t max_sessions = 16384;
 };
 
+// Authenticated data packets the receive step dropped without a word to its caller.
+struct ReceiveStats {
+  std::uint64_t replayed = 0;   // the counter was seen before
+  std::uint64_t too_old = 0;    // too far behind the channel's highest counter
+  std::uint64_t no_window = 0;  // on a channel beyond the session's windows
+};
+
 class P2PManager {
  public:
   static P2PResult<P2PManager> create(const SocketAddress& bind, const ParticipantId& local_participant,
@@ -91,6 +98,7 @@ class P2PManager {
   std::optional<std::uint64_t> session_for_address(const SocketAddress& address) const;
 
   void set_session_limits(SessionLimits limits) { limits_ = limits; }
+  const ReceiveStats& stats() const { return stats_; }
 
  private:
   P2PManager(int fd, const ParticipantId& local_participant, SessionIdentity identity,
@@ -114,6 +122,7 @@ class P2PManager {
   std::map<SocketAddress, std::uint64_t> address_map_;
   std::deque<std::uint64_t> creation_order_;  // may hold ids already removed
   SessionLimits limits_;
+  ReceiveStats stats_;
   SessionIdentity identity_;
   ParticipantId local_participant_;
 };

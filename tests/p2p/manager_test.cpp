@@ -226,8 +226,66 @@ TEST_F(ManagerTest, CountersDifferingOnlyInTheirTopByteShareANonce) {
   datagram[10] = 0xEE;
   peer_.send_to(address_, datagram);
   EXPECT_EQ(expect_message().payload, plain);
+  // The same nonce under yet other top bits is the same packet again: dropped.
   peer_.send_to(address_, *init.data_datagram(3, 0x7F00000000000005u, plain));
+  expect_no_event();
+  EXPECT_EQ(manager_.stats().replayed, 1u);
+  peer_.send_to(address_, *init.data_datagram(3, 0x7F00000000000006u, plain));
   EXPECT_EQ(expect_message().payload, plain);
+}
+
+// A data packet is delivered at most once: a repeated counter, or one too far behind
+// the channel's highest, is dropped and counted, from any address. The channel
+// record still notes the counter, as it does for every packet that arrives.
+TEST_F(ManagerTest, ReplayedAndTooOldPacketsAreDroppedAndCounted) {
+  InitiatorSession init = xx_session(5, peer_);
+  RawUdp stranger;
+  struct Step {
+    const RawUdp& from;
+    std::uint8_t channel;
+    std::uint64_t counter;
+    bool delivered;
+  };
+  const Step steps[] = {
+      {peer_, 0, 0, true},     {peer_, 0, 0, false},    {stranger, 0, 0, false},
+      {peer_, 1, 0, true},     {stranger, 1, 0, false},  // channels keep separate windows
+      {peer_, 0, 3000, true},  {peer_, 0, 2999, true},   {peer_, 0, 3000 - REPLAY_WINDOW, true},
+      {peer_, 0, 1, false},    // never seen, but too old
+      {stranger, 0, 2999, false},
+  };
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    const Step& st = steps[i];
+    const auto plain = pattern_bytes(20, static_cast<std::uint8_t>(i));
+    st.from.send_to(address_, *init.data_datagram(st.channel, st.counter, plain));
+    if (st.delivered) {
+      EXPECT_EQ(expect_message().payload, plain) << i;
+    } else {
+      expect_no_event();
+    }
+    if (st.channel == 0) {
+      EXPECT_EQ(manager_.find_session(5)->channels().get(0)->last_counter, st.counter) << i;
+    }
+  }
+  EXPECT_EQ(manager_.stats().replayed, 4u);
+  EXPECT_EQ(manager_.stats().too_old, 1u);
+  EXPECT_EQ(manager_.stats().no_window, 0u);
+  EXPECT_FALSE(peer_.recv(20ms).has_value());  // nothing is sent back
+}
+
+// A peer can use a few channels; packets on one past the session's windows cannot
+// be checked for replay, so they are dropped rather than delivered.
+TEST_F(ManagerTest, ChannelsBeyondTheSessionsWindowsAreDropped) {
+  InitiatorSession init = xx_session(5, peer_);
+  for (std::uint8_t channel = 0; channel < MAX_CHANNEL_WINDOWS; ++channel) {
+    peer_.send_to(address_, *init.data_datagram(channel, 0, bytes_of("in")));
+    EXPECT_EQ(expect_message().channel_id, channel);
+  }
+  peer_.send_to(address_, *init.data_datagram(200, 0, bytes_of("out")));
+  expect_no_event();
+  EXPECT_EQ(manager_.stats().no_window, 1u);
+  EXPECT_EQ(manager_.find_session(5)->replay_windows().size(), MAX_CHANNEL_WINDOWS);
+  peer_.send_to(address_, *init.data_datagram(0, 1, bytes_of("still in")));
+  EXPECT_EQ(expect_message().payload, test::to_bytes("still in"));
 }
 
 TEST_F(ManagerTest, DatagramLongerThan1500BytesIsCut) {
@@ -251,9 +309,12 @@ TEST_F(ManagerTest, FailedDecryptionStillRecordsTheCounter) {
   peer_.send_to(address_, encode_packet(MsgType::Data, 5, 0, 100, std::vector<std::uint8_t>(15)));
   EXPECT_EQ(expect_error().kind(), P2PErrorKind::Noise);
   EXPECT_EQ(manager_.find_session(5)->channels().get(0)->last_counter, 100u);
-  // The session still works.
+  // The session still works, and the forged packets used up no counter.
   peer_.send_to(address_, *init.data_datagram(0, 101, bytes_of("ok")));
   EXPECT_EQ(expect_message().payload, test::to_bytes("ok"));
+  peer_.send_to(address_, *init.data_datagram(0, 99, bytes_of("genuine")));
+  EXPECT_EQ(expect_message().payload, test::to_bytes("genuine"));
+  EXPECT_EQ(manager_.stats().replayed, 0u);
 }
 
 TEST_F(ManagerTest, DataBeforeTheHandshakeCompletesIsDroppedQuietly) {
