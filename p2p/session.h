@@ -4,6 +4,7 @@
 // participant id in canonical text; the first XX message is plain and empty.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -54,6 +55,15 @@ class PeerSession {
   }
   const ReplayWindows& replay_windows() const { return replay_windows_; }
 
+  // When the manager took the session in, and when the peer last showed it is there
+  // (a handshake message read, or a data packet delivered). The manager sets both
+  // from its own clock; they start at the time of creation.
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point started_at() const { return started_at_; }
+  Clock::time_point last_active() const { return last_active_; }
+  void set_started(Clock::time_point now) { started_at_ = last_active_ = now; }
+  void set_active(Clock::time_point now) { last_active_ = now; }
+
   State state() const;
   std::uint64_t session_id() const { return session_id_; }
   const SocketAddress& peer_address() const { return peer_address_; }
@@ -79,6 +89,8 @@ class PeerSession {
   std::optional<noise::Transport> transport_;
   ChannelManager channels_;
   ReplayWindows replay_windows_;
+  Clock::time_point started_at_ = Clock::now();
+  Clock::time_point last_active_ = started_at_;
   std::uint64_t session_id_;
   ParticipantId local_participant_;
   bool is_responder_ = true;

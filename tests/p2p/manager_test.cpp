@@ -90,7 +90,16 @@ class ManagerTest : public ::testing::Test {
     lookup_->records.push_back({participant(participant_text), public_of(key), state});
   }
 
+  // From here on the manager's clock is `now_`, which the test moves by hand.
+  void use_test_clock() { manager_.set_clock([this] { return now_; }); }
+  // A receive step with nothing to receive: it only sweeps.
+  void idle_step() {
+    const auto r = manager_.recv_timeout(1ms);
+    ASSERT_TRUE(r.has_value() && !r->has_value());
+  }
+
   std::shared_ptr<TestLookup> lookup_;
+  P2PManager::Clock::time_point now_ = P2PManager::Clock::now();
   P2PManager manager_;
   SocketAddress address_;
   RawUdp peer_;
@@ -365,6 +374,7 @@ TEST_F(ManagerTest, RepeatedFirstMessageWhileWaitingForTheThirdIsASimultaneousOp
   EXPECT_NE(manager_.find_session(31), nullptr);
 }
 
+// While a handshake is in progress: the lower id wins.
 TEST_F(ManagerTest, LowerSessionIdFromTheSameAddressWins) {
   InitiatorSession nine = make_initiator(9, HandshakePattern::XX);
   send_first(nine, peer_);
@@ -384,6 +394,104 @@ TEST_F(ManagerTest, LowerSessionIdFromTheSameAddressWins) {
   EXPECT_NE(manager_.find_session(7), nullptr);
   EXPECT_EQ(manager_.session_for_address(peer_.addr()), 7u);
   EXPECT_EQ(manager_.session_count(), 1u);
+}
+
+// Once a session is established, only its peer's socket can send from its address:
+// a first handshake message from there, whatever its id, means that socket was
+// closed and the port given to another, or that the peer started over.
+TEST_F(ManagerTest, AnEstablishedSessionGivesWayToANewHandshakeFromItsAddress) {
+  for (const std::uint64_t next : {12u, 3u}) {
+    SCOPED_TRACE(next);
+    InitiatorSession old = xx_session(9, peer_);
+    ASSERT_EQ(manager_.find_session(9)->state(), PeerSession::State::Transport);
+    InitiatorSession fresh = make_initiator(next, HandshakePattern::XX);
+    const auto reply = send_first(fresh, peer_);
+    EXPECT_EQ(decode_packet(reply)->header.session_id, next);
+    EXPECT_EQ(manager_.find_session(9), nullptr);
+    EXPECT_EQ(manager_.session_for_address(peer_.addr()), next);
+    EXPECT_EQ(manager_.session_count(), 1u);
+    peer_.send_to(address_, *old.data_datagram(0, 0, bytes_of("old")));
+    EXPECT_EQ(expect_error().kind(), P2PErrorKind::NoSuchSession);
+    manager_.remove_session(next);
+  }
+}
+
+// A handshake that does not get started takes nothing away.
+TEST_F(ManagerTest, AFailedFirstMessageLeavesTheEstablishedSessionInPlace) {
+  InitiatorSession init = xx_session(9, peer_);
+  InitiatorSession kk = make_initiator(12, HandshakePattern::KK);  // nobody is accepted
+  const std::pair<std::vector<std::uint8_t>, P2PErrorKind> attempts[] = {
+      {encode_packet(MsgType::Handshake, 12, 0, 0, *encode_handshake(HandshakePattern::XX, std::nullopt, bytes_of("x"))),
+       P2PErrorKind::Noise},
+      {*kk.handshake_datagram(*kk.write_first_message()), P2PErrorKind::RelationshipNotAccepted},
+  };
+  for (const auto& [datagram, kind] : attempts) {
+    peer_.send_to(address_, datagram);
+    EXPECT_EQ(expect_error().kind(), kind);
+    EXPECT_FALSE(peer_.recv(20ms).has_value());
+    EXPECT_EQ(manager_.session_for_address(peer_.addr()), 9u);
+    EXPECT_EQ(manager_.find_session(12), nullptr);
+  }
+  peer_.send_to(address_, *init.data_datagram(0, 0, bytes_of("still here")));
+  EXPECT_EQ(expect_message().payload, test::to_bytes("still here"));
+}
+
+// A handshake left half-open no longer shuts out its address once it is past its
+// time, and the table forgets it.
+TEST_F(ManagerTest, HalfOpenHandshakesAreSweptAfterTheirTime) {
+  use_test_clock();
+  InitiatorSession nine = make_initiator(9, HandshakePattern::XX);
+  send_first(nine, peer_);
+  RawUdp other;
+  InitiatorSession elsewhere = make_initiator(20, HandshakePattern::XX);
+  send_first(elsewhere, other);
+
+  now_ += HANDSHAKE_TIMEOUT - 1s;
+  InitiatorSession twelve = make_initiator(12, HandshakePattern::XX);
+  const auto first = *twelve.handshake_datagram(*twelve.write_first_message());
+  peer_.send_to(address_, first);
+  expect_no_event();
+  EXPECT_FALSE(peer_.recv(50ms).has_value());  // 9 is still shaking hands
+  EXPECT_EQ(manager_.stats().handshakes_swept, 0u);
+
+  now_ += 1s;
+  peer_.send_to(address_, first);
+  expect_no_event();
+  const auto reply = peer_.recv();
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(decode_packet(*reply)->header.session_id, 12u);
+  EXPECT_EQ(manager_.find_session(9), nullptr);
+  EXPECT_EQ(manager_.find_session(20), nullptr);
+  EXPECT_FALSE(manager_.session_for_address(other.addr()).has_value());
+  EXPECT_EQ(manager_.stats().handshakes_swept, 2u);
+  EXPECT_EQ(manager_.session_count(), 1u);
+}
+
+// An established session stays while its peer sends; after SESSION_IDLE_TIMEOUT
+// without a delivered packet it goes. Replays show nothing of the peer.
+TEST_F(ManagerTest, IdleSessionsAreSweptAfterTheirTime) {
+  use_test_clock();
+  InitiatorSession init = xx_session(5, peer_);
+  const auto first = *init.data_datagram(0, 0, bytes_of("a"));
+  for (std::uint64_t counter = 0; counter < 3; ++counter) {
+    now_ += SESSION_IDLE_TIMEOUT - 1s;
+    peer_.send_to(address_, *init.data_datagram(0, counter, bytes_of("alive")));
+    EXPECT_EQ(expect_message().payload, test::to_bytes("alive"));
+  }
+  now_ += SESSION_IDLE_TIMEOUT - 1s;
+  peer_.send_to(address_, first);  // a replay
+  expect_no_event();
+  EXPECT_NE(manager_.find_session(5), nullptr);
+  EXPECT_EQ(manager_.stats().idle_sessions_swept, 0u);
+
+  now_ += 1s;
+  idle_step();
+  EXPECT_EQ(manager_.find_session(5), nullptr);
+  EXPECT_FALSE(manager_.session_for_address(peer_.addr()).has_value());
+  EXPECT_EQ(manager_.stats().idle_sessions_swept, 1u);
+  EXPECT_EQ(manager_.stats().handshakes_swept, 0u);
+  peer_.send_to(address_, *init.data_datagram(0, 9, bytes_of("late")));
+  EXPECT_EQ(expect_error().kind(), P2PErrorKind::NoSuchSession);
 }
 
 TEST_F(ManagerTest, KnownSessionFromAnotherAddress) {

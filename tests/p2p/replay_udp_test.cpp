@@ -1,6 +1,6 @@
 // The receive side over real UDP sockets on 127.0.0.1, with the manager on its own
 // thread and the project's initiator on the other end: replayed and reordered
-// data packets.
+// data packets, and handshakes from ports that earlier sessions held.
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 #include <sys/time.h>
@@ -94,6 +94,52 @@ TEST(ReplayOverUdp, PacketsReorderedWithinTheWindowAreAllDelivered) {
   ASSERT_TRUE(client->send_with_counter(0, 12, bytes_of("fresh")));
   responder.expect_delivered("fresh");
   EXPECT_FALSE(responder.pump->next(50ms).has_value());
+}
+
+// The peer of a finished session has closed its socket; the system gives the port
+// to a new process, whose session id happens to be higher.
+TEST(ReusedPortOverUdp, AHigherIdFromAReusedPortIsAnsweredAtOnce) {
+  Responder responder;
+  std::uint16_t port = 0;
+  {
+    auto client = PeerClient::connect(responder.address, key_of(INITIATOR_KEY), participant(INITIATOR_ID),
+                                      HandshakePattern::XX, std::nullopt, 100, 3000ms);
+    ASSERT_TRUE(client.has_value()) << client.error().display();
+    port = client->local_addr()->port();
+    ASSERT_TRUE(client->send(0, bytes_of("first")));
+    responder.expect_delivered("first");
+  }
+  RawUdp reused(port);
+  InitiatorSession init = xx_handshake(reused, responder.address, 200);
+  ASSERT_TRUE(init.is_transport());
+  reused.send_to(responder.address, *init.data_datagram(0, 0, bytes_of("second")));
+  const ReceivedMessage m = responder.pump->next_message();
+  EXPECT_EQ(m.payload, test::to_bytes("second"));
+  EXPECT_EQ(m.session_id, 200u);
+  EXPECT_EQ(m.from, reused.addr());
+}
+
+// Ports come round again and again; every handshake is answered and its session
+// carries data, whichever way its id compares with the port's earlier one.
+TEST(ReusedPortOverUdp, ManySequentialHandshakesFromReusedPortsAreAllAnswered) {
+  Responder responder;
+  std::vector<std::uint16_t> ports(4, 0);
+  std::uint64_t id = 1000;
+  for (int round = 0; round < 60; ++round) {
+    for (auto& port : ports) {
+      // Mostly rising ids, each fourth one falling.
+      id = (round % 4 == 3) ? id - 7 : id + 11;
+      RawUdp socket(port);
+      port = socket.addr().port();
+      InitiatorSession init = xx_handshake(socket, responder.address, id);
+      ASSERT_TRUE(init.is_transport()) << "round " << round << ", port " << port << ", id " << id;
+      const std::string text = std::to_string(id);
+      socket.send_to(responder.address, *init.data_datagram(1, 0, bytes_of(text)));
+      const ReceivedMessage m = responder.pump->next_message();
+      ASSERT_EQ(m.payload, test::to_bytes(text)) << "round " << round;
+      EXPECT_EQ(m.session_id, id);
+    }
+  }
 }
 
 }  // namespace
