@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the seed corpora of packet_fuzz and responder_fuzz (run from fuzz/)."""
+"""Writes the seed corpora of packet_fuzz, responder_fuzz and replay_window_fuzz (run from fuzz/)."""
 import struct
 
 
@@ -36,7 +36,41 @@ RESPONDER = {
     'kk_cut': bytes([3]) + bytes([0, 0, 0x80 | 40]),
 }
 
-for directory, seeds in (('corpus/packet/', PACKET), ('corpus/responder/', RESPONDER)):
+
+# Steps of replay_window_fuzz: op byte (bits 0-1 kind, 2-4 channel, 5 top byte follows).
+def absolute(c, ch=0):
+    return bytes([ch << 2]) + struct.pack('>Q', c)
+
+
+def ahead(d, ch=0):
+    return bytes([1 | ch << 2]) + struct.pack('>H', d)
+
+
+def back(d, ch=0):
+    return bytes([2 | ch << 2]) + struct.pack('>H', d)
+
+
+def near_largest(k, ch=0):
+    return bytes([3 | ch << 2, k])
+
+
+def top(step, b):
+    return bytes([step[0] | 0x20]) + step[1:] + bytes([b])
+
+
+REPLAY_WINDOW = {
+    'first_zero': absolute(0) + absolute(0) + ahead(1) + back(1),
+    'first_high': absolute(5000) + absolute(5000) + back(1984) + back(1985),
+    'largest': near_largest(0) + near_largest(0) + absolute(0) + back(1984) + back(1985) + ahead(1),
+    'jump_past_window': absolute(9) + ahead(5000) + absolute(9) + back(1984) + absolute(9 + 4096),
+    'ring_wrap': absolute(10) + ahead(2048 - 64) + ahead(64) + absolute(10) + back(64),
+    'reorder': absolute(10) + back(5) + back(3) + back(5) + ahead(0) + back(1) + back(10),
+    'top_bits': absolute(7) + top(absolute(7), 0xAB) + top(ahead(1), 0xFF) + absolute(8) + absolute(0xFF00000000000009),
+    'channels': b''.join(absolute(c, ch) for ch in range(8) for c in (0, 0, 1)),
+}
+
+for directory, seeds in (('corpus/packet/', PACKET), ('corpus/responder/', RESPONDER),
+                         ('corpus/replay_window/', REPLAY_WINDOW)):
     for name, data in seeds.items():
         with open(directory + name, 'wb') as f:
             f.write(data)

@@ -1,5 +1,9 @@
 #include "p2p/channel.h"
 
+#include <algorithm>
+
+#include "p2p/protocol.h"
+
 namespace kio::p2p {
 
 ChannelManager::ChannelManager() {
@@ -15,6 +19,46 @@ Channel* ChannelManager::get_mut(std::uint8_t channel_id) {
 const Channel* ChannelManager::get(std::uint8_t channel_id) const {
   const auto it = channels_.find(channel_id);
   return it == channels_.end() ? nullptr : &it->second;
+}
+
+ReplayVerdict ReplayWindow::check_and_record(std::uint64_t counter) {
+  // Shifted up by one (see top_); at most 2^56, so nothing below overflows.
+  const std::uint64_t n = (counter & COUNTER_NONCE_MASK) + 1;
+  if (n + REPLAY_WINDOW < top_) return ReplayVerdict::TooOld;
+  const std::uint64_t word = n / 64;
+  if (n > top_) {
+    // Moving ahead: the words between the old highest and the new one hold counters
+    // not seen yet. Past a whole ring's length, every word is cleared once.
+    const std::uint64_t current = top_ / 64;
+    const std::uint64_t steps = std::min<std::uint64_t>(word - current, WORDS);
+    for (std::uint64_t i = 1; i <= steps; ++i) bits_[(current + i) & (WORDS - 1)] = 0;
+    top_ = n;
+  }
+  std::uint64_t& slot = bits_[word & (WORDS - 1)];
+  const std::uint64_t bit = std::uint64_t{1} << (n % 64);
+  if (slot & bit) return ReplayVerdict::Repeated;
+  slot |= bit;
+  return ReplayVerdict::Fresh;
+}
+
+std::optional<std::uint64_t> ReplayWindow::highest() const {
+  if (top_ == 0) return std::nullopt;
+  return top_ - 1;
+}
+
+ReplayVerdict ReplayWindows::check_and_record(std::uint8_t channel_id, std::uint64_t counter) {
+  for (auto& [channel, window] : windows_) {
+    if (channel == channel_id) return window.check_and_record(counter);
+  }
+  if (windows_.size() >= MAX_CHANNEL_WINDOWS) return ReplayVerdict::NoWindow;
+  return windows_.emplace_back(channel_id, ReplayWindow{}).second.check_and_record(counter);
+}
+
+const ReplayWindow* ReplayWindows::find(std::uint8_t channel_id) const {
+  for (const auto& [channel, window] : windows_) {
+    if (channel == channel_id) return &window;
+  }
+  return nullptr;
 }
 
 }  // namespace kio::p2p

@@ -5,6 +5,7 @@
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sodium.h>
 #include <unistd.h>
 
 #include <array>
@@ -50,6 +51,9 @@ P2PManager::P2PManager(P2PManager&& other) noexcept
       address_map_(std::move(other.address_map_)),
       creation_order_(std::move(other.creation_order_)),
       limits_(other.limits_),
+      clock_(std::move(other.clock_)),
+      next_sweep_(other.next_sweep_),
+      stats_(other.stats_),
       identity_(std::move(other.identity_)),
       local_participant_(other.local_participant_) {}
 
@@ -62,6 +66,9 @@ P2PManager& P2PManager::operator=(P2PManager&& other) noexcept {
     address_map_ = std::move(other.address_map_);
     creation_order_ = std::move(other.creation_order_);
     limits_ = other.limits_;
+    clock_ = std::move(other.clock_);
+    next_sweep_ = other.next_sweep_;
+    stats_ = other.stats_;
     identity_ = std::move(other.identity_);
     local_participant_ = other.local_participant_;
   }
@@ -128,14 +135,17 @@ P2PResult<std::optional<P2PEvent>> P2PManager::recv_event_timeout(std::chrono::n
   // A longer datagram is cut to the buffer's size.
   const ssize_t received = ::recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&source),
                                       &source_len);
+  const int receive_error = received < 0 ? errno : 0;
+  const Clock::time_point now = clock_();
+  sweep_if_due(now);
   if (received < 0) {
-    if (errno == EAGAIN || errno == EWOULDBLOCK) return std::nullopt;
-    return p2p_fail(io_error(errno));
+    if (receive_error == EAGAIN || receive_error == EWOULDBLOCK) return std::nullopt;
+    return p2p_fail(io_error(receive_error));
   }
 
   auto packet = decode_packet(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(received)));
   if (!packet) return p2p_fail(std::move(packet.error()));
-  if (packet->header.msg_type == MsgType::Data) return handle_data(packet->header, packet->payload);
+  if (packet->header.msg_type == MsgType::Data) return handle_data(packet->header, packet->payload, now);
 
   auto from = SocketAddress::from_sockaddr(reinterpret_cast<const sockaddr*>(&source), source_len);
   if (!from) return p2p_fail(io_error(EAFNOSUPPORT));
@@ -145,14 +155,15 @@ P2PResult<std::optional<P2PEvent>> P2PManager::recv_event_timeout(std::chrono::n
                                               std::vector<std::uint8_t>(packet->payload.begin(), packet->payload.end()),
                                               *from);
   }
-  if (auto handled = handle_handshake(packet->header, packet->payload, *from); !handled) {
+  if (auto handled = handle_handshake(packet->header, packet->payload, *from, now); !handled) {
     return p2p_fail(std::move(handled.error()));
   }
   return std::nullopt;
 }
 
 P2PResult<std::optional<P2PEvent>> P2PManager::handle_data(const PacketHeader& header,
-                                                           std::span<const std::uint8_t> payload) {
+                                                           std::span<const std::uint8_t> payload,
+                                                           Clock::time_point now) {
   const auto it = sessions_.find(header.session_id);
   if (it == sessions_.end()) return p2p_fail(P2PError(P2PErrorKind::NoSuchSession));
   PeerSession& session = it->second;
@@ -161,27 +172,40 @@ P2PResult<std::optional<P2PEvent>> P2PManager::handle_data(const PacketHeader& h
   // Recorded whether or not the packet turns out to be authentic.
   if (Channel* channel = session.channels().get_mut(header.channel_id)) {
     channel->last_counter = header.counter;
-    channel->last_activity = Channel::Clock::now();
+    channel->last_activity = now;
   }
   auto plaintext = session.decrypt_on_channel(header.channel_id, header.counter, payload);
   if (!plaintext) return p2p_fail(std::move(plaintext.error()));
+  // Only now, with the packet known to be genuine, may its counter count as used:
+  // a forged packet must not shut out the real one.
+  const ReplayVerdict verdict = session.admit_counter(header.channel_id, header.counter);
+  if (verdict != ReplayVerdict::Fresh) {
+    // A replay, or a broken sender: dropped without a word, as the peer can send
+    // such packets at will.
+    sodium_memzero(plaintext->data(), plaintext->size());
+    if (verdict == ReplayVerdict::Repeated) ++stats_.replayed;
+    if (verdict == ReplayVerdict::TooOld) ++stats_.too_old;
+    if (verdict == ReplayVerdict::NoWindow) ++stats_.no_window;
+    return std::nullopt;
+  }
+  session.set_active(now);
   return P2PResult<std::optional<P2PEvent>>(
       std::in_place, std::in_place, std::in_place_type<ReceivedMessage>,
       ReceivedMessage{std::move(*plaintext), session.peer_address(), session.session_id(), header.channel_id});
 }
 
 P2PResult<void> P2PManager::handle_handshake(const PacketHeader& header, std::span<const std::uint8_t> payload,
-                                             const SocketAddress& from) {
+                                             const SocketAddress& from, Clock::time_point now) {
   auto envelope = decode_handshake(payload);
   if (!envelope) return p2p_fail(std::move(envelope.error()));
   if (const auto it = sessions_.find(header.session_id); it != sessions_.end()) {
-    return continue_handshake(it->second, *envelope, from);
+    return continue_handshake(it->second, *envelope, from, now);
   }
-  return start_handshake(header.session_id, *envelope, from);
+  return start_handshake(header.session_id, *envelope, from, now);
 }
 
 P2PResult<void> P2PManager::continue_handshake(PeerSession& session, const HandshakeEnvelope& envelope,
-                                               const SocketAddress& from) {
+                                               const SocketAddress& from, Clock::time_point now) {
   if (!(from == session.peer_address())) return p2p_fail(P2PError::other("Handshake packet from unexpected address"));
   const P2PError mismatch(P2PErrorKind::RemoteIdentityMismatch);
   if (envelope.pattern != session.pattern()) return p2p_fail(mismatch);
@@ -200,17 +224,29 @@ P2PResult<void> P2PManager::continue_handshake(PeerSession& session, const Hands
     }
     return p2p_fail(std::move(reply.error()));
   }
+  session.set_active(now);
   if (!*reply) return {};
   return send_handshake_reply(session, session.peer_address(), **reply);
 }
 
 P2PResult<void> P2PManager::start_handshake(std::uint64_t session_id, const HandshakeEnvelope& envelope,
-                                            const SocketAddress& from) {
-  // Simultaneous open: of two handshakes from one address the lower session id wins.
+                                            const SocketAddress& from, Clock::time_point now) {
+  // The session set up from this address before, if it has finished its handshake
+  // (or failed it): the new one takes its place once it has started.
+  std::optional<std::uint64_t> superseded;
   if (const auto held = address_map_.find(from); held != address_map_.end()) {
     const std::uint64_t existing = held->second;
-    if (existing < session_id) return {};
-    remove_session(existing);
+    const PeerSession* session = find_session(existing);
+    if (session && session->state() == PeerSession::State::Handshaking) {
+      // Simultaneous open: of two handshakes in progress from one address the
+      // lower session id wins.
+      if (existing < session_id) return {};
+      remove_session(existing);
+    } else {
+      // Only one socket can hold a port: the peer of the earlier session has
+      // closed it, or has chosen to start over.
+      superseded = existing;
+    }
   }
 
   std::optional<StaticKey> remote_static;
@@ -233,11 +269,36 @@ P2PResult<void> P2PManager::start_handshake(std::uint64_t session_id, const Hand
   if (*reply) {
     if (auto sent = send_handshake_reply(*session, from, **reply); !sent) return p2p_fail(std::move(sent.error()));
   }
+  if (superseded) remove_session(*superseded);
   make_room_for_session();
+  session->set_started(now);
   address_map_.insert_or_assign(from, session_id);
   sessions_.emplace(session_id, std::move(*session));
   creation_order_.push_back(session_id);
   return {};
+}
+
+void P2PManager::sweep_if_due(Clock::time_point now) {
+  if (now < next_sweep_) return;
+  next_sweep_ = now + SWEEP_INTERVAL;
+  const std::size_t before = sessions_.size();
+  std::erase_if(sessions_, [&](const auto& entry) {
+    const PeerSession& session = entry.second;
+    if (session.state() == PeerSession::State::Transport) {
+      if (now - session.last_active() < SESSION_IDLE_TIMEOUT) return false;
+      ++stats_.idle_sessions_swept;
+      return true;
+    }
+    if (now - session.started_at() < HANDSHAKE_TIMEOUT) return false;
+    ++stats_.handshakes_swept;
+    return true;
+  });
+  if (sessions_.size() != before) {
+    std::erase_if(address_map_, [this](const auto& entry) { return !sessions_.contains(entry.second); });
+  }
+  // Ids of sessions gone by any road; kept short so that a stream of handshakes
+  // past one long-lived session cannot grow it.
+  std::erase_if(creation_order_, [this](std::uint64_t id) { return !sessions_.contains(id); });
 }
 
 void P2PManager::make_room_for_session() {

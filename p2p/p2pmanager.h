@@ -6,6 +6,7 @@
 #include <chrono>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <optional>
@@ -54,8 +55,27 @@ struct SessionLimits {
   std::size_t max_sessions = 16384;
 };
 
+// Sessions leave the table when their peer is plainly gone: a handshake not
+// complete this long after it began (or one that failed), and an established
+// session that has delivered nothing and seen no handshake message this long.
+inline constexpr std::chrono::seconds HANDSHAKE_TIMEOUT{10};
+inline constexpr std::chrono::minutes SESSION_IDLE_TIMEOUT{10};
+// The receive step looks for such sessions at most this often.
+inline constexpr std::chrono::seconds SWEEP_INTERVAL{1};
+
+// What the receive step dropped without a word to its caller.
+struct ReceiveStats {
+  std::uint64_t replayed = 0;            // authenticated, but the counter was seen before
+  std::uint64_t too_old = 0;             // authenticated, but too far behind the channel's highest counter
+  std::uint64_t no_window = 0;           // authenticated, on a channel beyond the session's windows
+  std::uint64_t handshakes_swept = 0;    // half-open or failed handshakes past HANDSHAKE_TIMEOUT
+  std::uint64_t idle_sessions_swept = 0;  // established sessions idle past SESSION_IDLE_TIMEOUT
+};
+
 class P2PManager {
  public:
+  using Clock = std::chrono::steady_clock;
+
   static P2PResult<P2PManager> create(const SocketAddress& bind, const ParticipantId& local_participant,
                                       SessionIdentity identity);
   static P2PResult<P2PManager> with_relationship_lookup(const SocketAddress& bind,
@@ -91,18 +111,27 @@ class P2PManager {
   std::optional<std::uint64_t> session_for_address(const SocketAddress& address) const;
 
   void set_session_limits(SessionLimits limits) { limits_ = limits; }
+  // The time source of session ages (tests step it by hand); the monotonic clock by default.
+  void set_clock(std::function<Clock::time_point()> clock) {
+    clock_ = std::move(clock);
+    next_sweep_ = Clock::time_point::min();
+  }
+  const ReceiveStats& stats() const { return stats_; }
 
  private:
   P2PManager(int fd, const ParticipantId& local_participant, SessionIdentity identity,
              std::shared_ptr<RelationshipLookup> lookup);
 
-  P2PResult<std::optional<P2PEvent>> handle_data(const PacketHeader& header, std::span<const std::uint8_t> payload);
+  P2PResult<std::optional<P2PEvent>> handle_data(const PacketHeader& header, std::span<const std::uint8_t> payload,
+                                                 Clock::time_point now);
   P2PResult<void> handle_handshake(const PacketHeader& header, std::span<const std::uint8_t> payload,
-                                   const SocketAddress& from);
+                                   const SocketAddress& from, Clock::time_point now);
   P2PResult<void> continue_handshake(PeerSession& session, const HandshakeEnvelope& envelope,
-                                     const SocketAddress& from);
+                                     const SocketAddress& from, Clock::time_point now);
   P2PResult<void> start_handshake(std::uint64_t session_id, const HandshakeEnvelope& envelope,
-                                  const SocketAddress& from);
+                                  const SocketAddress& from, Clock::time_point now);
+  // Removes sessions past their time, once per SWEEP_INTERVAL.
+  void sweep_if_due(Clock::time_point now);
   P2PResult<void> send_handshake_reply(const PeerSession& session, const SocketAddress& to,
                                        std::span<const std::uint8_t> noise_message);
   // Evicts sessions, oldest first, so that one more fits within the limits.
@@ -114,6 +143,9 @@ class P2PManager {
   std::map<SocketAddress, std::uint64_t> address_map_;
   std::deque<std::uint64_t> creation_order_;  // may hold ids already removed
   SessionLimits limits_;
+  std::function<Clock::time_point()> clock_ = [] { return Clock::now(); };
+  Clock::time_point next_sweep_ = Clock::time_point::min();
+  ReceiveStats stats_;
   SessionIdentity identity_;
   ParticipantId local_participant_;
 };

@@ -4,6 +4,7 @@
 // participant id in canonical text; the first XX message is plain and empty.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -43,9 +44,25 @@ class PeerSession {
   // Checks who the peer turned out to be and switches to transport; on failure the
   // handshake is gone and the session stays Failed.
   P2PResult<void> promote_to_transport();
-  // Nonce from channel and counter; no replay window, so a repeated packet decrypts again.
+  // Nonce from channel and counter. Decryption alone remembers nothing: a repeated
+  // packet decrypts again, and admit_counter is what refuses it.
   P2PResult<std::vector<std::uint8_t>> decrypt_on_channel(std::uint8_t channel_id, std::uint64_t counter,
                                                           std::span<const std::uint8_t> ciphertext) const;
+  // Checks the counter of a packet that authenticated against the channel's replay
+  // window (made here on the channel's first such packet) and records it if fresh.
+  ReplayVerdict admit_counter(std::uint8_t channel_id, std::uint64_t counter) {
+    return replay_windows_.check_and_record(channel_id, counter);
+  }
+  const ReplayWindows& replay_windows() const { return replay_windows_; }
+
+  // When the manager took the session in, and when the peer last showed it is there
+  // (a handshake message read, or a data packet delivered). The manager sets both
+  // from its own clock; they start at the time of creation.
+  using Clock = std::chrono::steady_clock;
+  Clock::time_point started_at() const { return started_at_; }
+  Clock::time_point last_active() const { return last_active_; }
+  void set_started(Clock::time_point now) { started_at_ = last_active_ = now; }
+  void set_active(Clock::time_point now) { last_active_ = now; }
 
   State state() const;
   std::uint64_t session_id() const { return session_id_; }
@@ -71,6 +88,9 @@ class PeerSession {
   SocketAddress peer_address_;
   std::optional<noise::Transport> transport_;
   ChannelManager channels_;
+  ReplayWindows replay_windows_;
+  Clock::time_point started_at_ = Clock::now();
+  Clock::time_point last_active_ = started_at_;
   std::uint64_t session_id_;
   ParticipantId local_participant_;
   bool is_responder_ = true;

@@ -90,7 +90,16 @@ class ManagerTest : public ::testing::Test {
     lookup_->records.push_back({participant(participant_text), public_of(key), state});
   }
 
+  // From here on the manager's clock is `now_`, which the test moves by hand.
+  void use_test_clock() { manager_.set_clock([this] { return now_; }); }
+  // A receive step with nothing to receive: it only sweeps.
+  void idle_step() {
+    const auto r = manager_.recv_timeout(1ms);
+    ASSERT_TRUE(r.has_value() && !r->has_value());
+  }
+
   std::shared_ptr<TestLookup> lookup_;
+  P2PManager::Clock::time_point now_ = P2PManager::Clock::now();
   P2PManager manager_;
   SocketAddress address_;
   RawUdp peer_;
@@ -226,8 +235,66 @@ TEST_F(ManagerTest, CountersDifferingOnlyInTheirTopByteShareANonce) {
   datagram[10] = 0xEE;
   peer_.send_to(address_, datagram);
   EXPECT_EQ(expect_message().payload, plain);
+  // The same nonce under yet other top bits is the same packet again: dropped.
   peer_.send_to(address_, *init.data_datagram(3, 0x7F00000000000005u, plain));
+  expect_no_event();
+  EXPECT_EQ(manager_.stats().replayed, 1u);
+  peer_.send_to(address_, *init.data_datagram(3, 0x7F00000000000006u, plain));
   EXPECT_EQ(expect_message().payload, plain);
+}
+
+// A data packet is delivered at most once: a repeated counter, or one too far behind
+// the channel's highest, is dropped and counted, from any address. The channel
+// record still notes the counter, as it does for every packet that arrives.
+TEST_F(ManagerTest, ReplayedAndTooOldPacketsAreDroppedAndCounted) {
+  InitiatorSession init = xx_session(5, peer_);
+  RawUdp stranger;
+  struct Step {
+    const RawUdp& from;
+    std::uint8_t channel;
+    std::uint64_t counter;
+    bool delivered;
+  };
+  const Step steps[] = {
+      {peer_, 0, 0, true},     {peer_, 0, 0, false},    {stranger, 0, 0, false},
+      {peer_, 1, 0, true},     {stranger, 1, 0, false},  // channels keep separate windows
+      {peer_, 0, 3000, true},  {peer_, 0, 2999, true},   {peer_, 0, 3000 - REPLAY_WINDOW, true},
+      {peer_, 0, 1, false},    // never seen, but too old
+      {stranger, 0, 2999, false},
+  };
+  for (std::size_t i = 0; i < std::size(steps); ++i) {
+    const Step& st = steps[i];
+    const auto plain = pattern_bytes(20, static_cast<std::uint8_t>(i));
+    st.from.send_to(address_, *init.data_datagram(st.channel, st.counter, plain));
+    if (st.delivered) {
+      EXPECT_EQ(expect_message().payload, plain) << i;
+    } else {
+      expect_no_event();
+    }
+    if (st.channel == 0) {
+      EXPECT_EQ(manager_.find_session(5)->channels().get(0)->last_counter, st.counter) << i;
+    }
+  }
+  EXPECT_EQ(manager_.stats().replayed, 4u);
+  EXPECT_EQ(manager_.stats().too_old, 1u);
+  EXPECT_EQ(manager_.stats().no_window, 0u);
+  EXPECT_FALSE(peer_.recv(20ms).has_value());  // nothing is sent back
+}
+
+// A peer can use a few channels; packets on one past the session's windows cannot
+// be checked for replay, so they are dropped rather than delivered.
+TEST_F(ManagerTest, ChannelsBeyondTheSessionsWindowsAreDropped) {
+  InitiatorSession init = xx_session(5, peer_);
+  for (std::uint8_t channel = 0; channel < MAX_CHANNEL_WINDOWS; ++channel) {
+    peer_.send_to(address_, *init.data_datagram(channel, 0, bytes_of("in")));
+    EXPECT_EQ(expect_message().channel_id, channel);
+  }
+  peer_.send_to(address_, *init.data_datagram(200, 0, bytes_of("out")));
+  expect_no_event();
+  EXPECT_EQ(manager_.stats().no_window, 1u);
+  EXPECT_EQ(manager_.find_session(5)->replay_windows().size(), MAX_CHANNEL_WINDOWS);
+  peer_.send_to(address_, *init.data_datagram(0, 1, bytes_of("still in")));
+  EXPECT_EQ(expect_message().payload, test::to_bytes("still in"));
 }
 
 TEST_F(ManagerTest, DatagramLongerThan1500BytesIsCut) {
@@ -251,9 +318,12 @@ TEST_F(ManagerTest, FailedDecryptionStillRecordsTheCounter) {
   peer_.send_to(address_, encode_packet(MsgType::Data, 5, 0, 100, std::vector<std::uint8_t>(15)));
   EXPECT_EQ(expect_error().kind(), P2PErrorKind::Noise);
   EXPECT_EQ(manager_.find_session(5)->channels().get(0)->last_counter, 100u);
-  // The session still works.
+  // The session still works, and the forged packets used up no counter.
   peer_.send_to(address_, *init.data_datagram(0, 101, bytes_of("ok")));
   EXPECT_EQ(expect_message().payload, test::to_bytes("ok"));
+  peer_.send_to(address_, *init.data_datagram(0, 99, bytes_of("genuine")));
+  EXPECT_EQ(expect_message().payload, test::to_bytes("genuine"));
+  EXPECT_EQ(manager_.stats().replayed, 0u);
 }
 
 TEST_F(ManagerTest, DataBeforeTheHandshakeCompletesIsDroppedQuietly) {
@@ -304,6 +374,7 @@ TEST_F(ManagerTest, RepeatedFirstMessageWhileWaitingForTheThirdIsASimultaneousOp
   EXPECT_NE(manager_.find_session(31), nullptr);
 }
 
+// While a handshake is in progress: the lower id wins.
 TEST_F(ManagerTest, LowerSessionIdFromTheSameAddressWins) {
   InitiatorSession nine = make_initiator(9, HandshakePattern::XX);
   send_first(nine, peer_);
@@ -323,6 +394,104 @@ TEST_F(ManagerTest, LowerSessionIdFromTheSameAddressWins) {
   EXPECT_NE(manager_.find_session(7), nullptr);
   EXPECT_EQ(manager_.session_for_address(peer_.addr()), 7u);
   EXPECT_EQ(manager_.session_count(), 1u);
+}
+
+// Once a session is established, only its peer's socket can send from its address:
+// a first handshake message from there, whatever its id, means that socket was
+// closed and the port given to another, or that the peer started over.
+TEST_F(ManagerTest, AnEstablishedSessionGivesWayToANewHandshakeFromItsAddress) {
+  for (const std::uint64_t next : {12u, 3u}) {
+    SCOPED_TRACE(next);
+    InitiatorSession old = xx_session(9, peer_);
+    ASSERT_EQ(manager_.find_session(9)->state(), PeerSession::State::Transport);
+    InitiatorSession fresh = make_initiator(next, HandshakePattern::XX);
+    const auto reply = send_first(fresh, peer_);
+    EXPECT_EQ(decode_packet(reply)->header.session_id, next);
+    EXPECT_EQ(manager_.find_session(9), nullptr);
+    EXPECT_EQ(manager_.session_for_address(peer_.addr()), next);
+    EXPECT_EQ(manager_.session_count(), 1u);
+    peer_.send_to(address_, *old.data_datagram(0, 0, bytes_of("old")));
+    EXPECT_EQ(expect_error().kind(), P2PErrorKind::NoSuchSession);
+    manager_.remove_session(next);
+  }
+}
+
+// A handshake that does not get started takes nothing away.
+TEST_F(ManagerTest, AFailedFirstMessageLeavesTheEstablishedSessionInPlace) {
+  InitiatorSession init = xx_session(9, peer_);
+  InitiatorSession kk = make_initiator(12, HandshakePattern::KK);  // nobody is accepted
+  const std::pair<std::vector<std::uint8_t>, P2PErrorKind> attempts[] = {
+      {encode_packet(MsgType::Handshake, 12, 0, 0, *encode_handshake(HandshakePattern::XX, std::nullopt, bytes_of("x"))),
+       P2PErrorKind::Noise},
+      {*kk.handshake_datagram(*kk.write_first_message()), P2PErrorKind::RelationshipNotAccepted},
+  };
+  for (const auto& [datagram, kind] : attempts) {
+    peer_.send_to(address_, datagram);
+    EXPECT_EQ(expect_error().kind(), kind);
+    EXPECT_FALSE(peer_.recv(20ms).has_value());
+    EXPECT_EQ(manager_.session_for_address(peer_.addr()), 9u);
+    EXPECT_EQ(manager_.find_session(12), nullptr);
+  }
+  peer_.send_to(address_, *init.data_datagram(0, 0, bytes_of("still here")));
+  EXPECT_EQ(expect_message().payload, test::to_bytes("still here"));
+}
+
+// A handshake left half-open no longer shuts out its address once it is past its
+// time, and the table forgets it.
+TEST_F(ManagerTest, HalfOpenHandshakesAreSweptAfterTheirTime) {
+  use_test_clock();
+  InitiatorSession nine = make_initiator(9, HandshakePattern::XX);
+  send_first(nine, peer_);
+  RawUdp other;
+  InitiatorSession elsewhere = make_initiator(20, HandshakePattern::XX);
+  send_first(elsewhere, other);
+
+  now_ += HANDSHAKE_TIMEOUT - 1s;
+  InitiatorSession twelve = make_initiator(12, HandshakePattern::XX);
+  const auto first = *twelve.handshake_datagram(*twelve.write_first_message());
+  peer_.send_to(address_, first);
+  expect_no_event();
+  EXPECT_FALSE(peer_.recv(50ms).has_value());  // 9 is still shaking hands
+  EXPECT_EQ(manager_.stats().handshakes_swept, 0u);
+
+  now_ += 1s;
+  peer_.send_to(address_, first);
+  expect_no_event();
+  const auto reply = peer_.recv();
+  ASSERT_TRUE(reply.has_value());
+  EXPECT_EQ(decode_packet(*reply)->header.session_id, 12u);
+  EXPECT_EQ(manager_.find_session(9), nullptr);
+  EXPECT_EQ(manager_.find_session(20), nullptr);
+  EXPECT_FALSE(manager_.session_for_address(other.addr()).has_value());
+  EXPECT_EQ(manager_.stats().handshakes_swept, 2u);
+  EXPECT_EQ(manager_.session_count(), 1u);
+}
+
+// An established session stays while its peer sends; after SESSION_IDLE_TIMEOUT
+// without a delivered packet it goes. Replays show nothing of the peer.
+TEST_F(ManagerTest, IdleSessionsAreSweptAfterTheirTime) {
+  use_test_clock();
+  InitiatorSession init = xx_session(5, peer_);
+  const auto first = *init.data_datagram(0, 0, bytes_of("a"));
+  for (std::uint64_t counter = 0; counter < 3; ++counter) {
+    now_ += SESSION_IDLE_TIMEOUT - 1s;
+    peer_.send_to(address_, *init.data_datagram(0, counter, bytes_of("alive")));
+    EXPECT_EQ(expect_message().payload, test::to_bytes("alive"));
+  }
+  now_ += SESSION_IDLE_TIMEOUT - 1s;
+  peer_.send_to(address_, first);  // a replay
+  expect_no_event();
+  EXPECT_NE(manager_.find_session(5), nullptr);
+  EXPECT_EQ(manager_.stats().idle_sessions_swept, 0u);
+
+  now_ += 1s;
+  idle_step();
+  EXPECT_EQ(manager_.find_session(5), nullptr);
+  EXPECT_FALSE(manager_.session_for_address(peer_.addr()).has_value());
+  EXPECT_EQ(manager_.stats().idle_sessions_swept, 1u);
+  EXPECT_EQ(manager_.stats().handshakes_swept, 0u);
+  peer_.send_to(address_, *init.data_datagram(0, 9, bytes_of("late")));
+  EXPECT_EQ(expect_error().kind(), P2PErrorKind::NoSuchSession);
 }
 
 TEST_F(ManagerTest, KnownSessionFromAnotherAddress) {

@@ -89,11 +89,13 @@ class TestLookup final : public RelationshipLookup {
 // A plain UDP socket on 127.0.0.1 for sending exact datagrams and catching replies.
 class RawUdp {
  public:
-  RawUdp() {
+  // Port 0: one the system chooses; another: that port, as a process that is handed
+  // a port some earlier socket held.
+  explicit RawUdp(std::uint16_t port = 0) {
     fd_ = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
     EXPECT_GE(fd_, 0);
-    const auto any = *SocketAddress::parse("127.0.0.1:0");
-    EXPECT_EQ(::bind(fd_, any.raw(), any.raw_len()), 0);
+    const auto local = *SocketAddress::parse("127.0.0.1:" + std::to_string(port));
+    EXPECT_EQ(::bind(fd_, local.raw(), local.raw_len()), 0) << "port " << port;
   }
   ~RawUdp() { ::close(fd_); }
   RawUdp(const RawUdp&) = delete;
