@@ -21,7 +21,7 @@ constexpr const char* kMapsFeature = "01939a3c-0000-7000-8000-00000000000a";
 
 std::vector<std::uint8_t> admission(const std::string& feature) {
   const std::string record = R"({"schema":"kio.bootstrap.feature-admit.v1","feature":")" + feature + "\"}";
-  return peer::encode_feature_frame(*peer::parse_uuid(kMapsFeature), 0,
+  return peer::encode_feature_frame(*parse_uuid(kMapsFeature), 0,
                                     std::vector<std::uint8_t>(record.begin(), record.end()));
 }
 
