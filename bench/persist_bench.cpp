@@ -16,6 +16,7 @@
 #include <fstream>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "common/bytes.h"
 #include "install/crypto.h"
@@ -41,17 +42,41 @@ BlobRecord record(std::size_t n) {
                     sha256_hex(std::string_view(id))};
 }
 
-// Writes `frames` sealed blob records into an empty log, in segments of `day`
-// that roll over at the size limit as the store's own appends would.
+CalendarDate day_before(CalendarDate d) {
+  static constexpr int days[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+  if (--d.day == 0) {
+    if (--d.month == 0) {
+      d.month = 12;
+      --d.year;
+    }
+    const bool leap = (d.year % 4 == 0 && d.year % 100 != 0) || d.year % 400 == 0;
+    d.day = static_cast<std::uint8_t>(d.month == 2 && leap ? 29 : days[d.month - 1]);
+  }
+  return d;
+}
+
+// Writes `frames` sealed blob records into an empty log, in segments that
+// roll over at the size limit as the store's own appends would. With
+// `per_day`, every `per_day` frames start a segment of the next day, the last
+// of them dated `day`.
 void fill_log(const fs::path& persist, const kio::SecretKey& key, const std::string& founder, std::size_t frames,
-              const CalendarDate& day) {
+              CalendarDate day, std::size_t per_day = 0) {
   const fs::path current = persist / "ltr" / "current";
   fs::create_directories(current);
+  std::vector<CalendarDate> days{day};
+  if (per_day != 0) {
+    for (std::size_t n = per_day; n < frames; n += per_day) days.push_back(day_before(days.back()));
+  }
   std::string previous(LTR_GENESIS_DIGEST);
   std::uint32_t counter = 1;
   std::ofstream out;
   std::size_t written = 0;
   for (std::size_t i = 1; i <= frames; ++i) {
+    if (per_day != 0 && (i - 1) % per_day == 0) {
+      day = days[days.size() - 1 - (i - 1) / per_day];
+      out.close();
+      counter = 1;
+    }
     if (!out.is_open() || written >= LTR_SEGMENT_LIMIT) {
       out.close();
       out.open(current / ltr_jsonl_file_name(day, counter++), std::ios::binary);
@@ -71,14 +96,14 @@ void fill_log(const fs::path& persist, const kio::SecretKey& key, const std::str
 
 // A store whose log holds `frames` blob records.
 struct BenchStore {
-  explicit BenchStore(std::size_t frames) {
+  explicit BenchStore(std::size_t frames, std::size_t per_day = 0) {
     char tmpl[] = "/tmp/kio-persist-bench-XXXXXX";
     if (::mkdtemp(tmpl) == nullptr) std::abort();
     dir = tmpl;
     persist = dir / "persist";
     fs::create_directories(persist);
     if (!write_identity(persist, key, InstallIdentity{"ada", founder})) std::abort();
-    fill_log(persist, key, founder, frames, DAY);
+    fill_log(persist, key, founder, frames, DAY, per_day);
     store = open();
   }
   ~BenchStore() {
@@ -113,6 +138,19 @@ void BM_AppendLtrPayload(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_AppendLtrPayload)->Arg(100)->Arg(10000)->Arg(100000)->Iterations(30)->Unit(benchmark::kMillisecond);
+
+// The same over years of daily segments: 100,000 frames in 2,000 segments of
+// 50 frames, the walk before each append has that many files to look at.
+void BM_AppendManySegments(benchmark::State& state) {
+  const auto segments = static_cast<std::size_t>(state.range(0));
+  BenchStore s(segments * 50, 50);
+  std::size_t next = segments * 50;
+  for (auto _ : state) {
+    const auto sequence = s.store->append_ltr_payload(record(++next));
+    if (!sequence) state.SkipWithError(sequence.error().c_str());
+  }
+}
+BENCHMARK(BM_AppendManySegments)->Arg(2)->Arg(2000)->Iterations(30)->Unit(benchmark::kMillisecond);
 
 // Another handle on the same store (a second writer) appends one frame before
 // each timed append, which must then take that frame into account.

@@ -5,10 +5,12 @@
 
 #include <cerrno>
 #include <limits>
+#include <optional>
 
 #include "common/file_io.h"
 #include "common/os_error.h"
 #include "common/utf8.h"
+#include "install/crypto.h"
 #include "install/persist/persist.h"
 
 namespace kio::install {
@@ -31,14 +33,14 @@ std::string_view message_of(LtrDamage damage) {
   return "corrupt LTR frame";
 }
 
-// The segment's bytes and the stamp of the file that they are: the status is
-// read again until it shows exactly the bytes read, so that a write racing the
-// read is never taken for part of what was verified.
+// The segment's bytes from `from` on, and the stamp of the file that they are
+// the end of: the status is read again until it shows exactly the bytes read,
+// so that a write racing the read is never taken for part of what was verified.
 struct SegmentBytes {
   std::string content;
   FileStamp stamp;
 };
-LtrResult<SegmentBytes> read_whole(const fs::path& segment) {
+LtrResult<SegmentBytes> read_from(const fs::path& segment, std::uint64_t from) {
   auto fd = open_file(segment, O_RDONLY);
   if (!fd) return std::unexpected(LtrFault::at(fd.error(), segment));
   SegmentBytes bytes;
@@ -47,15 +49,16 @@ LtrResult<SegmentBytes> read_whole(const fs::path& segment) {
     struct stat st {};
     if (::fstat(fd->get(), &st) != 0) return std::unexpected(LtrFault::at(last_os_error_text(), segment));
     const auto size = static_cast<std::uint64_t>(st.st_size);
-    if (size < content.size()) content.clear();  // cut meanwhile: read it again
-    if (size == content.size()) {
+    if (size < from + content.size()) content.clear();  // cut meanwhile: read it again
+    if (size <= from + content.size()) {
       bytes.stamp = stamp_of(st);
       return bytes;
     }
     std::size_t filled = content.size();
-    content.resize(static_cast<std::size_t>(size));
+    content.resize(static_cast<std::size_t>(size - from));
     while (filled < content.size()) {
-      const ssize_t n = ::pread(fd->get(), content.data() + filled, content.size() - filled, static_cast<off_t>(filled));
+      const ssize_t n =
+          ::pread(fd->get(), content.data() + filled, content.size() - filled, static_cast<off_t>(from + filled));
       if (n < 0) {
         if (errno == EINTR) continue;
         return std::unexpected(LtrFault::at(last_os_error_text(), segment));
@@ -67,9 +70,10 @@ LtrResult<SegmentBytes> read_whole(const fs::path& segment) {
   }
 }
 
-// The 1-based number of the line holding the first byte that is not UTF-8.
-std::uint64_t line_of_invalid_utf8(std::string_view text) {
-  std::uint64_t line = 1;
+// The 1-based number (counted from `first_line`) of the line holding the first
+// byte that is not UTF-8.
+std::uint64_t line_of_invalid_utf8(std::string_view text, std::uint64_t first_line) {
+  std::uint64_t line = first_line;
   for (std::size_t pos = 0; pos < text.size();) {
     const std::size_t feed = text.find('\n', pos);
     const std::size_t end = feed == std::string_view::npos ? text.size() : feed;
@@ -97,59 +101,92 @@ std::string LtrFault::located() const {
   return text + ": " + message;
 }
 
-LtrResult<SegmentEnd> read_segment(const fs::path& segment, bool last_segment, ChainTip& tip,
+LtrResult<SegmentEnd> read_segment(const fs::path& segment, const SegmentEnd& from, bool last_segment, ChainTip& tip,
                                    const FrameVisitor& visit) {
-  auto bytes = read_whole(segment);
+  const std::uint64_t start = from.resume_offset;
+  auto bytes = read_from(segment, start);
   if (!bytes) return std::unexpected(bytes.error());
   const std::string_view text = bytes->content;
   if (!is_valid_utf8(text)) {
-    return std::unexpected(LtrFault::at(std::string(INVALID_UTF8_TEXT), segment, line_of_invalid_utf8(text)));
+    return std::unexpected(
+        LtrFault::at(std::string(INVALID_UTF8_TEXT), segment, line_of_invalid_utf8(text, from.resume_line)));
   }
 
-  SegmentEnd end;
+  SegmentEnd end = from;
   end.stamp = bytes->stamp;
-  end.start_tip = tip;
+  end.resume_tip = tip;
+  end.torn = end.unterminated_frame = false;
+  std::optional<std::size_t> boundary;  // in `text`, when a non-empty line ends in it
   FrameLineReader lines;
-  std::uint64_t line_number = 1;
+  std::uint64_t line_number = from.resume_line;
   for (std::size_t pos = 0; pos < text.size(); ++line_number) {
     const std::size_t feed = text.find('\n', pos);
     const bool terminated = feed != std::string_view::npos;
     std::string_view line = text.substr(pos, (terminated ? feed : text.size()) - pos);
     if (terminated && line.ends_with('\r')) line.remove_suffix(1);
-    end.line_start = pos;
+    const std::size_t line_start = pos;
     pos = terminated ? feed + 1 : text.size();
-    if (line.empty()) continue;
 
-    const auto frame = lines.read(line);
-    if (!frame) {
-      if (!terminated && last_segment) {
-        end.torn = true;
-        return end;
+    if (!line.empty()) {
+      const auto frame = lines.read(line);
+      if (!frame) {
+        if (!terminated && last_segment) {
+          end.torn = true;
+          break;
+        }
+        return std::unexpected(LtrFault::of(LtrDamage::corrupt_frame, segment, line_number));
       }
-      return std::unexpected(LtrFault::of(LtrDamage::corrupt_frame, segment, line_number));
+      if (!is_supported(*frame)) return std::unexpected(LtrFault::of(LtrDamage::unsupported_frame, segment, line_number));
+      if (frame->sequence != tip.count + 1 || frame->previous_digest != tip.digest) {
+        return std::unexpected(LtrFault::of(LtrDamage::chain_broken, segment, line_number));
+      }
+      if (frame->sequence == std::numeric_limits<std::uint64_t>::max()) {
+        return std::unexpected(LtrFault::of(LtrDamage::sequence_overflow, segment, line_number));
+      }
+      tip = ChainTip{frame->sequence, lines.digest()};
+      if (visit) visit(*frame, FramePlace{segment, line_number});
+      if (!terminated) {
+        // Read again from its start next time, to see what follows it.
+        end.unterminated_frame = true;
+        break;
+      }
+      boundary = line_start;
     }
-    if (!is_supported(*frame)) return std::unexpected(LtrFault::of(LtrDamage::unsupported_frame, segment, line_number));
-    if (frame->sequence != tip.count + 1 || frame->previous_digest != tip.digest) {
-      return std::unexpected(LtrFault::of(LtrDamage::chain_broken, segment, line_number));
-    }
-    if (frame->sequence == std::numeric_limits<std::uint64_t>::max()) {
-      return std::unexpected(LtrFault::of(LtrDamage::sequence_overflow, segment, line_number));
-    }
-    tip = ChainTip{frame->sequence, lines.digest()};
-    if (visit) visit(*frame, FramePlace{segment, line_number});
-    end.unterminated_frame = !terminated;
+    end.resume_offset = start + pos;
+    end.resume_line = line_number + 1;
+    end.resume_tip = tip;
+  }
+  if (boundary) {
+    end.boundary_offset = start + *boundary;
+    end.boundary_digest = sha256_hex(text.substr(*boundary, end.resume_offset - end.boundary_offset));
   }
   return end;
 }
 
+bool boundary_unchanged(const fs::path& segment, const SegmentEnd& end) {
+  if (end.boundary_digest.empty()) return true;
+  auto fd = open_file(segment, O_RDONLY);
+  if (!fd) return false;
+  std::string bytes(static_cast<std::size_t>(end.resume_offset - end.boundary_offset), '\0');
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    const ssize_t n = ::pread(fd->get(), bytes.data() + filled, bytes.size() - filled,
+                              static_cast<off_t>(end.boundary_offset + filled));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    filled += static_cast<std::size_t>(n);
+  }
+  return sha256_hex(bytes) == end.boundary_digest;
+}
+
 LtrResult<LogRead> read_log(const fs::path& persist_root, const FrameVisitor& visit) {
   LogRead log;
-  if (auto collected = collect_segment_files(persist_root / "ltr", log.segments); !collected) {
+  if (auto collected = collect_segment_files(persist_root / "ltr", log.segments, &log.directories); !collected) {
     return std::unexpected(LtrFault::at(collected.error()));
   }
   sort_segments(log.segments);
   for (std::size_t s = 0; s < log.segments.size(); ++s) {
-    auto end = read_segment(log.segments[s].path, s + 1 == log.segments.size(), log.tip, visit);
+    auto end = read_segment(log.segments[s].path, SegmentEnd{}, s + 1 == log.segments.size(), log.tip, visit);
     if (!end) return std::unexpected(end.error());
     log.segments[s].stamp = end->stamp;
     log.last = std::move(*end);

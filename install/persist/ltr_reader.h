@@ -1,6 +1,6 @@
 // Reading the LTR back: the segments under persist root/"ltr" in segment order,
 // every line read as a frame and checked against the chain, one segment at a
-// time.
+// time, from its start or from where an earlier read of it stopped.
 //
 // A read stops at the first damage it meets, with the text that names it,
 // except for one case: a last segment whose final line has no line feed and is
@@ -66,11 +66,20 @@ struct FramePlace {
 // Sees each frame once it has verified; its texts are valid only during the call.
 using FrameVisitor = std::function<void(const LtrFrameView&, const FramePlace&)>;
 
-// How a segment ends.
+// How a segment ends, as far as a read of it went, and where a later read of
+// it picks up once it has grown.
 struct SegmentEnd {
-  FileStamp stamp;                // of the file as read (its size is the bytes read)
-  ChainTip start_tip;             // the chain as it stands before the segment's first frame
-  std::uint64_t line_start = 0;   // offset of the final line (meaningful when torn)
+  FileStamp stamp;  // of the file as read (its size is where the read ended)
+  // After the last line that ends in a line feed; or at the start of a final
+  // line without one, which a later read reads again.
+  std::uint64_t resume_offset = 0;
+  std::uint64_t resume_line = 1;  // the number of the line that starts there
+  ChainTip resume_tip;            // the chain as it stands there
+  // The bytes from the start of the last non-empty line before resume_offset
+  // up to it, by their SHA-256: a later read first checks that they are still
+  // there, so that a segment rewritten longer is not taken for one that grew.
+  std::uint64_t boundary_offset = 0;
+  std::string boundary_digest;  // empty when there is no such line
   // The final line has no line feed and is no frame: ignored, and cut off by
   // the next append.
   bool torn = false;
@@ -79,14 +88,19 @@ struct SegmentEnd {
   bool unterminated_frame = false;
 };
 
-// Reads the whole `segment`, checking every frame against `tip` and moving
-// `tip` past it. A last segment may end torn; any other may not.
-LtrResult<SegmentEnd> read_segment(const std::filesystem::path& segment, bool last_segment, ChainTip& tip,
-                                   const FrameVisitor& visit = {});
+// Reads `segment` from `from.resume_offset` (all of it for a default SegmentEnd)
+// to its end, checking every frame against `tip` and moving `tip` past it. A
+// last segment may end torn; any other may not.
+LtrResult<SegmentEnd> read_segment(const std::filesystem::path& segment, const SegmentEnd& from, bool last_segment,
+                                   ChainTip& tip, const FrameVisitor& visit = {});
+// Whether the bytes before `end.resume_offset` that `end` names are still in
+// the segment as they were.
+bool boundary_unchanged(const std::filesystem::path& segment, const SegmentEnd& end);
 
 // The whole log, read from the start.
 struct LogRead {
-  std::vector<SegmentFile> segments;  // in segment order, stamped as read
+  std::vector<SegmentFile> segments;     // in segment order, stamped as read
+  std::vector<SegmentFile> directories;  // of the segment tree, stamped as listed
   SegmentEnd last;                    // of the last segment (a default one when there is none)
   ChainTip tip;
 };

@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 #include "common/file_io.h"
@@ -134,6 +135,7 @@ Result<void> Persist::walk_ltr(bool want_blobs) {
   if (!log) return fail(log.error().message);
   ltr_.known = true;
   ltr_.segments = std::move(log->segments);
+  ltr_.directories = std::move(log->directories);
   ltr_.last = std::move(log->last);
   ltr_.tip = std::move(log->tip);
   if (index && !unopened) ltr_.blobs = std::move(blobs);
@@ -143,40 +145,69 @@ Result<void> Persist::walk_ltr(bool want_blobs) {
 
 Result<void> Persist::refresh_ltr(bool want_blobs) {
   if (!ltr_.known) return walk_ltr(want_blobs);
-  std::vector<SegmentFile> now;
-  if (auto collected = collect_segment_files(root_ / "ltr", now); !collected) {
-    ltr_ = detail::LtrWriterState{};
-    return collected;
+  // The segments as they are now: the known list with the last one's status
+  // read again, unless a directory changed and the tree has to be listed.
+  bool relist = ltr_.relist || ltr_.directories.empty();
+  for (std::size_t i = 0; i < ltr_.directories.size() && !relist; ++i) {
+    // An entry added, removed or renamed moves a directory's modification
+    // time; its change time also moves with its mode, which every append sets.
+    const auto st = stat_path(ltr_.directories[i].path);
+    const FileStamp& known = ltr_.directories[i].stamp;
+    relist = !st || !S_ISDIR(st->st_mode) || !stamp_of(*st).same_file(known) ||
+             stamp_of(*st).modified_ns != known.modified_ns;
   }
-  // A file of an older name that appeared below the segment directory is
-  // renamed before anything is read, as at open: read under its older name it
-  // would sort by path, and renamed later it could move behind newer frames.
-  if (!read_only_) {
-    const fs::path current = root_ / "ltr" / "current";
-    for (const auto& file : now) {
-      if (lies_below(file.path, current) && older_segment_key(file.path)) return walk_ltr(want_blobs);
+  std::vector<SegmentFile> now, directories;
+  Change change = Change::none;
+  if (relist) {
+    if (auto collected = collect_segment_files(root_ / "ltr", now, &directories); !collected) {
+      ltr_ = detail::LtrWriterState{};
+      return collected;
+    }
+    // A file of an older name that appeared below the segment directory is
+    // renamed before anything is read, as at open: read under its older name
+    // it would sort by path, and renamed later it could move behind newer frames.
+    if (!read_only_) {
+      const fs::path current = root_ / "ltr" / "current";
+      for (const auto& file : now) {
+        if (lies_below(file.path, current) && older_segment_key(file.path)) return walk_ltr(want_blobs);
+      }
+    }
+    sort_segments(now);
+    change = compare(ltr_.segments, now);
+    if (change == Change::other) return walk_ltr(want_blobs);
+    ltr_.directories = std::move(directories);
+    ltr_.relist = false;
+  } else if (!ltr_.segments.empty()) {
+    const auto st = stat_path(ltr_.segments.back().path);
+    if (!st || !S_ISREG(st->st_mode)) return walk_ltr(want_blobs);
+    if (stamp_of(*st) != ltr_.segments.back().stamp) {
+      now = ltr_.segments;
+      now.back().stamp = stamp_of(*st);
+      change = compare(ltr_.segments, now);
+      if (change == Change::other) return walk_ltr(want_blobs);
     }
   }
-  sort_segments(now);
-  const Change change = compare(ltr_.segments, now);
-  if (change == Change::other) return walk_ltr(want_blobs);
 
   if (change == Change::growth) {
-    // Only the last segment, when it changed, and the new ones are read; the
-    // others are as they were verified. The last is read again whole (a
-    // segment ends near 1 MiB), so that a change anywhere in it shows.
+    // Only what was added is read: the last segment from where its verified
+    // lines end, once the bytes before that point are seen to be as they were,
+    // then every new segment.
     const std::uint64_t verified = ltr_.tip.count;
     std::optional<std::string> unopened;
     const FrameVisitor index = [&](const LtrFrameView& frame, const FramePlace&) {
       if (ltr_.blobs && !unopened && frame.sequence > verified) unopened = index_blob(*ltr_.blobs, frame);
     };
     const std::size_t known = ltr_.segments.size();
-    const bool reread_last = known > 0 && (now[known - 1].stamp != ltr_.segments[known - 1].stamp || ltr_.last.torn);
-    const std::size_t first = reread_last ? known - 1 : known;
-    ChainTip tip = reread_last ? ltr_.last.start_tip : ltr_.tip;
+    const bool grew = known > 0 && now[known - 1].stamp != ltr_.segments[known - 1].stamp;
+    if (grew && !boundary_unchanged(now[known - 1].path, ltr_.last)) return walk_ltr(want_blobs);
+    // A torn line is read again too: once another segment follows, it is damage.
+    const bool resume = grew || (known > 0 && ltr_.last.torn);
+    const std::size_t first = resume ? known - 1 : known;
+    ChainTip tip = resume ? ltr_.last.resume_tip : ltr_.tip;
     SegmentEnd last = ltr_.last;
     for (std::size_t i = first; i < now.size(); ++i) {
-      auto end = read_segment(now[i].path, i + 1 == now.size(), tip, index);
+      auto end = read_segment(now[i].path, resume && i == first ? ltr_.last : SegmentEnd{}, i + 1 == now.size(), tip,
+                              index);
       if (!end) {
         ltr_ = detail::LtrWriterState{};
         return fail(end.error().message);
@@ -225,7 +256,7 @@ Result<std::uint64_t> Persist::append_ltr_payload(const LtrPayload& payload) {
     return fail(std::move(error));
   };
   if (ltr_.last.torn && !ltr_.segments.empty()) {
-    auto cut = cut_back(ltr_.segments.back().path, ltr_.last.line_start);
+    auto cut = cut_back(ltr_.segments.back().path, ltr_.last.resume_offset);
     if (!cut) return forget(cut.error());
     ltr_.segments.back().stamp = *cut;
     ltr_.last.stamp = *cut;
@@ -235,15 +266,22 @@ Result<std::uint64_t> Persist::append_ltr_payload(const LtrPayload& payload) {
   auto appended = append_segment_line(segment, line);
   if (!appended) return forget(appended.error());
 
+  SegmentEnd& last = ltr_.last;
   if (!ltr_.segments.empty() && ltr_.segments.back().path == segment) {
-    if (appended->line_feed_added != ltr_.last.unterminated_frame) appended->raced = true;
+    if (appended->line_feed_added != last.unterminated_frame) appended->raced = true;
     ltr_.segments.back().stamp = appended->stamp;
+    last.resume_line += last.unterminated_frame ? 2 : 1;
   } else {
     ltr_.segments.push_back(SegmentFile{segment, appended->stamp});
-    ltr_.last.start_tip = ltr_.tip;
+    ltr_.relist = true;  // its directory changed
+    last.resume_line = 2;
   }
-  ltr_.last.stamp = appended->stamp;
-  ltr_.last.unterminated_frame = false;
+  last.stamp = appended->stamp;
+  last.resume_offset = appended->stamp.size;
+  last.resume_tip = tip;
+  last.boundary_offset = appended->stamp.size - std::min<std::uint64_t>(appended->stamp.size, line.size());
+  last.boundary_digest = sha256_hex(line);
+  last.unterminated_frame = false;
   ltr_.tip = std::move(tip);
   if (ltr_.blobs) {
     if (const auto* record = std::get_if<BlobRecord>(&payload); record && detail::is_listed_blob(*record)) {

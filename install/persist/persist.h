@@ -34,8 +34,9 @@ namespace kio::install {
 
 class Persist {   // movable, not copyable; wipes the wrap key when destroyed
  public:
-  // Lays out the directories, renames segments of older names and reads the
-  // install identity. The chain itself is verified before the first append.
+  // Lays out the directories, renames segments of older names, reads the
+  // install identity and verifies the chain, keeping its tip for appends. A
+  // chain that does not verify does not stop the open; it stops every append.
   static Result<Persist> open(std::filesystem::path persist_root, SecretKey wrap_key);
   // For tools that only read: reads the install identity and nothing else. No
   // directory is made, no mode changed, no segment renamed; appends and puts

@@ -127,7 +127,7 @@ std::optional<SegmentKey> older_day_directory_name(const fs::path& file, std::st
   return SegmentKey{*date, *counter};
 }
 
-Result<void> collect_into(const fs::path& path, std::vector<SegmentFile>& out,
+Result<void> collect_into(const fs::path& path, std::vector<SegmentFile>& out, std::vector<SegmentFile>* directories,
                           std::vector<std::pair<dev_t, ino_t>>& walking) {
   const auto st = stat_path(path);
   if (!st) return {};
@@ -140,9 +140,10 @@ Result<void> collect_into(const fs::path& path, std::vector<SegmentFile>& out,
   if (std::find(walking.begin(), walking.end(), id) != walking.end()) return {};  // a link back up the tree
   auto names = list_directory(path);
   if (!names) return std::unexpected(names.error());
+  if (directories != nullptr) directories->push_back(SegmentFile{path, stamp_of(*st)});
   walking.push_back(id);
   for (const auto& name : *names) {
-    if (auto r = collect_into(path / name, out, walking); !r) return r;
+    if (auto r = collect_into(path / name, out, directories, walking); !r) return r;
   }
   walking.pop_back();
   return {};
@@ -257,9 +258,10 @@ FileStamp stamp_of(const struct stat& st) {
   return FileStamp{st.st_dev, st.st_ino, static_cast<std::uint64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
 }
 
-Result<void> collect_segment_files(const fs::path& path, std::vector<SegmentFile>& out) {
+Result<void> collect_segment_files(const fs::path& path, std::vector<SegmentFile>& out,
+                                   std::vector<SegmentFile>* directories) {
   std::vector<std::pair<dev_t, ino_t>> walking;
-  return collect_into(path, out, walking);
+  return collect_into(path, out, directories, walking);
 }
 
 Result<void> collect_jsonl(const fs::path& path, std::vector<fs::path>& out) {

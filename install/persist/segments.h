@@ -60,7 +60,7 @@ struct FileStamp {
 };
 FileStamp stamp_of(const struct stat& st);
 
-// A segment file as a directory walk found it.
+// A segment file (or a directory of the segment tree) as a walk found it.
 struct SegmentFile {
   std::filesystem::path path;
   FileStamp stamp;
@@ -72,9 +72,11 @@ struct SegmentFile {
 // A directory reached again through a link to one of its own ancestors is not
 // walked a second time.
 Result<void> collect_jsonl(const std::filesystem::path& path, std::vector<std::filesystem::path>& out);
-// The same walk, keeping the status of each file it found. It lists directories
-// and reads the status of their entries, never the content of a file.
-Result<void> collect_segment_files(const std::filesystem::path& path, std::vector<SegmentFile>& out);
+// The same walk, keeping the status of each file it found and, when asked, of
+// each directory it listed. It lists directories and reads the status of their
+// entries, never the content of a file.
+Result<void> collect_segment_files(const std::filesystem::path& path, std::vector<SegmentFile>& out,
+                                   std::vector<SegmentFile>* directories = nullptr);
 // Stable sort into segment order: by segment key where both names have one,
 // otherwise by path, component by component.
 void sort_segments(std::vector<std::filesystem::path>& segments);
