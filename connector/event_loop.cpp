@@ -4,9 +4,10 @@
 
 #include <chrono>
 
-#include "connector/admission.h"
 #include "common/file_io.h"
+#include "connector/admission.h"
 #include "connector/landing.h"
+#include "p2p/kiofeature_frame.h"
 
 namespace fs = std::filesystem;
 
@@ -36,7 +37,7 @@ void EventLoop::turn() {
 }
 
 void EventLoop::route(const p2p::ReceivedMessage& message) {
-  if (message.channel_id == 0) {
+  if (message.channel_id == p2p::KIOFEATURE_FRAME_CHANNEL) {
     if (auto frame = message.as_kiofeature_frame()) {
       if (auto handled = handle_feature_frame(install_root_, store_, *frame, output_); !handled) {
         output_.error("feature: ", handled.error());

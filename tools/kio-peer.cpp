@@ -16,8 +16,9 @@
 #include "install/crypto.h"
 #include "install/json.h"
 #include "install/paths.h"
+#include "p2p/kiofeature_frame.h"
 #include "peer/peer_client.h"
-#include "peer/stream_encoding.h"
+#include "peer/stream_plan.h"
 #include "tools/lib/tool_support.h"
 
 namespace fs = std::filesystem;
@@ -151,12 +152,12 @@ std::vector<std::uint8_t> read_input_file(const std::string& path) {
 void send_frame(peer::PeerClient& client, const std::string& feature_id, const std::vector<std::uint8_t>& payload) {
   auto id = parse_uuid(feature_id);
   if (!id) usage("not a UUID: " + feature_id);
-  const auto frame = peer::encode_feature_frame(*id, 0, payload);
+  const auto frame = p2p::encode_feature_frame(*id, 0, payload);
   if (frame.size() > p2p::MAX_DATA_PLAINTEXT_LEN) {
     die("the feature frame is " + std::to_string(frame.size()) + " bytes; one data packet carries at most " +
         std::to_string(p2p::MAX_DATA_PLAINTEXT_LEN));
   }
-  if (auto sent = client.send(0, frame); !sent) die("send failed: " + sent.error().display());
+  if (auto sent = client.send(p2p::KIOFEATURE_FRAME_CHANNEL, frame); !sent) die("send failed: " + sent.error().display());
   std::printf("sent feature frame %s (%zu payload bytes) to %s\n", feature_id.c_str(), payload.size(),
               client.target().to_string().c_str());
 }
@@ -198,11 +199,11 @@ int send_index(const Options& o) {
   if (wait && !root) usage("--wait needs --root or --participant to find the status files");
   auto files = peer::read_directory_files(*o.operand);
   if (!files) die(files.error());
-  const auto stream = peer::pack_files(*files);
+  const auto stream = install::pack_files(*files);
   peer::StreamDescription description{o.args.value("--feature-id").value_or(kGeonamesFeature),
                                       o.args.value("--blob-id").value_or(kIndexBlob),
                                       o.args.value("--class").value_or("bytes"), peer::file_entries(*files)};
-  std::size_t frame_size = peer::StreamPlan::DEFAULT_FRAME_SIZE;
+  std::size_t frame_size = peer::StreamPlan::DEFAULT_STREAM_FRAME_SIZE;
   double rate = kDefaultRateMBps;
   try {
     if (auto f = o.args.value("--frame-size")) frame_size = std::stoul(*f);
