@@ -4,8 +4,6 @@
 #include <bit>
 #include <cstdint>
 
-#include "p2p/received_message.h"
-
 namespace kio::p2p {
 namespace {
 
@@ -82,10 +80,6 @@ Bytes encode_feature_frame(const Uuid& feature_id, std::uint64_t frame_value, st
   write_varint(out, payload.size());
   out.insert(out.end(), payload.begin(), payload.end());
   return out;
-}
-
-P2PResult<KioFeatureFrame> ReceivedMessage::as_kiofeature_frame() const {
-  return KioFeatureFrame::decode_exact(payload);
 }
 
 }  // namespace kio::p2p

@@ -5,7 +5,6 @@
 #include <limits>
 #include <string>
 
-#include "p2p/received_message.h"
 #include "tests/support/test_support.h"
 
 namespace kio::p2p {
@@ -168,20 +167,6 @@ TEST(DecodeExact, WholeFrameLimitIsOneMebibyte) {
   ASSERT_FALSE(too_large);
   EXPECT_EQ(too_large.error().kind(), P2PErrorKind::MessageTooLarge);
   EXPECT_EQ(too_large.error().display(), "message exceeds the configured maximum");
-}
-
-TEST(ReceivedMessageFrame, DecodesThePayloadWhateverTheChannel) {
-  ReceivedMessage message;
-  message.channel_id = 3;
-  message.payload = hx(kId + "07 02 6869");
-  auto frame = message.as_kiofeature_frame();
-  ASSERT_TRUE(frame) << frame.error().display();
-  EXPECT_EQ(frame->frame_value, 7u);
-  EXPECT_EQ(frame->payload, test::to_bytes("hi"));
-
-  message.payload.push_back(0);
-  EXPECT_EQ(message.as_kiofeature_frame().error().display(),
-            "protocol failure: kiofeature payload length does not exactly match input");
 }
 
 }  // namespace
