@@ -7,6 +7,7 @@
 #include "common/file_io.h"
 #include "connector/admission.h"
 #include "connector/landing.h"
+#include "install/paths.h"
 #include "p2p/kiofeature_frame.h"
 
 namespace fs = std::filesystem;
@@ -75,11 +76,11 @@ void EventLoop::land(const install::CompletedStream& stream) {
 void EventLoop::write_landed_status(const fs::path& install_root, const install::FileStreamAnnounce& a) {
   const std::string text = "feature_id=" + a.feature_id + "\nblob_id=" + a.blob_id + "\nsha256=" + a.sha256 +
                            "\nbytes=" + std::to_string(a.total_bytes) + "\nclass=" + a.blob_class + "\n";
-  (void)write_file(install_root / "blob-landed.txt", text);
+  (void)write_file(install::blob_landed_path(install_root), text);
 }
 
 void EventLoop::write_land_error_status(const fs::path& install_root, const std::string& message) {
-  (void)write_file(install_root / "blob-land-error.txt", message + "\n");
+  (void)write_file(install::blob_land_error_path(install_root), message + "\n");
 }
 
 }  // namespace kio::connector

@@ -11,6 +11,7 @@
 #include "common/uuid.h"
 #include "common/sodium_ready.h"
 #include "install/crypto.h"
+#include "install/paths.h"
 #include "install/persist.h"
 #include "p2p/relationship.h"
 #include "tools/lib/tool_support.h"
@@ -53,14 +54,14 @@ int main(int argc, char** argv) {
 
   auto root = tools::resolve_install_root(*args, /*must_exist=*/false);
   if (!root) tools::exit_error(kTool, root.error());
-  const fs::path persist = *root / "persist";
+  const fs::path persist = install::persist_root(*root);
   const fs::path identity_path = persist / "identity.json";
   std::error_code ec;
   if (fs::exists(identity_path, ec)) {
     tools::exit_error(kTool, identity_path.string() + " already exists; an install's identity is never replaced");
   }
 
-  tools::KeyPair keys;
+  install::InstallKeys keys;
   if (auto keys_in = args->value("--keys-in")) {
     auto read = tools::read_keys_file(*keys_in);
     if (!read) tools::exit_error(kTool, read.error());
