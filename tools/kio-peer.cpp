@@ -13,7 +13,9 @@
 #include "common/bytes.h"
 #include "common/file_io.h"
 #include "common/uuid.h"
+#include "install/bootstrap_stream.h"
 #include "install/crypto.h"
+#include "install/geonames.h"
 #include "install/json.h"
 #include "install/paths.h"
 #include "p2p/kiofeature_frame.h"
@@ -28,8 +30,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr const char* kTool = "kio-peer";
-constexpr const char* kGeonamesFeature = "01a0b0d4-97d6-7083-bd74-ab53fb6f92a0";
-constexpr const char* kIndexBlob = "01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e8";
 constexpr double kDefaultRateMBps = 100.0;
 
 constexpr const char* kUsage =
@@ -200,8 +200,8 @@ int send_index(const Options& o) {
   auto files = peer::read_directory_files(*o.operand);
   if (!files) die(files.error());
   const auto stream = install::pack_files(*files);
-  peer::StreamDescription description{o.args.value("--feature-id").value_or(kGeonamesFeature),
-                                      o.args.value("--blob-id").value_or(kIndexBlob),
+  peer::StreamDescription description{o.args.value("--feature-id").value_or(install::GEONAMES_FEATURE_ID),
+                                      o.args.value("--blob-id").value_or(install::GEONAMES_INDEX_BLOB_ID),
                                       o.args.value("--class").value_or("bytes"), peer::file_entries(*files)};
   std::size_t frame_size = peer::StreamPlan::DEFAULT_STREAM_FRAME_SIZE;
   double rate = kDefaultRateMBps;
@@ -219,8 +219,8 @@ int send_index(const Options& o) {
   auto client = connect(o.args, target);
   FileStamp landed_before, error_before;
   if (root) {
-    landed_before = stamp(*root / "blob-landed.txt");
-    error_before = stamp(*root / "blob-land-error.txt");
+    landed_before = stamp(install::blob_landed_path(*root));
+    error_before = stamp(install::blob_land_error_path(*root));
   }
 
   const bool show_progress = ::isatty(2) != 0;
@@ -257,12 +257,12 @@ int send_index(const Options& o) {
 
   const auto deadline = std::chrono::steady_clock::now() + timeout_of(o.args);
   while (std::chrono::steady_clock::now() < deadline) {
-    const auto landed = stamp(*root / "blob-landed.txt");
+    const auto landed = stamp(install::blob_landed_path(*root));
     if (!(landed == landed_before) && landed.content.find("sha256=" + plan->announcement().sha256 + "\n") != std::string::npos) {
       std::printf("landed:\n%s", landed.content.c_str());
       return 0;
     }
-    const auto error = stamp(*root / "blob-land-error.txt");
+    const auto error = stamp(install::blob_land_error_path(*root));
     if (!(error == error_before) && error.exists) die("landing failed: " + error.content.substr(0, error.content.find('\n')));
     std::this_thread::sleep_for(20ms);
   }
@@ -299,7 +299,7 @@ int main(int argc, char** argv) {
     const auto payload = read_input_file(*o.operand);
     const auto target = target_of(o.args, install_root_of(o.args));
     auto client = connect(o.args, target);
-    send_frame(client, kGeonamesFeature, payload);
+    send_frame(client, install::GEONAMES_FEATURE_ID, payload);
     return 0;
   }
   if (o.command == "send-admit") {
