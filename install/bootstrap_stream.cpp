@@ -58,19 +58,12 @@ std::optional<FileStreamAnnounce> FileStreamAnnounce::from_control_payload(std::
   const json::Json& doc = *parsed;
 
   FileStreamAnnounce announce;
-  struct TextField {
-    const char* key;
-    std::string* target;
-  };
-  const TextField texts[] = {
-      {"schema", &announce.schema},         {"feature_id", &announce.feature_id},
-      {"blob_id", &announce.blob_id},       {"blob_class", &announce.blob_class},
-      {"sha256", &announce.sha256},
-  };
-  for (const auto& field : texts) {
-    auto text = json::get_string(doc, field.key);
-    if (!text) return std::nullopt;
-    *field.target = std::move(*text);
+  if (!json::get_strings(doc, {{"schema", &announce.schema},
+                               {"feature_id", &announce.feature_id},
+                               {"blob_id", &announce.blob_id},
+                               {"blob_class", &announce.blob_class},
+                               {"sha256", &announce.sha256}})) {
+    return std::nullopt;
   }
   auto total_bytes = json::get_u64(doc, "total_bytes");
   auto segment_count = json::get_u32(doc, "segment_count");
