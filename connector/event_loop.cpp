@@ -15,8 +15,21 @@ namespace fs = std::filesystem;
 namespace kio::connector {
 
 namespace {
+
 constexpr std::chrono::nanoseconds kTurnTimeout = std::chrono::milliseconds(5);
+
+// The status files of a landing; a failure to write one is ignored.
+void write_landed_status(const fs::path& install_root, const install::FileStreamAnnounce& a) {
+  const std::string text = "feature_id=" + a.feature_id + "\nblob_id=" + a.blob_id + "\nsha256=" + a.sha256 +
+                           "\nbytes=" + std::to_string(a.total_bytes) + "\nclass=" + a.blob_class + "\n";
+  (void)write_file(install::blob_landed_path(install_root), text);
 }
+
+void write_land_error_status(const fs::path& install_root, const std::string& message) {
+  (void)write_file(install::blob_land_error_path(install_root), message + "\n");
+}
+
+}  // namespace
 
 EventLoop::EventLoop(fs::path install_root, install::Persist& store, p2p::P2PManager& manager, Output output)
     : install_root_(std::move(install_root)), store_(store), manager_(manager), output_(output) {
@@ -71,16 +84,6 @@ void EventLoop::land(const install::CompletedStream& stream) {
     output_.error("blob: ", landed.error());
     write_land_error_status(install_root_, landed.error());
   }
-}
-
-void EventLoop::write_landed_status(const fs::path& install_root, const install::FileStreamAnnounce& a) {
-  const std::string text = "feature_id=" + a.feature_id + "\nblob_id=" + a.blob_id + "\nsha256=" + a.sha256 +
-                           "\nbytes=" + std::to_string(a.total_bytes) + "\nclass=" + a.blob_class + "\n";
-  (void)write_file(install::blob_landed_path(install_root), text);
-}
-
-void EventLoop::write_land_error_status(const fs::path& install_root, const std::string& message) {
-  (void)write_file(install::blob_land_error_path(install_root), message + "\n");
 }
 
 }  // namespace kio::connector

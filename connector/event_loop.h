@@ -23,11 +23,6 @@ class EventLoop {
   // A receive interrupted by a stop signal is not reported: the process is ending.
   void set_stop_flag(const volatile std::sig_atomic_t* flag) { stop_flag_ = flag; }
 
-  // Writes the status file of a landing; failures are ignored.
-  static void write_landed_status(const std::filesystem::path& install_root,
-                                  const install::FileStreamAnnounce& announce);
-  static void write_land_error_status(const std::filesystem::path& install_root, const std::string& message);
-
  private:
   void route(const p2p::ReceivedMessage& message);
   void land(const install::CompletedStream& stream);

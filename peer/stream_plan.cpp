@@ -7,6 +7,7 @@
 
 #include "common/os_error.h"
 #include "install/crypto.h"
+#include "p2p/chunking.h"
 
 namespace kio::peer {
 namespace {

@@ -15,7 +15,6 @@
 #include "common/bytes.h"
 #include "install/bootstrap_stream.h"
 #include "install/result.h"
-#include "p2p/chunking.h"
 
 namespace kio::peer {
 

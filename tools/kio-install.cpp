@@ -1,16 +1,13 @@
 // kio-install: creates an install the connector can serve: the "persist"
 // directory, a sealed "identity.json", and a keys file for the connector's stdin.
 #include <sodium.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
 
 #include "common/bytes.h"
-#include "common/os_error.h"
-#include "common/uuid.h"
 #include "common/sodium_ready.h"
-#include "install/crypto.h"
+#include "common/uuid.h"
 #include "install/paths.h"
 #include "install/persist.h"
 #include "p2p/relationship.h"

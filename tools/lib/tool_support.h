@@ -17,10 +17,6 @@ namespace kio::tools {
 
 using install::Result;
 
-struct UsageError {
-  std::string message;
-};
-
 // Options of the form "--name value" or "--flag"; everything else is positional.
 struct Args {
   std::map<std::string, std::string> values;
