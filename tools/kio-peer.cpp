@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -257,13 +258,19 @@ int send_index(const Options& o) {
 
   const auto deadline = std::chrono::steady_clock::now() + timeout_of(o.args);
   while (std::chrono::steady_clock::now() < deadline) {
+    // The connector rewrites both files in place, so a file is read as complete
+    // only once its last line feed is there: the fifth line's of the landed
+    // file, the message's of the error file.
     const auto landed = stamp(install::blob_landed_path(*root));
-    if (!(landed == landed_before) && landed.content.find("sha256=" + plan->announcement().sha256 + "\n") != std::string::npos) {
+    if (!(landed == landed_before) && std::count(landed.content.begin(), landed.content.end(), '\n') >= 5 &&
+        landed.content.find("sha256=" + plan->announcement().sha256 + "\n") != std::string::npos) {
       std::printf("landed:\n%s", landed.content.c_str());
       return 0;
     }
     const auto error = stamp(install::blob_land_error_path(*root));
-    if (!(error == error_before) && error.exists) die("landing failed: " + error.content.substr(0, error.content.find('\n')));
+    if (!(error == error_before) && error.content.ends_with('\n')) {
+      die("landing failed: " + error.content.substr(0, error.content.find('\n')));
+    }
     std::this_thread::sleep_for(20ms);
   }
   die("no landing was reported within " + std::to_string(timeout_of(o.args).count()) +
