@@ -52,6 +52,12 @@ struct FrameChunk {
   bool operator==(const FrameChunk&) const = default;
 };
 
+// A chunk message; padded with zeros to the 18-byte minimum when the payload is
+// shorter than two bytes. Written as given, so tests can also build chunks that
+// deserialize must refuse.
+Bytes encode_chunk(std::uint64_t frame_id, std::uint16_t chunk_id, std::uint16_t total_chunks,
+                   std::span<const std::uint8_t> payload);
+
 struct FrameMetadata {
   std::uint64_t frame_id = 0;
   std::uint16_t total_chunks = 0;
@@ -63,6 +69,9 @@ struct FrameMetadata {
 
   bool operator==(const FrameMetadata&) const = default;
 };
+
+// The 15-byte frame registration, written as given (zero chunks included).
+Bytes encode_registration(std::uint64_t frame_id, std::uint16_t total_chunks, std::uint32_t value);
 
 // A stream frame whose chunks have all arrived, still held as its chunks'
 // payloads so that the owner can append it where it needs it without an
@@ -131,14 +140,5 @@ class FrameReassembler {
   // In the order the frames were started; the front is evicted first.
   std::vector<PartialFrame> partials_;
 };
-
-// A chunk message; padded with zeros to the 18-byte minimum when the payload is
-// shorter than two bytes. Written as given, so tests can also build chunks that
-// deserialize must refuse.
-Bytes encode_chunk(std::uint64_t frame_id, std::uint16_t chunk_id, std::uint16_t total_chunks,
-                   std::span<const std::uint8_t> payload);
-
-// The 15-byte frame registration, written as given (zero chunks included).
-Bytes encode_registration(std::uint64_t frame_id, std::uint16_t total_chunks, std::uint32_t value);
 
 }  // namespace kio::p2p
