@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "connector/output.h"
-#include "install/persist.h"
+#include "install/persist/persist.h"
 #include "install/result.h"
 #include "p2p/kiofeature_frame.h"
 

@@ -8,7 +8,7 @@
 
 #include "connector/output.h"
 #include "install/bootstrap_stream.h"
-#include "install/persist.h"
+#include "install/persist/persist.h"
 #include "p2p/p2pmanager.h"
 
 namespace kio::connector {

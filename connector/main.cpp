@@ -10,7 +10,7 @@
 #include "connector/event_loop.h"
 #include "connector/key_intake.h"
 #include "install/paths.h"
-#include "install/persist.h"
+#include "install/persist/persist.h"
 #include "p2p/identity.h"
 #include "p2p/p2pmanager.h"
 #include "p2p/relationship.h"

@@ -9,7 +9,7 @@
 #include "common/sodium_ready.h"
 #include "common/uuid.h"
 #include "install/paths.h"
-#include "install/persist.h"
+#include "install/persist/persist.h"
 #include "p2p/relationship.h"
 #include "tools/lib/tool_support.h"
 
