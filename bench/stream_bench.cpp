@@ -12,7 +12,7 @@
 
 #include "install/bootstrap_stream.h"
 #include "install/crypto.h"
-#include "peer/stream_encoding.h"
+#include "peer/stream_plan.h"
 
 namespace {
 

@@ -3,6 +3,7 @@
 #include "connector/manifest.h"
 #include "install/crypto.h"
 #include "install/feature_pack.h"
+#include "install/geonames.h"
 
 namespace kio::connector {
 
@@ -15,26 +16,26 @@ Result<void> admit_geonames_pack(const std::filesystem::path& install_root, inst
                                  const p2p::KioFeatureFrame& frame, const Output& output) {
   auto pack = install::FeaturePack::decode(frame.payload);
   if (!pack) return std::unexpected(pack.error());
-  if (pack->id != GEONAMES_FEATURE_ID) return fail("geonames feature pack id mismatch");
+  if (pack->id != install::GEONAMES_FEATURE_ID) return fail("geonames feature pack id mismatch");
   auto canonical = install::FeaturePack::encode(*pack);
   if (!canonical) return std::unexpected(canonical.error());
   // The pack is stored under the feature id itself, unsealed; a later pack replaces it.
-  auto stored = store.put_blob_with_id(GEONAMES_FEATURE_ID, as_bytes(*canonical), /*feature=*/true,
+  auto stored = store.put_blob_with_id(install::GEONAMES_FEATURE_ID, as_bytes(*canonical), /*feature=*/true,
                                        /*encrypted=*/false);
   if (!stored) return std::unexpected(stored.error());
 
   Json entry = Json::object();
   entry["schema"] = FEATURE_ADMIT_SCHEMA;
-  entry["feature"] = GEONAMES_FEATURE_NAME;
-  entry["feature_id"] = GEONAMES_FEATURE_ID;
-  entry["blob_id"] = GEONAMES_FEATURE_ID;
+  entry["feature"] = install::GEONAMES_FEATURE_NAME;
+  entry["feature_id"] = install::GEONAMES_FEATURE_ID;
+  entry["blob_id"] = install::GEONAMES_FEATURE_ID;
   entry["blob_class"] = "feature";
   entry["version"] = FEATURE_VERSION;
   entry["listed_blobs"] = Json::array();
   for (const auto& name : pack->features) entry["listed_blobs"].push_back(name);
   if (auto recorded = record_inventory(install_root, entry); !recorded) return recorded;
 
-  output.line("feature_pack_stored", GEONAMES_FEATURE_ID);
+  output.line("feature_pack_stored", install::GEONAMES_FEATURE_ID);
   return {};
 }
 
@@ -60,7 +61,7 @@ Result<void> admit_record(const std::filesystem::path& install_root, const p2p::
 
 Result<void> handle_feature_frame(const std::filesystem::path& install_root, install::Persist& store,
                                   const p2p::KioFeatureFrame& frame, const Output& output) {
-  if (format_uuid(frame.feature_id) == GEONAMES_FEATURE_ID) {
+  if (format_uuid(frame.feature_id) == install::GEONAMES_FEATURE_ID) {
     return admit_geonames_pack(install_root, store, frame, output);
   }
   return admit_record(install_root, frame, output);

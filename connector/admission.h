@@ -5,7 +5,7 @@
 #include <filesystem>
 
 #include "connector/output.h"
-#include "install/persist.h"
+#include "install/persist/persist.h"
 #include "install/result.h"
 #include "p2p/kiofeature_frame.h"
 
@@ -13,10 +13,7 @@ namespace kio::connector {
 
 using install::Result;
 
-inline constexpr const char* GEONAMES_FEATURE_ID = "01a0b0d4-97d6-7083-bd74-ab53fb6f92a0";
-inline constexpr const char* GEONAMES_INDEX_BLOB_ID = "01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e8";
 inline constexpr const char* FEATURE_ADMIT_SCHEMA = "kio.bootstrap.feature-admit.v1";
-inline constexpr const char* GEONAMES_FEATURE_NAME = "geonames";
 inline constexpr const char* FEATURE_VERSION = "v00001";
 
 // Prints "feature_pack_stored=" or "feature_admitted=" on success; an error is

@@ -4,17 +4,32 @@
 
 #include <chrono>
 
-#include "connector/admission.h"
 #include "common/file_io.h"
+#include "connector/admission.h"
 #include "connector/landing.h"
+#include "install/paths.h"
+#include "p2p/kiofeature_frame.h"
 
 namespace fs = std::filesystem;
 
 namespace kio::connector {
 
 namespace {
+
 constexpr std::chrono::nanoseconds kTurnTimeout = std::chrono::milliseconds(5);
+
+// The status files of a landing; a failure to write one is ignored.
+void write_landed_status(const fs::path& install_root, const install::FileStreamAnnounce& a) {
+  const std::string text = "feature_id=" + a.feature_id + "\nblob_id=" + a.blob_id + "\nsha256=" + a.sha256 +
+                           "\nbytes=" + std::to_string(a.total_bytes) + "\nclass=" + a.blob_class + "\n";
+  (void)write_file(install::blob_landed_path(install_root), text);
 }
+
+void write_land_error_status(const fs::path& install_root, const std::string& message) {
+  (void)write_file(install::blob_land_error_path(install_root), message + "\n");
+}
+
+}  // namespace
 
 EventLoop::EventLoop(fs::path install_root, install::Persist& store, p2p::P2PManager& manager, Output output)
     : install_root_(std::move(install_root)), store_(store), manager_(manager), output_(output) {
@@ -36,7 +51,7 @@ void EventLoop::turn() {
 }
 
 void EventLoop::route(const p2p::ReceivedMessage& message) {
-  if (message.channel_id == 0) {
+  if (message.channel_id == p2p::KIOFEATURE_FRAME_CHANNEL) {
     if (auto frame = message.as_kiofeature_frame()) {
       if (auto handled = handle_feature_frame(install_root_, store_, *frame, output_); !handled) {
         output_.error("feature: ", handled.error());
@@ -69,16 +84,6 @@ void EventLoop::land(const install::CompletedStream& stream) {
     output_.error("blob: ", landed.error());
     write_land_error_status(install_root_, landed.error());
   }
-}
-
-void EventLoop::write_landed_status(const fs::path& install_root, const install::FileStreamAnnounce& a) {
-  const std::string text = "feature_id=" + a.feature_id + "\nblob_id=" + a.blob_id + "\nsha256=" + a.sha256 +
-                           "\nbytes=" + std::to_string(a.total_bytes) + "\nclass=" + a.blob_class + "\n";
-  (void)write_file(install_root / "blob-landed.txt", text);
-}
-
-void EventLoop::write_land_error_status(const fs::path& install_root, const std::string& message) {
-  (void)write_file(install_root / "blob-land-error.txt", message + "\n");
 }
 
 }  // namespace kio::connector

@@ -8,7 +8,7 @@
 
 #include "connector/output.h"
 #include "install/bootstrap_stream.h"
-#include "install/persist.h"
+#include "install/persist/persist.h"
 #include "p2p/p2pmanager.h"
 
 namespace kio::connector {
@@ -22,11 +22,6 @@ class EventLoop {
 
   // A receive interrupted by a stop signal is not reported: the process is ending.
   void set_stop_flag(const volatile std::sig_atomic_t* flag) { stop_flag_ = flag; }
-
-  // Writes the status file of a landing; failures are ignored.
-  static void write_landed_status(const std::filesystem::path& install_root,
-                                  const install::FileStreamAnnounce& announce);
-  static void write_land_error_status(const std::filesystem::path& install_root, const std::string& message);
 
  private:
   void route(const p2p::ReceivedMessage& message);

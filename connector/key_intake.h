@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "common/secret.h"
+#include "install/keys.h"
 #include "install/result.h"
 
 namespace kio::connector {
@@ -17,18 +17,13 @@ inline constexpr const char* kUsage = "usage: kio-connector [--root PATH]";
 
 // The install root from the arguments after the program name: exactly
 // "--root PATH", or none (the first participant install in path order).
-Result<std::filesystem::path> choose_install_root(const std::vector<std::string>& args);
+Result<std::filesystem::path> install_root_from_args(const std::vector<std::string>& args);
 
 // A ready install has a "persist" directory (links followed).
 Result<void> check_ready(const std::filesystem::path& install_root);
 
-struct Keys {
-  SecretKey noise_key;
-  SecretKey wrap_key;
-};
-
 // Reads two lines from `fd` (no further than the second line feed), then decodes
 // both, then checks both lengths; line 1 is always judged before line 2.
-Result<Keys> read_keys_from_stdin(int fd = 0);
+Result<install::InstallKeys> read_keys_from_stdin(int fd = 0);
 
 }  // namespace kio::connector

@@ -6,6 +6,7 @@
 #include "common/os_error.h"
 #include "connector/admission.h"
 #include "connector/manifest.h"
+#include "install/geonames.h"
 
 namespace fs = std::filesystem;
 
@@ -25,10 +26,10 @@ void remove_tree_quietly(const fs::path& path) {
 
 Result<void> land_feature_index(const fs::path& install_root, install::Persist& store,
                                 const install::FileStreamAnnounce& announce, std::span<const std::uint8_t> bytes) {
-  if (announce.feature_id != GEONAMES_FEATURE_ID) {
+  if (announce.feature_id != install::GEONAMES_FEATURE_ID) {
     return fail("unexpected feature_id for index stream: " + announce.feature_id);
   }
-  if (announce.blob_id != GEONAMES_INDEX_BLOB_ID) {
+  if (announce.blob_id != install::GEONAMES_INDEX_BLOB_ID) {
     return fail("unexpected blob_id for geonames index: " + announce.blob_id);
   }
   bool feature;
@@ -59,8 +60,8 @@ Result<void> land_feature_index(const fs::path& install_root, install::Persist& 
 
   Json entry = Json::object();
   entry["schema"] = FEATURE_ADMIT_SCHEMA;
-  entry["feature"] = GEONAMES_FEATURE_NAME;
-  entry["feature_id"] = GEONAMES_FEATURE_ID;
+  entry["feature"] = install::GEONAMES_FEATURE_NAME;
+  entry["feature_id"] = install::GEONAMES_FEATURE_ID;
   entry["blob_id"] = record->blob_id;
   entry["blob_sha256"] = record->sha256;
   entry["blob_class"] = record->class_name;

@@ -8,7 +8,7 @@
 #include <span>
 
 #include "install/bootstrap_stream.h"
-#include "install/persist.h"
+#include "install/persist/persist.h"
 #include "install/result.h"
 
 namespace kio::connector {

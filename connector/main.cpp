@@ -10,7 +10,7 @@
 #include "connector/event_loop.h"
 #include "connector/key_intake.h"
 #include "install/paths.h"
-#include "install/persist.h"
+#include "install/persist/persist.h"
 #include "p2p/identity.h"
 #include "p2p/p2pmanager.h"
 #include "p2p/relationship.h"
@@ -53,7 +53,7 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   const std::vector<std::string> args(argv + 1, argv + argc);
-  auto root = connector::choose_install_root(args);
+  auto root = connector::install_root_from_args(args);
   if (!root) return fail_startup(root.error());
   if (auto ready = connector::check_ready(*root); !ready) return fail_startup(ready.error());
   install::set_this_install_root(*root);

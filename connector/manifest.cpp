@@ -3,6 +3,7 @@
 #include <system_error>
 
 #include "common/file_io.h"
+#include "install/paths.h"
 
 namespace fs = std::filesystem;
 
@@ -12,7 +13,7 @@ using install::fail;
 using install::json::Json;
 
 Result<void> record_inventory(const fs::path& install_root, const Json& entry) {
-  const fs::path path = install_root / FEATURES_MANIFEST_FILE;
+  const fs::path path = install::features_manifest_path(install_root);
   Json manifest;
   std::error_code ec;
   if (!fs::is_regular_file(path, ec)) {

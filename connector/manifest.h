@@ -12,7 +12,6 @@ namespace kio::connector {
 using install::Result;
 
 inline constexpr const char* FEATURES_MANIFEST_SCHEMA = "kio.install.features-manifest.v1";
-inline constexpr const char* FEATURES_MANIFEST_FILE = "features-manifest.json";
 
 // Appends one entry (also one already listed) and rewrites the file with two-space
 // indentation, members in byte order at every level, mode 0600. A manifest that

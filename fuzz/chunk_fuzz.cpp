@@ -6,19 +6,18 @@
 #include <span>
 
 #include "p2p/chunking.h"
-#include "peer/stream_encoding.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using namespace kio::p2p;
   const std::span<const std::uint8_t> input(data, size);
   if (auto metadata = FrameMetadata::from_control_payload(input)) {
-    const auto encoded = kio::peer::encode_registration(metadata->frame_id, metadata->total_chunks, metadata->value);
+    const auto encoded = encode_registration(metadata->frame_id, metadata->total_chunks, metadata->value);
     if (!std::equal(encoded.begin(), encoded.end(), input.begin(), input.end())) std::abort();
   }
   auto chunk = FrameChunk::deserialize(input);
   if (!chunk) return 0;
   if (chunk->payload.size() > MAX_CHUNK_SIZE || chunk->chunk_id >= chunk->total_chunks) std::abort();
-  const auto encoded = kio::peer::encode_chunk(chunk->frame_id, chunk->chunk_id, chunk->total_chunks, chunk->payload);
+  const auto encoded = encode_chunk(chunk->frame_id, chunk->chunk_id, chunk->total_chunks, chunk->payload);
   const std::size_t used = CHUNK_HEADER_SIZE + chunk->payload.size();
   if (encoded.size() < used || !std::equal(encoded.begin(), encoded.begin() + used, input.begin())) std::abort();
 

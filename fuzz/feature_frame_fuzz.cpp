@@ -5,13 +5,12 @@
 #include <span>
 
 #include "p2p/kiofeature_frame.h"
-#include "peer/stream_encoding.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::span<const std::uint8_t> input(data, size);
   auto frame = kio::p2p::KioFeatureFrame::decode_exact(input);
   if (!frame) return 0;
-  const auto encoded = kio::peer::encode_feature_frame(frame->feature_id, frame->frame_value, frame->payload);
+  const auto encoded = kio::p2p::encode_feature_frame(frame->feature_id, frame->frame_value, frame->payload);
   if (!std::equal(encoded.begin(), encoded.end(), input.begin(), input.end())) std::abort();
   return 0;
 }

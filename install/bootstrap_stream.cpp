@@ -58,19 +58,12 @@ std::optional<FileStreamAnnounce> FileStreamAnnounce::from_control_payload(std::
   const json::Json& doc = *parsed;
 
   FileStreamAnnounce announce;
-  struct TextField {
-    const char* key;
-    std::string* target;
-  };
-  const TextField texts[] = {
-      {"schema", &announce.schema},         {"feature_id", &announce.feature_id},
-      {"blob_id", &announce.blob_id},       {"blob_class", &announce.blob_class},
-      {"sha256", &announce.sha256},
-  };
-  for (const auto& field : texts) {
-    auto text = json::get_string(doc, field.key);
-    if (!text) return std::nullopt;
-    *field.target = std::move(*text);
+  if (!json::get_strings(doc, {{"schema", &announce.schema},
+                               {"feature_id", &announce.feature_id},
+                               {"blob_id", &announce.blob_id},
+                               {"blob_class", &announce.blob_class},
+                               {"sha256", &announce.sha256}})) {
+    return std::nullopt;
   }
   auto total_bytes = json::get_u64(doc, "total_bytes");
   auto segment_count = json::get_u32(doc, "segment_count");
@@ -86,6 +79,31 @@ std::optional<FileStreamAnnounce> FileStreamAnnounce::from_control_payload(std::
   return announce;
 }
 
+Bytes encode_announcement(const FileStreamAnnounce& a) {
+  std::string json;
+  json::Writer w(json, json::Layout::compact);
+  w.begin_object()
+      .name("schema").string(a.schema)
+      .name("feature_id").string(a.feature_id)
+      .name("blob_id").string(a.blob_id)
+      .name("blob_class").string(a.blob_class)
+      .name("sha256").string(a.sha256)
+      .name("total_bytes").number(a.total_bytes)
+      .name("segment_count").number(a.segment_count)
+      .name("files").begin_array();
+  for (const auto& file : a.files) {
+    w.begin_object().name("name").string(file.name).name("size").number(file.size).name("sha256").string(file.sha256);
+    w.end_object();
+  }
+  w.end_array().end_object();
+
+  Bytes out;
+  out.reserve(1 + json.size());
+  out.push_back(FILE_STREAM_ANNOUNCE_MARKER);
+  out.insert(out.end(), json.begin(), json.end());
+  return out;
+}
+
 P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push(std::uint8_t channel,
                                                                    std::span<const std::uint8_t> message) {
   if (channel == FILE_STREAM_CONTROL_CHANNEL) return push_control(message);
@@ -97,7 +115,7 @@ P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_control(std::
   if (auto announce = FileStreamAnnounce::from_control_payload(message)) {
     if (announce->schema != FILE_STREAM_SCHEMA) return p2p_fail(P2PError::wire_format("file stream schema mismatch"));
     finish_stream();
-    expected_frames_ = announce->segment_count;
+    expected_stream_frames_ = announce->segment_count;
     reassembler_ = p2p::FrameReassembler();
     announce_ = std::move(*announce);
     return std::nullopt;
@@ -110,27 +128,27 @@ void FileStreamReceiver::finish_stream() {
   announce_.reset();
   std::vector<std::uint8_t>().swap(stream_);
   stream_length_ = 0;
-  completed_frames_ = 0;
+  completed_stream_frames_ = 0;
 }
 
 P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_chunk(std::span<const std::uint8_t> message) {
   auto chunk = p2p::FrameChunk::deserialize(message);
   if (!chunk) return p2p_fail(P2PError::wire_format(chunk.error()));
   auto frame = reassembler_.add_chunk_parts(std::move(*chunk));
-  // Frames that complete with no stream announced could only ever be discarded
-  // by the next announcement, so they are not kept.
+  // Stream frames that complete with no stream announced could only ever be
+  // discarded by the next announcement, so they are not kept.
   if (!frame || !announce_) return std::nullopt;
 
-  ++completed_frames_;
+  ++completed_stream_frames_;
   const std::uint64_t total_bytes = announce_->total_bytes;
   if (frame->size() > total_bytes - stream_length_) {
-    // Frames only add bytes: the stream can no longer match its announced size.
+    // Stream frames only add bytes: the stream can no longer match its announced size.
     finish_stream();
     return p2p_fail(P2PError::wire_format("file stream size mismatch"));
   }
-  // An announcement that waits for no frames never completes; its bytes are
-  // counted for the size check but not kept.
-  if (expected_frames_ != 0) {
+  // An announcement that waits for no stream frames never completes; its bytes
+  // are counted for the size check but not kept.
+  if (expected_stream_frames_ != 0) {
     try {
       if (stream_.capacity() == 0) {
         try {
@@ -148,7 +166,7 @@ P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_chunk(std::sp
   stream_length_ += frame->size();
   frame.reset();
 
-  if (expected_frames_ == 0 || completed_frames_ < expected_frames_) return std::nullopt;
+  if (expected_stream_frames_ == 0 || completed_stream_frames_ < expected_stream_frames_) return std::nullopt;
 
   CompletedStream completed{std::move(*announce_), std::move(stream_)};
   finish_stream();
@@ -159,6 +177,20 @@ P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_chunk(std::sp
     return p2p_fail(P2PError::wire_format("file stream sha256 mismatch"));
   }
   return completed;
+}
+
+Bytes pack_files(std::span<const NamedFile> files) {
+  std::size_t total = 0;
+  for (const auto& [name, body] : files) total += 4 + name.size() + 8 + body.size();
+  Bytes out;
+  out.reserve(total);
+  for (const auto& [name, body] : files) {
+    append_le<std::uint32_t>(out, static_cast<std::uint32_t>(name.size()));
+    out.insert(out.end(), name.begin(), name.end());
+    append_le<std::uint64_t>(out, body.size());
+    out.insert(out.end(), body.begin(), body.end());
+  }
+  return out;
 }
 
 P2PResult<std::vector<fs::path>> unpack_files(std::span<const std::uint8_t> stream, const fs::path& dir) {

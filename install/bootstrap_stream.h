@@ -1,10 +1,12 @@
-// The receiving side of bootstrap file streams.
+// Bootstrap file streams: the announcement and the packed file records in both
+// directions, the receiver, and the unpacking of a received stream into files.
 //
 // A sender announces a stream on the control channel (0xFB and a JSON
-// FileStreamAnnounce), then sends it frame by frame: each frame registered on
-// the control channel (0xFA, 15 bytes) and carried in chunks on the data
-// channel. Frames must complete in stream order; when the announced number has
-// completed, the stream is checked against the announced size and digest.
+// FileStreamAnnounce), then sends it stream frame by stream frame: each
+// registered on the control channel (0xFA, 15 bytes) and carried in chunks on
+// the data channel (p2p/chunking). Stream frames must complete in stream order;
+// when the announced number has completed, the stream is checked against the
+// announced size and digest.
 //
 // Stream bytes are file records, one after another, little-endian:
 //   u32 name length N | N bytes UTF-8 name | u64 body length B | B bytes body
@@ -15,8 +17,10 @@
 #include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "common/bytes.h"
 #include "install/crypto.h"
 #include "p2p/chunking.h"
 #include "p2p/error.h"
@@ -54,6 +58,10 @@ struct FileStreamAnnounce {
   bool operator==(const FileStreamAnnounce&) const = default;
 };
 
+// 0xFB followed by the announcement as compact JSON, members in declaration
+// order. The schema is written as given, so tests can build refused ones.
+Bytes encode_announcement(const FileStreamAnnounce& announce);
+
 struct CompletedStream {
   FileStreamAnnounce announce;
   std::vector<std::uint8_t> bytes;
@@ -61,12 +69,13 @@ struct CompletedStream {
 
 // Reassembles one announced stream at a time from the messages of a session.
 //
-// Memory stays tied to bytes that actually arrived: completed frames are
+// Memory stays tied to bytes that actually arrived: completed stream frames are
 // appended straight into one stream buffer (reserved from `total_bytes` only
 // up to a cap, and only once data arrives), a stream that outgrows its
-// announced size is refused at once, frames that complete while no stream is
-// announced are dropped (the next announcement would discard them anyway), and
-// an announcement with no frames to wait for keeps no bytes at all.
+// announced size is refused at once, stream frames that complete while no
+// stream is announced are dropped (the next announcement would discard them
+// anyway), and an announcement with no stream frames to wait for keeps no bytes
+// at all.
 class FileStreamReceiver {
  public:
   // The largest up-front reservation taken from an announced size.
@@ -84,14 +93,21 @@ class FileStreamReceiver {
   p2p::P2PResult<std::optional<CompletedStream>> push_chunk(std::span<const std::uint8_t> message);
   void finish_stream();
 
-  // Concatenation of the frames completed since the announcement.
+  // Concatenation of the stream frames completed since the announcement.
   std::vector<std::uint8_t> stream_;
   std::uint64_t stream_length_ = 0;  // also counted when no bytes are kept
-  std::uint64_t completed_frames_ = 0;
+  std::uint64_t completed_stream_frames_ = 0;
   std::optional<FileStreamAnnounce> announce_;
   p2p::FrameReassembler reassembler_;
-  std::uint32_t expected_frames_ = 0;
+  std::uint32_t expected_stream_frames_ = 0;
 };
+
+// One file of a stream: its name and its content.
+using NamedFile = std::pair<std::string, Bytes>;
+
+// Stream bytes: one record per file, in the given order. Names are written as
+// given, so tests can build streams that unpack_files must refuse.
+Bytes pack_files(std::span<const NamedFile> files);
 
 // Writes the stream's files into `dir` (created with its ancestors, also for an
 // empty stream) and returns their paths in stream order. Each file is flushed

@@ -27,19 +27,13 @@ std::optional<FeaturePack> read_pack(std::span<const std::uint8_t> bytes) {
   const json::Json& doc = *parsed;
 
   FeaturePack pack;
-  struct TextField {
-    const char* key;
-    std::string* target;
-  };
-  const TextField texts[] = {
-      {"schema", &pack.schema},         {"id", &pack.id},
-      {"blob", &pack.blob},             {"class", &pack.class_name},
-      {"short_name", &pack.short_name}, {"description", &pack.description},
-  };
-  for (const auto& field : texts) {
-    auto text = json::get_string(doc, field.key);
-    if (!text) return std::nullopt;
-    *field.target = std::move(*text);
+  if (!json::get_strings(doc, {{"schema", &pack.schema},
+                               {"id", &pack.id},
+                               {"blob", &pack.blob},
+                               {"class", &pack.class_name},
+                               {"short_name", &pack.short_name},
+                               {"description", &pack.description}})) {
+    return std::nullopt;
   }
   auto geonames_id = json::get_u64(doc, "geonames_id");
   if (!geonames_id) return std::nullopt;

@@ -491,6 +491,15 @@ Result<std::string> get_string(const Json& object, std::string_view name) {
   return (*m)->get<std::string>();
 }
 
+Result<void> get_strings(const Json& object, std::initializer_list<TextMember> members) {
+  for (const auto& m : members) {
+    auto text = get_string(object, m.name);
+    if (!text) return std::unexpected(text.error());
+    *m.target = std::move(*text);
+  }
+  return {};
+}
+
 Result<std::uint64_t> get_u64(const Json& object, std::string_view name) {
   return get_unsigned<std::uint64_t>(object, name);
 }

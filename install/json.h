@@ -27,6 +27,7 @@
 #pragma once
 
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -82,6 +83,13 @@ inline std::optional<Json> read_value(std::span<const std::uint8_t> bytes, Dupli
 // Typed members of a value that must be an object; each fails when the member
 // is missing or of the wrong type. The error texts name the member.
 Result<std::string> get_string(const Json& object, std::string_view name);
+// Several text members at once, each into its target; the first member that is
+// missing or not a text fails the call (targets before it are already filled).
+struct TextMember {
+  std::string_view name;
+  std::string* target;
+};
+Result<void> get_strings(const Json& object, std::initializer_list<TextMember> members);
 Result<std::uint64_t> get_u64(const Json& object, std::string_view name);
 Result<std::uint32_t> get_u32(const Json& object, std::string_view name);
 Result<std::uint16_t> get_u16(const Json& object, std::string_view name);

@@ -42,6 +42,14 @@ Result<std::vector<fs::path>> list_participant_roots() {
   return roots;
 }
 
+Result<fs::path> choose_install_root(const std::optional<fs::path>& given) {
+  if (given) return *given;
+  auto roots = list_participant_roots();
+  if (!roots) return std::unexpected(roots.error());
+  if (roots->empty()) return fail(NO_PARTICIPANTS);
+  return roots->front();  // already in path order
+}
+
 fs::path persist_root(const fs::path& install_root) { return install_root / "persist"; }
 
 fs::path long_term_persist_root(const fs::path& install_root) { return persist_root(install_root); }
@@ -73,6 +81,12 @@ int compare_paths(const fs::path& a, const fs::path& b) {
 bool same_path(const fs::path& a, const fs::path& b) { return compare_paths(a, b) == 0; }
 
 fs::path peer_endpoint_path(const fs::path& install_root) { return install_root / "peer-endpoint.json"; }
+
+fs::path features_manifest_path(const fs::path& install_root) { return install_root / "features-manifest.json"; }
+
+fs::path blob_landed_path(const fs::path& install_root) { return install_root / "blob-landed.txt"; }
+
+fs::path blob_land_error_path(const fs::path& install_root) { return install_root / "blob-land-error.txt"; }
 
 namespace {
 std::once_flag install_root_once;

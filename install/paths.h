@@ -1,5 +1,6 @@
-// Where an install's pieces live on disk. Pure path computations, one directory
-// listing and the process-wide install root; nothing here creates directories.
+// Where an install's pieces live on disk, for the connector and the tools alike:
+// pure path computations, the choice of the install to serve, and the
+// process-wide install root. Nothing here creates directories.
 #pragma once
 
 #include <filesystem>
@@ -18,11 +19,22 @@ Result<std::filesystem::path> participants_root();
 // A missing participants root is an empty list.
 Result<std::vector<std::filesystem::path>> list_participant_roots();
 
+inline constexpr char NO_PARTICIPANTS[] = "no participants under test/participants";
+// The install to serve: `given` when there is one (taken verbatim), else the
+// first participant install in path order; NO_PARTICIPANTS when there is none.
+Result<std::filesystem::path> choose_install_root(const std::optional<std::filesystem::path>& given);
+
 std::filesystem::path persist_root(const std::filesystem::path& install_root);
 std::filesystem::path long_term_persist_root(const std::filesystem::path& install_root);
 // The "blobs" directory beside the persist root (inside it when it has no parent).
 std::filesystem::path blobs_root(const std::filesystem::path& persist_root);
+
+// Files the connector keeps in the install root, beside the store.
 std::filesystem::path peer_endpoint_path(const std::filesystem::path& install_root);
+std::filesystem::path features_manifest_path(const std::filesystem::path& install_root);
+// The status files of the last landing: what landed, or why it failed.
+std::filesystem::path blob_landed_path(const std::filesystem::path& install_root);
+std::filesystem::path blob_land_error_path(const std::filesystem::path& install_root);
 
 // Fills the process-wide install root once; later calls leave it unchanged.
 void set_this_install_root(std::filesystem::path root);

@@ -2,9 +2,8 @@
 
 #include <algorithm>
 
-#include "common/bytes.h"
-
 namespace kio::p2p {
+
 std::expected<FrameChunk, const char*> FrameChunk::deserialize(std::span<const std::uint8_t> bytes) {
   if (bytes.size() < MIN_CHUNK_MESSAGE_SIZE) return std::unexpected("Chunk buffer too small");
   const std::uint8_t* p = bytes.data();
@@ -21,6 +20,19 @@ std::expected<FrameChunk, const char*> FrameChunk::deserialize(std::span<const s
   return chunk;
 }
 
+Bytes encode_chunk(std::uint64_t frame_id, std::uint16_t chunk_id, std::uint16_t total_chunks,
+                   std::span<const std::uint8_t> payload) {
+  Bytes out;
+  out.reserve(std::max(CHUNK_HEADER_SIZE + payload.size(), MIN_CHUNK_MESSAGE_SIZE));
+  append_le<std::uint64_t>(out, frame_id);
+  append_le<std::uint16_t>(out, chunk_id);
+  append_le<std::uint16_t>(out, total_chunks);
+  append_le<std::uint32_t>(out, static_cast<std::uint32_t>(payload.size()));
+  out.insert(out.end(), payload.begin(), payload.end());
+  if (out.size() < MIN_CHUNK_MESSAGE_SIZE) out.resize(MIN_CHUNK_MESSAGE_SIZE, 0);
+  return out;
+}
+
 std::optional<FrameMetadata> FrameMetadata::from_control_payload(std::span<const std::uint8_t> bytes) {
   if (bytes.size() != FRAME_REGISTRATION_SIZE || bytes[0] != FRAME_REGISTRATION_MARKER) return std::nullopt;
   FrameMetadata metadata;
@@ -29,6 +41,16 @@ std::optional<FrameMetadata> FrameMetadata::from_control_payload(std::span<const
   metadata.value = load_le<std::uint32_t>(bytes.data() + 11);
   if (metadata.total_chunks == 0) return std::nullopt;
   return metadata;
+}
+
+Bytes encode_registration(std::uint64_t frame_id, std::uint16_t total_chunks, std::uint32_t value) {
+  Bytes out;
+  out.reserve(FRAME_REGISTRATION_SIZE);
+  out.push_back(FRAME_REGISTRATION_MARKER);
+  append_le<std::uint64_t>(out, frame_id);
+  append_le<std::uint16_t>(out, total_chunks);
+  append_le<std::uint32_t>(out, value);
+  return out;
 }
 
 FrameReassembler::PartialFrame* FrameReassembler::find_partial(std::uint64_t frame_id) {
@@ -58,11 +80,11 @@ void FrameReassembler::register_frame(const FrameMetadata& metadata) {
   registration_order_.emplace(sequence, metadata.frame_id);
 }
 
-void CompletedFrame::append_to(std::vector<std::uint8_t>& out) const {
+void CompletedStreamFrame::append_to(std::vector<std::uint8_t>& out) const {
   for (const auto& part : parts_) out.insert(out.end(), part.begin(), part.end());
 }
 
-std::vector<std::uint8_t> CompletedFrame::bytes() const {
+std::vector<std::uint8_t> CompletedStreamFrame::bytes() const {
   std::vector<std::uint8_t> out;
   out.reserve(size_);
   append_to(out);
@@ -75,7 +97,7 @@ std::optional<std::vector<std::uint8_t>> FrameReassembler::add_chunk(FrameChunk 
   return frame->bytes();
 }
 
-std::optional<CompletedFrame> FrameReassembler::add_chunk_parts(FrameChunk chunk) {
+std::optional<CompletedStreamFrame> FrameReassembler::add_chunk_parts(FrameChunk chunk) {
   if (chunk.total_chunks == 0 || chunk.chunk_id >= chunk.total_chunks || registrations_.empty()) {
     return std::nullopt;
   }
@@ -106,7 +128,7 @@ std::optional<CompletedFrame> FrameReassembler::add_chunk_parts(FrameChunk chunk
   partial->slots[chunk.chunk_id] = std::move(chunk.payload);
   if (++partial->filled_count < partial->total) return std::nullopt;
 
-  CompletedFrame frame(std::move(partial->slots), partial->byte_count);
+  CompletedStreamFrame frame(std::move(partial->slots), partial->byte_count);
   forget(chunk.frame_id);
   return frame;
 }

@@ -1,4 +1,6 @@
-// Frames split into chunks for the data channel, and their reassembly.
+// Stream frames split into chunks for the data channel, and their reassembly.
+// A stream frame is one piece of a bootstrap file stream; it is neither a
+// feature frame nor a frame of the long-term record.
 //
 // Chunk (data channel), little-endian:
 //   u64 frame id | u16 chunk id | u16 total chunks | u32 payload length | payload
@@ -8,7 +10,8 @@
 // Frame registration (control channel), exactly 15 bytes, little-endian:
 //   0xFA | u64 frame id | u16 total chunks | u32 value (carried, not interpreted)
 //
-// The reassembler never reports errors: a chunk it cannot place is dropped.
+// Both directions live here: the receiver decodes, peers and tests encode. The
+// reassembler never reports errors: a chunk it cannot place is dropped.
 #pragma once
 
 #include <cstddef>
@@ -20,6 +23,8 @@
 #include <unordered_map>
 #include <vector>
 
+#include "common/bytes.h"
+
 namespace kio::p2p {
 
 inline constexpr std::size_t MAX_CHUNK_SIZE = 1338;
@@ -27,6 +32,10 @@ inline constexpr std::size_t CHUNK_HEADER_SIZE = 16;
 inline constexpr std::size_t MIN_CHUNK_MESSAGE_SIZE = 18;
 inline constexpr std::size_t FRAME_REGISTRATION_SIZE = 15;
 inline constexpr std::uint8_t FRAME_REGISTRATION_MARKER = 0xFA;
+// A chunk count is 16 bits wide, so the largest stream frame a registration can
+// describe is 65,535 full chunks.
+inline constexpr std::size_t MAX_CHUNKS_PER_FRAME = 65535;
+inline constexpr std::size_t MAX_STREAM_FRAME_SIZE = MAX_CHUNKS_PER_FRAME * MAX_CHUNK_SIZE;
 
 struct FrameChunk {
   std::vector<std::uint8_t> payload;
@@ -43,6 +52,12 @@ struct FrameChunk {
   bool operator==(const FrameChunk&) const = default;
 };
 
+// A chunk message; padded with zeros to the 18-byte minimum when the payload is
+// shorter than two bytes. Written as given, so tests can also build chunks that
+// deserialize must refuse.
+Bytes encode_chunk(std::uint64_t frame_id, std::uint16_t chunk_id, std::uint16_t total_chunks,
+                   std::span<const std::uint8_t> payload);
+
 struct FrameMetadata {
   std::uint64_t frame_id = 0;
   std::uint16_t total_chunks = 0;
@@ -55,11 +70,15 @@ struct FrameMetadata {
   bool operator==(const FrameMetadata&) const = default;
 };
 
-// A frame whose chunks have all arrived, still held as its chunks' payloads so
-// that the owner can append it where it needs it without an intermediate copy.
-class CompletedFrame {
+// The 15-byte frame registration, written as given (zero chunks included).
+Bytes encode_registration(std::uint64_t frame_id, std::uint16_t total_chunks, std::uint32_t value);
+
+// A stream frame whose chunks have all arrived, still held as its chunks'
+// payloads so that the owner can append it where it needs it without an
+// intermediate copy.
+class CompletedStreamFrame {
  public:
-  CompletedFrame(std::vector<std::vector<std::uint8_t>> parts, std::size_t size)
+  CompletedStreamFrame(std::vector<std::vector<std::uint8_t>> parts, std::size_t size)
       : parts_(std::move(parts)), size_(size) {}
   std::size_t size() const { return size_; }
   // Appends the chunks' payloads in chunk id order.
@@ -92,7 +111,7 @@ class FrameReassembler {
   // dropped until it is registered again.
   std::optional<std::vector<std::uint8_t>> add_chunk(FrameChunk chunk);
   // The same, handing back the completed frame as its parts.
-  std::optional<CompletedFrame> add_chunk_parts(FrameChunk chunk);
+  std::optional<CompletedStreamFrame> add_chunk_parts(FrameChunk chunk);
 
   std::size_t registration_count() const { return registrations_.size(); }
   std::size_t partial_count() const { return partials_.size(); }

@@ -4,8 +4,6 @@
 #include <bit>
 #include <cstdint>
 
-#include "p2p/received_message.h"
-
 namespace kio::p2p {
 namespace {
 
@@ -43,6 +41,14 @@ P2PResult<std::uint64_t> read_varint(std::span<const std::uint8_t> bytes, std::s
   return value;
 }
 
+void write_varint(Bytes& out, std::uint64_t value) {
+  while (value >= 0x80) {
+    out.push_back(static_cast<std::uint8_t>(value | 0x80));
+    value >>= 7;
+  }
+  out.push_back(static_cast<std::uint8_t>(value));
+}
+
 P2PResult<KioFeatureFrame> KioFeatureFrame::decode_exact(std::span<const std::uint8_t> bytes) {
   if (bytes.size() > MAX_KIOFEATURE_FRAME_SIZE) return p2p_fail(P2PError(P2PErrorKind::MessageTooLarge));
   if (bytes.size() < kFeatureIdSize) return p2p_fail(protocol_error("truncated kiofeature id"));
@@ -66,8 +72,14 @@ P2PResult<KioFeatureFrame> KioFeatureFrame::decode_exact(std::span<const std::ui
   return frame;
 }
 
-P2PResult<KioFeatureFrame> ReceivedMessage::as_kiofeature_frame() const {
-  return KioFeatureFrame::decode_exact(payload);
+Bytes encode_feature_frame(const Uuid& feature_id, std::uint64_t frame_value, std::span<const std::uint8_t> payload) {
+  Bytes out;
+  out.reserve(kFeatureIdSize + varint_length(frame_value) + varint_length(payload.size()) + payload.size());
+  out.insert(out.end(), feature_id.begin(), feature_id.end());
+  write_varint(out, frame_value);
+  write_varint(out, payload.size());
+  out.insert(out.end(), payload.begin(), payload.end());
+  return out;
 }
 
 }  // namespace kio::p2p

@@ -1,17 +1,15 @@
 // kio-install: creates an install the connector can serve: the "persist"
 // directory, a sealed "identity.json", and a keys file for the connector's stdin.
 #include <sodium.h>
-#include <sys/stat.h>
 
 #include <cstdio>
 #include <filesystem>
 
 #include "common/bytes.h"
-#include "common/os_error.h"
-#include "common/uuid.h"
 #include "common/sodium_ready.h"
-#include "install/crypto.h"
-#include "install/persist.h"
+#include "common/uuid.h"
+#include "install/paths.h"
+#include "install/persist/persist.h"
 #include "p2p/relationship.h"
 #include "tools/lib/tool_support.h"
 
@@ -53,14 +51,14 @@ int main(int argc, char** argv) {
 
   auto root = tools::resolve_install_root(*args, /*must_exist=*/false);
   if (!root) tools::exit_error(kTool, root.error());
-  const fs::path persist = *root / "persist";
+  const fs::path persist = install::persist_root(*root);
   const fs::path identity_path = persist / "identity.json";
   std::error_code ec;
   if (fs::exists(identity_path, ec)) {
     tools::exit_error(kTool, identity_path.string() + " already exists; an install's identity is never replaced");
   }
 
-  tools::KeyPair keys;
+  install::InstallKeys keys;
   if (auto keys_in = args->value("--keys-in")) {
     auto read = tools::read_keys_file(*keys_in);
     if (!read) tools::exit_error(kTool, read.error());

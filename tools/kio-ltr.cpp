@@ -6,7 +6,7 @@
 
 #include "common/file_io.h"
 #include "install/paths.h"
-#include "install/persist.h"
+#include "install/persist/persist.h"
 #include "tools/lib/tool_support.h"
 
 using namespace kio;

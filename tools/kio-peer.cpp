@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -13,11 +14,14 @@
 #include "common/bytes.h"
 #include "common/file_io.h"
 #include "common/uuid.h"
+#include "install/bootstrap_stream.h"
 #include "install/crypto.h"
+#include "install/geonames.h"
 #include "install/json.h"
 #include "install/paths.h"
+#include "p2p/kiofeature_frame.h"
 #include "peer/peer_client.h"
-#include "peer/stream_encoding.h"
+#include "peer/stream_plan.h"
 #include "tools/lib/tool_support.h"
 
 namespace fs = std::filesystem;
@@ -27,8 +31,6 @@ using namespace std::chrono_literals;
 namespace {
 
 constexpr const char* kTool = "kio-peer";
-constexpr const char* kGeonamesFeature = "01a0b0d4-97d6-7083-bd74-ab53fb6f92a0";
-constexpr const char* kIndexBlob = "01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e8";
 constexpr double kDefaultRateMBps = 100.0;
 
 constexpr const char* kUsage =
@@ -151,12 +153,12 @@ std::vector<std::uint8_t> read_input_file(const std::string& path) {
 void send_frame(peer::PeerClient& client, const std::string& feature_id, const std::vector<std::uint8_t>& payload) {
   auto id = parse_uuid(feature_id);
   if (!id) usage("not a UUID: " + feature_id);
-  const auto frame = peer::encode_feature_frame(*id, 0, payload);
+  const auto frame = p2p::encode_feature_frame(*id, 0, payload);
   if (frame.size() > p2p::MAX_DATA_PLAINTEXT_LEN) {
     die("the feature frame is " + std::to_string(frame.size()) + " bytes; one data packet carries at most " +
         std::to_string(p2p::MAX_DATA_PLAINTEXT_LEN));
   }
-  if (auto sent = client.send(0, frame); !sent) die("send failed: " + sent.error().display());
+  if (auto sent = client.send(p2p::KIOFEATURE_FRAME_CHANNEL, frame); !sent) die("send failed: " + sent.error().display());
   std::printf("sent feature frame %s (%zu payload bytes) to %s\n", feature_id.c_str(), payload.size(),
               client.target().to_string().c_str());
 }
@@ -198,11 +200,11 @@ int send_index(const Options& o) {
   if (wait && !root) usage("--wait needs --root or --participant to find the status files");
   auto files = peer::read_directory_files(*o.operand);
   if (!files) die(files.error());
-  const auto stream = peer::pack_files(*files);
-  peer::StreamDescription description{o.args.value("--feature-id").value_or(kGeonamesFeature),
-                                      o.args.value("--blob-id").value_or(kIndexBlob),
+  const auto stream = install::pack_files(*files);
+  peer::StreamDescription description{o.args.value("--feature-id").value_or(install::GEONAMES_FEATURE_ID),
+                                      o.args.value("--blob-id").value_or(install::GEONAMES_INDEX_BLOB_ID),
                                       o.args.value("--class").value_or("bytes"), peer::file_entries(*files)};
-  std::size_t frame_size = peer::StreamPlan::DEFAULT_FRAME_SIZE;
+  std::size_t frame_size = peer::StreamPlan::DEFAULT_STREAM_FRAME_SIZE;
   double rate = kDefaultRateMBps;
   try {
     if (auto f = o.args.value("--frame-size")) frame_size = std::stoul(*f);
@@ -218,8 +220,8 @@ int send_index(const Options& o) {
   auto client = connect(o.args, target);
   FileStamp landed_before, error_before;
   if (root) {
-    landed_before = stamp(*root / "blob-landed.txt");
-    error_before = stamp(*root / "blob-land-error.txt");
+    landed_before = stamp(install::blob_landed_path(*root));
+    error_before = stamp(install::blob_land_error_path(*root));
   }
 
   const bool show_progress = ::isatty(2) != 0;
@@ -256,13 +258,19 @@ int send_index(const Options& o) {
 
   const auto deadline = std::chrono::steady_clock::now() + timeout_of(o.args);
   while (std::chrono::steady_clock::now() < deadline) {
-    const auto landed = stamp(*root / "blob-landed.txt");
-    if (!(landed == landed_before) && landed.content.find("sha256=" + plan->announcement().sha256 + "\n") != std::string::npos) {
+    // The connector rewrites both files in place, so a file is read as complete
+    // only once its last line feed is there: the fifth line's of the landed
+    // file, the message's of the error file.
+    const auto landed = stamp(install::blob_landed_path(*root));
+    if (!(landed == landed_before) && std::count(landed.content.begin(), landed.content.end(), '\n') >= 5 &&
+        landed.content.find("sha256=" + plan->announcement().sha256 + "\n") != std::string::npos) {
       std::printf("landed:\n%s", landed.content.c_str());
       return 0;
     }
-    const auto error = stamp(*root / "blob-land-error.txt");
-    if (!(error == error_before) && error.exists) die("landing failed: " + error.content.substr(0, error.content.find('\n')));
+    const auto error = stamp(install::blob_land_error_path(*root));
+    if (!(error == error_before) && error.content.ends_with('\n')) {
+      die("landing failed: " + error.content.substr(0, error.content.find('\n')));
+    }
     std::this_thread::sleep_for(20ms);
   }
   die("no landing was reported within " + std::to_string(timeout_of(o.args).count()) +
@@ -298,7 +306,7 @@ int main(int argc, char** argv) {
     const auto payload = read_input_file(*o.operand);
     const auto target = target_of(o.args, install_root_of(o.args));
     auto client = connect(o.args, target);
-    send_frame(client, kGeonamesFeature, payload);
+    send_frame(client, install::GEONAMES_FEATURE_ID, payload);
     return 0;
   }
   if (o.command == "send-admit") {

@@ -7,12 +7,14 @@
 
 #include <thread>
 
+#include "install/bootstrap_stream.h"
 #include "install/crypto.h"
 #include "install/feature_pack.h"
 #include "install/json.h"
 #include "install/persist/persist.h"
+#include "p2p/kiofeature_frame.h"
 #include "peer/peer_client.h"
-#include "peer/stream_encoding.h"
+#include "peer/stream_plan.h"
 #include "tests/support/connector_process.h"
 
 namespace fs = std::filesystem;
@@ -59,7 +61,7 @@ class Connector : public ::testing::Test {
 
   static void send_frame(peer::PeerClient& client, const std::string& feature_id, const std::string& payload,
                          std::uint8_t channel = 0) {
-    auto frame = peer::encode_feature_frame(*parse_uuid(feature_id), 0, bytes_of(payload));
+    auto frame = p2p::encode_feature_frame(*parse_uuid(feature_id), 0, bytes_of(payload));
     ASSERT_TRUE(client.send(channel, frame));
   }
 
@@ -209,13 +211,13 @@ TEST_F(Connector, ReportsBadInputAndKeepsRunning) {
 
 TEST_F(Connector, LandsABootstrapStreamOfSeveralFrames) {
   auto client = connect();
-  std::vector<peer::NamedFile> files;
+  std::vector<install::NamedFile> files;
   for (int i = 0; i < 4; ++i) {
     Bytes body(3000 + 1111 * i);
     for (std::size_t k = 0; k < body.size(); ++k) body[k] = static_cast<std::uint8_t>(k * (i + 3));
     files.emplace_back("data-" + std::to_string(i) + ".mdb", std::move(body));
   }
-  const auto stream = peer::pack_files(files);
+  const auto stream = install::pack_files(files);
   peer::StreamDescription description{kGeonamesFeature, kIndexBlob, "bytes", peer::file_entries(files)};
   // A leftover staging directory from an interrupted landing is cleared first.
   const fs::path staging = install_.root / "blobs" / (std::string(".incoming-") + kIndexBlob);
@@ -266,7 +268,7 @@ TEST_F(Connector, LandsABootstrapStreamOfSeveralFrames) {
   ASSERT_TRUE(plan);
   auto announcement = plan->announcement();
   announcement.sha256 = std::string(64, '0');
-  ASSERT_TRUE(client.send(0, peer::encode_announcement(announcement)));
+  ASSERT_TRUE(client.send(0, install::encode_announcement(announcement)));
   plan->next();  // skip the plan's own announcement
   while (auto message = plan->next()) ASSERT_TRUE(client.send(message->channel, message->bytes));
   EXPECT_EQ(err_line(), "kio-connector: stream: Wire format error: file stream sha256 mismatch");

@@ -4,8 +4,8 @@
 #include <sodium.h>
 
 #include "install/json.h"
+#include "p2p/kiofeature_frame.h"
 #include "peer/initiator.h"
-#include "peer/stream_encoding.h"
 #include "tests/p2p/p2p_fixtures.h"
 #include "tests/support/connector_process.h"
 
@@ -21,8 +21,8 @@ constexpr const char* kMapsFeature = "01939a3c-0000-7000-8000-00000000000a";
 
 std::vector<std::uint8_t> admission(const std::string& feature) {
   const std::string record = R"({"schema":"kio.bootstrap.feature-admit.v1","feature":")" + feature + "\"}";
-  return peer::encode_feature_frame(*parse_uuid(kMapsFeature), 0,
-                                    std::vector<std::uint8_t>(record.begin(), record.end()));
+  return p2p::encode_feature_frame(*parse_uuid(kMapsFeature), 0,
+                                   std::vector<std::uint8_t>(record.begin(), record.end()));
 }
 
 TEST(ConnectorReplay, ACapturedAdmissionSentAgainIsAdmittedOnce) {

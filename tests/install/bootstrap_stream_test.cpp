@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "peer/stream_encoding.h"
+#include "peer/stream_plan.h"
 #include "tests/support/test_support.h"
 
 namespace kio::install {
@@ -73,7 +73,7 @@ TEST(FileStreamAnnounce, ReadsAnnouncementsOnly) {
 TEST(FileStreamAnnounce, RoundTripsTheEncoder) {
   const FileStreamAnnounce announce{"kio.bulk.file-stream.v1", kFeatureId, kBlobId, "feature", std::string(64, 'a'),
                                     123456789012345u, 7, {{"quote\"slash\\/\x01", 0, "x"}, {"caf\xc3\xa9", 1, ""}}};
-  const Bytes encoded = peer::encode_announcement(announce);
+  const Bytes encoded = encode_announcement(announce);
   ASSERT_EQ(encoded[0], 0xFB);
   // Compact JSON in declaration order.
   EXPECT_EQ(std::string(encoded.begin() + 1, encoded.begin() + 45),
@@ -113,7 +113,7 @@ class Receiver : public ::testing::Test {
   // The plan's messages with the announcement replaced.
   static std::vector<peer::OutgoingMessage> announced_as(std::vector<peer::OutgoingMessage> messages,
                                                          const FileStreamAnnounce& announce) {
-    messages[0].bytes = peer::encode_announcement(announce);
+    messages[0].bytes = encode_announcement(announce);
     return messages;
   }
   static FileStreamAnnounce announcement(const std::vector<peer::OutgoingMessage>& messages) {
@@ -134,7 +134,7 @@ TEST_F(Receiver, ReassemblesStreamsOfManyShapes) {
       {1, 1, 1},         {5, 1, 5},      // one-byte frames, one-byte chunks
       {1338, 1338, 1},   {1339, 1338, 2},
       {10000, 4000, 3},  // frames of several chunks, a short last frame
-      {2621440, peer::StreamPlan::DEFAULT_FRAME_SIZE, 3},
+      {2621440, peer::StreamPlan::DEFAULT_STREAM_FRAME_SIZE, 3},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::to_string(c.stream_size) + "/" + std::to_string(c.frame_size));
@@ -168,7 +168,7 @@ TEST_F(Receiver, RefusedAndUnreadableAnnouncementsLeaveTheStreamAlone) {
 
   FileStreamAnnounce wrong_schema = announcement(messages);
   wrong_schema.schema = "kio.bulk.file-stream.v1 ";
-  auto refused = receiver.push(0, peer::encode_announcement(wrong_schema));
+  auto refused = receiver.push(0, encode_announcement(wrong_schema));
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error().display(), "Wire format error: file stream schema mismatch");
   // No "files": not an announcement at all.
@@ -281,10 +281,10 @@ TEST_F(Receiver, FramesBeforeTheAnnouncementAreNotPartOfTheStream) {
 TEST_F(Receiver, MalformedChunksAreWireFormatErrors) {
   const std::pair<Bytes, std::string> cases[] = {
       {Bytes(17), "Wire format error: Chunk buffer too small"},
-      {peer::encode_chunk(1, 0, 0, {}), "Wire format error: total_chunks cannot be zero"},
-      {peer::encode_chunk(1, 2, 2, {}), "Wire format error: chunk_id must be < total_chunks"},
-      {peer::encode_chunk(1, 0, 1, Bytes(1339)), "Wire format error: chunk payload exceeds MAX_CHUNK_SIZE"},
-      {[] { Bytes b = peer::encode_chunk(1, 0, 1, Bytes(100)); b.pop_back(); return b; }(),
+      {p2p::encode_chunk(1, 0, 0, {}), "Wire format error: total_chunks cannot be zero"},
+      {p2p::encode_chunk(1, 2, 2, {}), "Wire format error: chunk_id must be < total_chunks"},
+      {p2p::encode_chunk(1, 0, 1, Bytes(1339)), "Wire format error: chunk payload exceeds MAX_CHUNK_SIZE"},
+      {[] { Bytes b = p2p::encode_chunk(1, 0, 1, Bytes(100)); b.pop_back(); return b; }(),
        "Wire format error: chunk payload truncated"},
   };
   for (const auto& [bytes, display] : cases) {
@@ -297,9 +297,16 @@ TEST_F(Receiver, MalformedChunksAreWireFormatErrors) {
   EXPECT_EQ(receiver.push(0, Bytes(17)), std::nullopt);
 }
 
-// ---- Unpacking
+// ---- Packing and unpacking
 
-Bytes records(const std::vector<peer::NamedFile>& files) { return peer::pack_files(files); }
+TEST(PackFiles, RecordLayout) {
+  const Bytes packed = pack_files(std::vector<NamedFile>{{"ab", {0x01, 0x02, 0x03}}, {"", {}}});
+  EXPECT_EQ(test::hex_of(packed),
+            "02000000" "6162" "0300000000000000" "010203"
+            "00000000" "0000000000000000");
+}
+
+Bytes records(const std::vector<NamedFile>& files) { return pack_files(files); }
 
 std::vector<std::string> names_in(const fs::path& dir) {
   std::vector<std::string> names;
@@ -416,7 +423,7 @@ TEST(UnpackFiles, OperatingSystemFailuresAreIoErrors) {
 // ---- Materialising
 
 TEST(MaterializeStream, ChecksEveryListedFile) {
-  const std::vector<peer::NamedFile> files = {{"data.mdb", pseudo_random(150000, 9)}, {"lock.mdb", bytes_of("L")}};
+  const std::vector<NamedFile> files = {{"data.mdb", pseudo_random(150000, 9)}, {"lock.mdb", bytes_of("L")}};
   const Bytes stream = records(files);
   const std::vector<FileStreamEntry> entries = peer::file_entries(files);
   ASSERT_EQ(entries[1], (FileStreamEntry{"lock.mdb", 1, sha256_hex(std::string_view("L"))}));
@@ -487,8 +494,7 @@ TEST(MaterializeStream, MultiFrameStreamFromDirectoryToDirectory) {
   const auto files = peer::read_directory_files(source).value();
   ASSERT_EQ(files.size(), 3u);
   EXPECT_EQ(files[0].first, "a.txt");
-  const Bytes stream = peer::pack_directory(source).value();
-  EXPECT_EQ(stream, peer::pack_files(files));
+  const Bytes stream = pack_files(files);
 
   auto messages = peer::plan_stream({kFeatureId, kBlobId, "bytes", peer::file_entries(files)}, stream, 2000).value();
   EXPECT_EQ(FileStreamAnnounce::from_control_payload(messages[0].bytes)->segment_count, 3u);

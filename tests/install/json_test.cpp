@@ -34,6 +34,11 @@ TEST(StrictJson, TypedGetters) {
   EXPECT_FALSE(get_string(v, "n"));
   EXPECT_FALSE(get_string(v, "nul"));
   EXPECT_FALSE(get_string(v, "missing"));
+  std::string first, second;
+  EXPECT_TRUE(get_strings(v, {{"s", &first}, {"s", &second}}));
+  EXPECT_EQ(second, "t");
+  // Every member is required: one that is not a text fails the whole call.
+  EXPECT_FALSE(get_strings(v, {{"s", &first}, {"nul", &second}}));
   EXPECT_EQ(get_u64(v, "n").value(), 5u);
   EXPECT_FALSE(get_u64(v, "neg"));
   EXPECT_FALSE(get_u64(v, "frac"));

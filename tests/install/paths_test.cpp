@@ -79,6 +79,26 @@ TEST(Paths, StoreRelativePaths) {
   EXPECT_EQ(blobs_root("persist/").string(), "blobs");
   EXPECT_EQ(blobs_root("/.").string(), "/blobs");
   EXPECT_EQ(peer_endpoint_path("rel"), fs::path("rel/peer-endpoint.json"));
+  // Peers, tools and the product read these by name.
+  EXPECT_EQ(features_manifest_path("/i"), fs::path("/i/features-manifest.json"));
+  EXPECT_EQ(blob_landed_path("/i"), fs::path("/i/blob-landed.txt"));
+  EXPECT_EQ(blob_land_error_path("/i"), fs::path("/i/blob-land-error.txt"));
+}
+
+TEST(Paths, ChoosesTheGivenRootElseTheFirstParticipant) {
+  test::TempDir home;
+  {
+    // A given root is taken verbatim, without looking at HOME.
+    ScopedHome no_home(nullptr);
+    EXPECT_EQ(choose_install_root(fs::path("")).value(), fs::path(""));
+    EXPECT_EQ(choose_install_root(fs::path("rel/./x/")).value(), fs::path("rel/./x/"));
+    EXPECT_EQ(choose_install_root(std::nullopt).error(), "HOME is not set");
+  }
+  ScopedHome scoped(home.path().c_str());
+  EXPECT_EQ(choose_install_root(std::nullopt).error(), "no participants under test/participants");
+  const fs::path parts = home.path() / "Library/Application Support/Marrowlark/test/participants";
+  for (const char* name : {"b", "a"}) fs::create_directories(parts / name);
+  EXPECT_EQ(choose_install_root(std::nullopt).value(), parts / "a");
 }
 
 TEST(Paths, InstallRootIsSetOnceEvenUnderRace) {

@@ -5,7 +5,6 @@
 #include <set>
 #include <string>
 
-#include "peer/stream_encoding.h"
 #include "tests/support/test_support.h"
 
 namespace kio::p2p {
@@ -80,7 +79,7 @@ TEST(FrameChunkDeserialize, RoundTripsTheEncoder) {
   for (std::size_t size : {std::size_t{0}, std::size_t{1}, std::size_t{2}, std::size_t{1000}, MAX_CHUNK_SIZE}) {
     Bytes payload(size);
     for (std::size_t i = 0; i < size; ++i) payload[i] = static_cast<std::uint8_t>(i * 7 + 1);
-    const Bytes message = peer::encode_chunk(0xFFFFFFFFFFFFFFFFu, 4, 9, payload);
+    const Bytes message = encode_chunk(0xFFFFFFFFFFFFFFFFu, 4, 9, payload);
     EXPECT_EQ(message.size(), std::max<std::size_t>(16 + size, 18));
     auto chunk = FrameChunk::deserialize(message);
     ASSERT_TRUE(chunk) << size << ": " << chunk.error();
@@ -104,7 +103,7 @@ TEST(FrameMetadata, ReadsOnlyRegistrations) {
   };
   for (const auto& c : cases) EXPECT_EQ(FrameMetadata::from_control_payload(c.bytes), c.expected) << c.name;
 
-  const Bytes encoded = peer::encode_registration(42, 65535, 0xFFFFFFFFu);
+  const Bytes encoded = encode_registration(42, 65535, 0xFFFFFFFFu);
   EXPECT_EQ(FrameMetadata::from_control_payload(encoded), (FrameMetadata{42, 65535, 0xFFFFFFFFu}));
 }
 
@@ -250,12 +249,12 @@ TEST_F(Reassembly, LargestFrameAndEncodedChunks) {
   const std::uint16_t total = 65535;
   Bytes expected;
   expected.reserve(std::size_t{total} * MAX_CHUNK_SIZE);
-  r.register_frame(*FrameMetadata::from_control_payload(peer::encode_registration(77, total, 0)));
+  r.register_frame(*FrameMetadata::from_control_payload(encode_registration(77, total, 0)));
   std::optional<Bytes> frame;
   for (int k = total - 1; k >= 0; --k) {
     ASSERT_FALSE(frame);
     Bytes payload(MAX_CHUNK_SIZE, static_cast<std::uint8_t>(k));
-    frame = r.add_chunk(*FrameChunk::deserialize(peer::encode_chunk(77, static_cast<std::uint16_t>(k), total, payload)));
+    frame = r.add_chunk(*FrameChunk::deserialize(encode_chunk(77, static_cast<std::uint16_t>(k), total, payload)));
   }
   ASSERT_TRUE(frame);
   ASSERT_EQ(frame->size(), std::size_t{total} * MAX_CHUNK_SIZE);

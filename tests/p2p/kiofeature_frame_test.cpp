@@ -5,8 +5,6 @@
 #include <limits>
 #include <string>
 
-#include "p2p/received_message.h"
-#include "peer/stream_encoding.h"
 #include "tests/support/test_support.h"
 
 namespace kio::p2p {
@@ -72,7 +70,7 @@ TEST(ReadVarint, StartsAtTheGivenPositionAndRoundTripsTheEncoder) {
   }
   for (std::uint64_t v : values) {
     Bytes bytes = {0xAA};  // a byte before the varint, skipped by the start position
-    peer::write_varint(bytes, v);
+    write_varint(bytes, v);
     EXPECT_EQ(bytes.size() - 1, varint_length(v)) << v;
     std::size_t pos = 1;
     auto got = read_varint(bytes, pos);
@@ -147,7 +145,7 @@ TEST(DecodeExact, DecodesFramesAndCopiesThePayload) {
   for (std::uint64_t value : {std::uint64_t{0}, std::uint64_t{127}, std::uint64_t{1} << 63,
                               std::numeric_limits<std::uint64_t>::max()}) {
     const Bytes payload = test::to_bytes(std::string(value % 1000, 'p'));
-    const Bytes encoded = peer::encode_feature_frame(uuid, value, payload);
+    const Bytes encoded = encode_feature_frame(uuid, value, payload);
     auto decoded = KioFeatureFrame::decode_exact(encoded);
     ASSERT_TRUE(decoded) << decoded.error().display();
     EXPECT_EQ(*decoded, (KioFeatureFrame{uuid, value, payload}));
@@ -157,7 +155,7 @@ TEST(DecodeExact, DecodesFramesAndCopiesThePayload) {
 TEST(DecodeExact, WholeFrameLimitIsOneMebibyte) {
   const Uuid uuid = *parse_uuid("01a0b0d4-97d6-7083-bd74-ab53fb6f92a0");
   // 16 id bytes + 1 value byte + 3 length bytes + payload = 1048576.
-  const Bytes at_limit = peer::encode_feature_frame(uuid, 0, Bytes(1048576 - 20, 0x5A));
+  const Bytes at_limit = encode_feature_frame(uuid, 0, Bytes(1048576 - 20, 0x5A));
   ASSERT_EQ(at_limit.size(), 1048576u);
   auto ok = KioFeatureFrame::decode_exact(at_limit);
   ASSERT_TRUE(ok) << ok.error().display();
@@ -169,20 +167,6 @@ TEST(DecodeExact, WholeFrameLimitIsOneMebibyte) {
   ASSERT_FALSE(too_large);
   EXPECT_EQ(too_large.error().kind(), P2PErrorKind::MessageTooLarge);
   EXPECT_EQ(too_large.error().display(), "message exceeds the configured maximum");
-}
-
-TEST(ReceivedMessageFrame, DecodesThePayloadWhateverTheChannel) {
-  ReceivedMessage message;
-  message.channel_id = 3;
-  message.payload = hx(kId + "07 02 6869");
-  auto frame = message.as_kiofeature_frame();
-  ASSERT_TRUE(frame) << frame.error().display();
-  EXPECT_EQ(frame->frame_value, 7u);
-  EXPECT_EQ(frame->payload, test::to_bytes("hi"));
-
-  message.payload.push_back(0);
-  EXPECT_EQ(message.as_kiofeature_frame().error().display(),
-            "protocol failure: kiofeature payload length does not exactly match input");
 }
 
 }  // namespace

@@ -9,7 +9,7 @@
 
 #include <stdexcept>
 
-#include "install/crypto.h"
+#include "install/keys.h"
 #include "install/persist/persist.h"
 
 namespace fs = std::filesystem;
@@ -31,7 +31,7 @@ TestInstall::TestInstall(bool participants, const std::string& founder_id) {
 }
 
 std::string TestInstall::keys_text() const {
-  return hex_encode(noise_key.span()) + "\n" + hex_encode(wrap_key.span()) + "\n";
+  return std::string(install::format_keys(install::InstallKeys{noise_key, wrap_key}).view());
 }
 
 ConnectorProcess::ConnectorProcess(const TestInstall& install, std::optional<std::vector<std::string>> args,

@@ -8,9 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "common/bytes.h"
 #include "common/os_error.h"
-#include "install/crypto.h"
 #include "install/paths.h"
 
 namespace fs = std::filesystem;
@@ -51,69 +49,46 @@ Result<Args> parse_args(int argc, char** argv, int first, const std::vector<std:
   return args;
 }
 
-Result<KeyPair> read_keys_file(const fs::path& path) {
+Result<install::InstallKeys> read_keys_file(const fs::path& path) {
   const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return fail(path.string() + ": " + last_os_error_text());
-  SecretText::String text;
-  char buf[256];
-  for (;;) {
-    const ssize_t n = ::read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) break;
-    text.append(buf, static_cast<std::size_t>(n));
-    if (text.size() > 4096) break;
-  }
-  sodium_memzero(buf, sizeof buf);
+  auto lines = install::read_key_lines(fd);
   ::close(fd);
-  const std::string_view view(text.data(), text.size());
-  const auto nl = view.find('\n');
-  if (nl == std::string_view::npos) return fail(path.string() + ": expected two lines of hex (noise key, wrap key)");
-  auto rest = view.substr(nl + 1);
-  const auto nl2 = rest.find('\n');
-  auto first = install::hex_decode(view.substr(0, nl));
-  auto second = install::hex_decode(rest.substr(0, nl2));
-  sodium_memzero(text.data(), text.size());
-  if (!first || !second || first->size() != 32 || second->size() != 32) {
-    return fail(path.string() + ": expected two lines of 64 hex digits (noise key, wrap key)");
-  }
-  KeyPair keys{SecretKey(std::span<const std::uint8_t, 32>(first->data(), 32)),
-               SecretKey(std::span<const std::uint8_t, 32>(second->data(), 32))};
-  sodium_memzero(first->data(), first->size());
-  sodium_memzero(second->data(), second->size());
+  const std::string malformed = path.string() + ": expected two lines of 64 hex digits (noise key, wrap key)";
+  if (!lines) return fail(malformed);
+  if (!lines->noise || !lines->wrap) return fail(path.string() + ": expected two lines of hex (noise key, wrap key)");
+  auto keys = install::decode_key_lines(*lines->noise, *lines->wrap);
+  if (!keys) return fail(malformed);
   return keys;
 }
 
-Result<void> write_keys_file(const fs::path& path, const KeyPair& keys) {
+Result<void> write_keys_file(const fs::path& path, const install::InstallKeys& keys) {
   const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
   if (fd < 0) {
     if (errno == EEXIST) return fail(path.string() + " already exists; it is not replaced");
     return fail(path.string() + ": " + last_os_error_text());
   }
-  std::string text = hex_encode(keys.noise_key.span()) + "\n" + hex_encode(keys.wrap_key.span()) + "\n";
-  const bool ok = ::write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size()) && ::fsync(fd) == 0;
+  const SecretText text = install::format_keys(keys);
+  const std::string_view bytes = text.view();
+  const bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) && ::fsync(fd) == 0;
   const int err = errno;
-  sodium_memzero(text.data(), text.size());
   ::close(fd);
   if (!ok) return fail(path.string() + ": " + os_error_text(err));
   return {};
 }
 
 Result<fs::path> resolve_install_root(const Args& args, bool must_exist) {
-  if (auto root = args.value("--root")) return fs::path(*root);
-  if (auto name = args.value("--participant")) {
+  std::optional<fs::path> given;
+  if (auto root = args.value("--root")) {
+    given = fs::path(*root);
+  } else if (auto name = args.value("--participant"); name || !must_exist) {
     auto parts = install::participants_root();
     if (!parts) return std::unexpected(parts.error());
-    return *parts / *name;
+    given = *parts / name.value_or("default");
   }
-  if (!must_exist) {
-    auto parts = install::participants_root();
-    if (!parts) return std::unexpected(parts.error());
-    return *parts / "default";
-  }
-  auto roots = install::list_participant_roots();
-  if (!roots) return std::unexpected(roots.error());
-  if (roots->empty()) return fail("no participants under test/participants; give --root PATH");
-  return roots->front();
+  auto root = install::choose_install_root(given);
+  if (!root && root.error() == install::NO_PARTICIPANTS) return fail(root.error() + "; give --root PATH");
+  return root;
 }
 
 void exit_usage(const std::string& tool, const std::string& message, const std::string& usage) {

@@ -1,5 +1,7 @@
-// What the command-line tools share: option parsing, the keys file, and the two
-// ways a tool ends (usage error: status 2; runtime error: status 1).
+// What the command-line tools share: option parsing, the keys file, the install
+// root, and the two ways a tool ends (usage error: status 2; runtime error:
+// status 1). The keys' text and the install layout come from the install
+// library, as the connector uses them.
 #pragma once
 
 #include <filesystem>
@@ -8,16 +10,12 @@
 #include <string>
 #include <vector>
 
-#include "common/secret.h"
+#include "install/keys.h"
 #include "install/result.h"
 
 namespace kio::tools {
 
 using install::Result;
-
-struct UsageError {
-  std::string message;
-};
 
 // Options of the form "--name value" or "--flag"; everything else is positional.
 struct Args {
@@ -34,18 +32,14 @@ struct Args {
 Result<Args> parse_args(int argc, char** argv, int first, const std::vector<std::string>& with_value,
                         const std::vector<std::string>& flags);
 
-struct KeyPair {
-  SecretKey noise_key;
-  SecretKey wrap_key;
-};
-
-// The keys file: two lines of 64 hex digits, noise key then wrap key.
-Result<KeyPair> read_keys_file(const std::filesystem::path& path);
+// The keys file: the two lines the connector reads on its standard input.
+Result<install::InstallKeys> read_keys_file(const std::filesystem::path& path);
 // Creates the file with mode 0600; refuses to replace an existing one.
-Result<void> write_keys_file(const std::filesystem::path& path, const KeyPair& keys);
+Result<void> write_keys_file(const std::filesystem::path& path, const install::InstallKeys& keys);
 
 // The install root named by --root, or the participant install named by
-// --participant under HOME (the first one in path order when neither is given).
+// --participant under HOME; when neither is given, the first participant
+// install in path order, or for a new install (`must_exist` false) "default".
 Result<std::filesystem::path> resolve_install_root(const Args& args, bool must_exist);
 
 [[noreturn]] void exit_usage(const std::string& tool, const std::string& message, const std::string& usage);

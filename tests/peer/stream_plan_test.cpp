@@ -1,4 +1,4 @@
-#include "peer/stream_encoding.h"
+#include "peer/stream_plan.h"
 
 #include <gtest/gtest.h>
 
@@ -86,18 +86,11 @@ TEST(StreamPlan, AnnouncesThenRegistersEachFrameBeforeItsChunks) {
 TEST(StreamPlan, RefusesFrameSizesThatCannotBeSent) {
   const Bytes stream(10);
   EXPECT_EQ(StreamPlan::create(kDescription, stream, 0).error(), "frame size out of range");
-  EXPECT_EQ(StreamPlan::create(kDescription, stream, StreamPlan::MAX_FRAME_SIZE + 1).error(),
+  EXPECT_EQ(StreamPlan::create(kDescription, stream, p2p::MAX_STREAM_FRAME_SIZE + 1).error(),
             "frame size out of range");
-  auto largest = StreamPlan::create(kDescription, stream, StreamPlan::MAX_FRAME_SIZE);
+  auto largest = StreamPlan::create(kDescription, stream, p2p::MAX_STREAM_FRAME_SIZE);
   ASSERT_TRUE(largest);
   EXPECT_EQ(largest->message_count(), 3u);
-}
-
-TEST(PackFiles, RecordLayout) {
-  const Bytes packed = pack_files({{"ab", {0x01, 0x02, 0x03}}, {"", {}}});
-  EXPECT_EQ(test::hex_of(packed),
-            "02000000" "6162" "0300000000000000" "010203"
-            "00000000" "0000000000000000");
 }
 
 }  // namespace
