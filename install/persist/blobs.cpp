@@ -168,7 +168,7 @@ Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::pa
   return record;
 }
 
-bool detail::is_listed_blob(const BlobRecord& record) {
+bool is_listed_blob(const BlobRecord& record) {
   return record.kind == BLOB_KIND && parse_blob_id(record.blob_id) &&
          (record.class_name == FEATURE_CLASS || record.class_name == BYTES_CLASS);
 }

@@ -13,6 +13,7 @@
 #include "common/file_io.h"
 #include "common/os_error.h"
 #include "install/crypto.h"
+#include "install/persist/blobs.h"
 #include "install/persist/ltr_format.h"
 #include "install/persist/payloads.h"
 #include "install/persist/persist.h"
@@ -116,7 +117,7 @@ std::optional<std::string> Persist::index_blob(std::map<std::string, BlobRecord>
                                               const LtrFrameView& frame) const {
   auto event = open_payload(frame);
   if (!event) return event.error();
-  if (auto* record = std::get_if<BlobRecord>(&*event); record && detail::is_listed_blob(*record)) {
+  if (auto* record = std::get_if<BlobRecord>(&*event); record && is_listed_blob(*record)) {
     std::string id = record->blob_id;
     blobs.insert_or_assign(std::move(id), std::move(*record));
   }
@@ -284,7 +285,7 @@ Result<std::uint64_t> Persist::append_ltr_payload(const LtrPayload& payload) {
   last.unterminated_frame = false;
   ltr_.tip = std::move(tip);
   if (ltr_.blobs) {
-    if (const auto* record = std::get_if<BlobRecord>(&payload); record && detail::is_listed_blob(*record)) {
+    if (const auto* record = std::get_if<BlobRecord>(&payload); record && is_listed_blob(*record)) {
       ltr_.blobs->insert_or_assign(record->blob_id, *record);
     }
   }

@@ -47,8 +47,4 @@ struct LtrWriterState {
   std::optional<std::map<std::string, BlobRecord>> blobs;
 };
 
-// Whether a BlobRecord is one that blob_records lists: kind "persist-blob", an
-// id that is a UUIDv7 and class "feature" or "bytes".
-bool is_listed_blob(const BlobRecord& record);
-
 }  // namespace kio::install::detail
