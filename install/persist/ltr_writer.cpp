@@ -92,21 +92,20 @@ bool lies_below(const fs::path& file, const fs::path& dir) {
   return f != file.end();
 }
 
-enum class Change { none, growth, other };
-
 // How the log on disk differs from what the handle verified, by the status of
 // its segments: `now` and `known` are both in segment order.
-Change compare(const std::vector<SegmentFile>& known, const std::vector<SegmentFile>& now) {
-  if (now.size() < known.size()) return Change::other;
-  Change change = now.size() > known.size() ? Change::growth : Change::none;
+detail::LogChange compare(const std::vector<SegmentFile>& known, const std::vector<SegmentFile>& now) {
+  using detail::LogChange;
+  if (now.size() < known.size()) return LogChange::other;
+  LogChange change = now.size() > known.size() ? LogChange::growth : LogChange::none;
   for (std::size_t i = 0; i < known.size(); ++i) {
-    if (now[i].path != known[i].path) return Change::other;
+    if (now[i].path != known[i].path) return LogChange::other;
     if (now[i].stamp == known[i].stamp) continue;
     // Only the last segment may have changed, and only by growing.
     const bool grew = i + 1 == known.size() && now[i].stamp.same_file(known[i].stamp) &&
                       now[i].stamp.size > known[i].stamp.size;
-    if (!grew) return Change::other;
-    change = Change::growth;
+    if (!grew) return LogChange::other;
+    change = LogChange::growth;
   }
   return change;
 }
@@ -144,85 +143,107 @@ Result<void> Persist::walk_ltr(bool want_blobs) {
   return {};
 }
 
-Result<void> Persist::refresh_ltr(bool want_blobs) {
-  if (!ltr_.known) return walk_ltr(want_blobs);
-  // The segments as they are now: the known list with the last one's status
-  // read again, unless a directory changed and the tree has to be listed.
+Result<detail::SegmentsSeen> Persist::look_at_segments() {
+  using detail::LogChange;
+  const std::size_t known = ltr_.segments.size();
+  detail::SegmentsSeen seen{LogChange::none, {}, false, known};
+  // The tree is listed again only when one of its directories changed: an
+  // entry added, removed or renamed moves a directory's modification time (its
+  // change time also moves with its mode, which every append sets).
   bool relist = ltr_.relist || ltr_.directories.empty();
   for (std::size_t i = 0; i < ltr_.directories.size() && !relist; ++i) {
-    // An entry added, removed or renamed moves a directory's modification
-    // time; its change time also moves with its mode, which every append sets.
     const auto st = stat_path(ltr_.directories[i].path);
-    const FileStamp& known = ltr_.directories[i].stamp;
-    relist = !st || !S_ISDIR(st->st_mode) || !stamp_of(*st).same_file(known) ||
-             stamp_of(*st).modified_ns != known.modified_ns;
+    const FileStamp& listed = ltr_.directories[i].stamp;
+    relist = !st || !S_ISDIR(st->st_mode) || !stamp_of(*st).same_file(listed) ||
+             stamp_of(*st).modified_ns != listed.modified_ns;
   }
-  std::vector<SegmentFile> now, directories;
-  Change change = Change::none;
-  if (relist) {
-    if (auto collected = collect_segment_files(root_ / "ltr", now, &directories); !collected) {
-      ltr_ = detail::LtrWriterState{};
-      return collected;
-    }
-    // A file of an older name that appeared below the segment directory is
-    // renamed before anything is read, as at open: read under its older name
-    // it would sort by path, and renamed later it could move behind newer frames.
-    if (!read_only_) {
-      const fs::path current = root_ / "ltr" / "current";
-      for (const auto& file : now) {
-        if (lies_below(file.path, current) && older_segment_key(file.path)) return walk_ltr(want_blobs);
-      }
-    }
-    sort_segments(now);
-    change = compare(ltr_.segments, now);
-    if (change == Change::other) return walk_ltr(want_blobs);
-    ltr_.directories = std::move(directories);
-    ltr_.relist = false;
-  } else if (!ltr_.segments.empty()) {
+  if (!relist) {
+    // The same segments: only the last one's status can show a change.
+    if (known == 0) return seen;
     const auto st = stat_path(ltr_.segments.back().path);
-    if (!st || !S_ISREG(st->st_mode)) return walk_ltr(want_blobs);
-    if (stamp_of(*st) != ltr_.segments.back().stamp) {
-      now = ltr_.segments;
-      now.back().stamp = stamp_of(*st);
-      change = compare(ltr_.segments, now);
-      if (change == Change::other) return walk_ltr(want_blobs);
+    if (!st || !S_ISREG(st->st_mode)) return detail::SegmentsSeen{LogChange::other, {}, false, known};
+    const FileStamp stamp = stamp_of(*st);
+    const FileStamp& verified = ltr_.segments.back().stamp;
+    if (stamp == verified) return seen;
+    if (!stamp.same_file(verified) || stamp.size <= verified.size) {
+      return detail::SegmentsSeen{LogChange::other, {}, false, known};
     }
+    seen = detail::SegmentsSeen{LogChange::growth, std::move(ltr_.segments), true, known};
+    seen.now.back().stamp = stamp;
+    return seen;
   }
 
-  if (change == Change::growth) {
-    // Only what was added is read: the last segment from where its verified
-    // lines end, once the bytes before that point are seen to be as they were,
-    // then every new segment.
-    const std::uint64_t verified = ltr_.tip.count;
-    std::optional<std::string> unopened;
-    const FrameVisitor index = [&](const LtrFrameView& frame, const FramePlace&) {
-      if (ltr_.blobs && !unopened && frame.sequence > verified) unopened = index_blob(*ltr_.blobs, frame);
-    };
-    const std::size_t known = ltr_.segments.size();
-    const bool grew = known > 0 && now[known - 1].stamp != ltr_.segments[known - 1].stamp;
-    if (grew && !boundary_unchanged(now[known - 1].path, ltr_.last)) return walk_ltr(want_blobs);
-    // A torn line is read again too: once another segment follows, it is damage.
-    const bool resume = grew || (known > 0 && ltr_.last.torn);
-    const std::size_t first = resume ? known - 1 : known;
-    ChainTip tip = resume ? ltr_.last.resume_tip : ltr_.tip;
-    SegmentEnd last = ltr_.last;
-    for (std::size_t i = first; i < now.size(); ++i) {
-      auto end = read_segment(now[i].path, resume && i == first ? ltr_.last : SegmentEnd{}, i + 1 == now.size(), tip,
-                              index);
-      if (!end) {
-        ltr_ = detail::LtrWriterState{};
-        return fail(end.error().message);
+  std::vector<SegmentFile> directories;
+  if (auto collected = collect_segment_files(root_ / "ltr", seen.now, &directories); !collected) {
+    return std::unexpected(collected.error());
+  }
+  // A file of an older name that appeared below the segment directory is
+  // renamed before anything is read, as at open: read under its older name it
+  // would sort by path, and renamed later it could move behind newer frames.
+  if (!read_only_) {
+    const fs::path current = root_ / "ltr" / "current";
+    for (const auto& file : seen.now) {
+      if (lies_below(file.path, current) && older_segment_key(file.path)) {
+        return detail::SegmentsSeen{LogChange::other, {}, false, known};
       }
-      now[i].stamp = end->stamp;
-      last = std::move(*end);
     }
-    ltr_.segments = std::move(now);
-    ltr_.last = std::move(last);
-    ltr_.tip = std::move(tip);
-    if (unopened) {
-      ltr_.blobs.reset();
-      if (want_blobs) return fail(*unopened);
+  }
+  sort_segments(seen.now);
+  seen.change = compare(ltr_.segments, seen.now);
+  if (seen.change == LogChange::other) return seen;
+  seen.last_grew = known > 0 && seen.now[known - 1].stamp != ltr_.segments[known - 1].stamp;
+  ltr_.directories = std::move(directories);
+  ltr_.relist = false;
+  return seen;
+}
+
+Result<void> Persist::read_added(detail::SegmentsSeen seen, bool want_blobs) {
+  // Only what was added is read: the last segment from where its verified
+  // lines end, once the bytes before that point are seen to be as they were,
+  // then every new segment.
+  std::vector<SegmentFile>& now = seen.now;
+  const std::size_t known = seen.known;
+  if (seen.last_grew && !boundary_unchanged(now[known - 1].path, ltr_.last)) return walk_ltr(want_blobs);
+  const std::uint64_t verified = ltr_.tip.count;
+  std::optional<std::string> unopened;
+  const FrameVisitor index = [&](const LtrFrameView& frame, const FramePlace&) {
+    if (ltr_.blobs && !unopened && frame.sequence > verified) unopened = index_blob(*ltr_.blobs, frame);
+  };
+  // A torn line is read again too: once another segment follows, it is damage.
+  const bool resume = seen.last_grew || (known > 0 && ltr_.last.torn);
+  const std::size_t first = resume ? known - 1 : known;
+  ChainTip tip = resume ? ltr_.last.resume_tip : ltr_.tip;
+  SegmentEnd last = ltr_.last;
+  for (std::size_t i = first; i < now.size(); ++i) {
+    auto end = read_segment(now[i].path, resume && i == first ? ltr_.last : SegmentEnd{}, i + 1 == now.size(), tip,
+                            index);
+    if (!end) {
+      ltr_ = detail::LtrWriterState{};
+      return fail(end.error().message);
     }
+    now[i].stamp = end->stamp;
+    last = std::move(*end);
+  }
+  ltr_.segments = std::move(now);
+  ltr_.last = std::move(last);
+  ltr_.tip = std::move(tip);
+  if (unopened) {
+    ltr_.blobs.reset();
+    if (want_blobs) return fail(*unopened);
+  }
+  return {};
+}
+
+Result<void> Persist::refresh_ltr(bool want_blobs) {
+  if (!ltr_.known) return walk_ltr(want_blobs);
+  auto seen = look_at_segments();
+  if (!seen) {
+    ltr_ = detail::LtrWriterState{};
+    return std::unexpected(seen.error());
+  }
+  if (seen->change == detail::LogChange::other) return walk_ltr(want_blobs);
+  if (seen->change == detail::LogChange::growth) {
+    if (auto read = read_added(std::move(*seen), want_blobs); !read) return read;
   }
   if (want_blobs && !ltr_.blobs) return walk_ltr(true);
   return {};

@@ -19,6 +19,7 @@
 // verified end of a segment that also grew) is found at the next open.
 #pragma once
 
+#include <cstddef>
 #include <map>
 #include <optional>
 #include <string>
@@ -45,6 +46,19 @@ struct LtrWriterState {
   // it; kept current by every append and every read of frames that others
   // added. Nothing while it is not wanted, or a payload did not open.
   std::optional<std::map<std::string, BlobRecord>> blobs;
+};
+
+// How the log on disk differs from what a writer verified, by status alone.
+enum class LogChange {
+  none,
+  growth,  // the last segment grew, or segments were added after it
+  other,   // anything else: the whole chain is walked again
+};
+struct SegmentsSeen {
+  LogChange change = LogChange::none;
+  std::vector<SegmentFile> now;  // for growth: every segment, in segment order
+  bool last_grew = false;        // the last verified segment grew (else only new ones came)
+  std::size_t known = 0;         // how many segments were verified before
 };
 
 }  // namespace kio::install::detail

@@ -95,6 +95,11 @@ class Persist {   // movable, not copyable; wipes the wrap key when destroyed
   // payload that does not open is an error.
   Result<void> refresh_ltr(bool want_blobs);
   Result<void> walk_ltr(bool want_blobs);
+  // What changed since the chain was verified, from the status of the last
+  // segment and the tree's directories (the tree is listed when one changed).
+  Result<detail::SegmentsSeen> look_at_segments();
+  // Verifies what others added and moves the tip past it.
+  Result<void> read_added(detail::SegmentsSeen seen, bool want_blobs);
   // Opens and decodes the event sealed in a frame (payloads.cpp).
   Result<LtrPayload> open_payload(const LtrFrameView& frame) const;
   // Opens a frame's event and, for a listed blob record, makes it the latest of
