@@ -1,6 +1,10 @@
 #include "connector/manifest.h"
 
-#include <system_error>
+#include <sys/stat.h>
+
+#include <optional>
+#include <string>
+#include <string_view>
 
 #include "common/file_io.h"
 #include "install/paths.h"
@@ -11,22 +15,95 @@ namespace kio::connector {
 
 using install::fail;
 using install::json::Json;
+using install::json::Layout;
 
-Result<void> record_inventory(const fs::path& install_root, const Json& entry) {
-  const fs::path path = install::features_manifest_path(install_root);
-  Json manifest;
-  std::error_code ec;
-  if (!fs::is_regular_file(path, ec)) {
-    manifest = Json::object();
+namespace {
+
+// What the file's status says about its content: unchanged while all of this is.
+struct Stamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  off_t size = 0;
+  timespec modified{}, changed{};
+  bool operator==(const Stamp& o) const {
+    return device == o.device && inode == o.inode && size == o.size && modified.tv_sec == o.modified.tv_sec &&
+           modified.tv_nsec == o.modified.tv_nsec && changed.tv_sec == o.changed.tv_sec &&
+           changed.tv_nsec == o.changed.tv_nsec;
+  }
+};
+Stamp stamp_of(const struct stat& st) { return Stamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim}; }
+
+// The manifest in its written form, split around the entries of its
+// "features" array, so that an entry is appended without parsing or writing
+// the others again:
+//   head + "[" + entries + "\n  ]" + tail, or head + "[]" + tail when empty,
+// where `entries` is each entry after "\n    ", separated by ",".
+struct WrittenManifest {
+  std::string head, entries, tail;
+
+  std::string text() const { return head + "[" + entries + (entries.empty() ? "]" : "\n  ]") + tail; }
+};
+
+constexpr std::string_view FEATURES_MEMBER = "\n  \"features\": ";
+constexpr std::string_view ENTRY_PREFIX = "{\n  \"features\": [\n    ";
+constexpr std::string_view ENTRY_SUFFIX = "\n  ]\n}";
+
+// An entry as it stands inside the array, indented for its place there.
+Result<std::string> entry_text(const Json& entry) {
+  Json holder = Json::object();
+  holder["features"] = Json::array({entry});
+  auto text = install::json::write_value(holder, Layout::indented);
+  if (!text) return std::unexpected(text.error());
+  return text->substr(ENTRY_PREFIX.size(), text->size() - ENTRY_PREFIX.size() - ENTRY_SUFFIX.size());
+}
+
+// Splits a checked manifest into its written form.
+Result<WrittenManifest> split(Json manifest) {
+  Json& features = manifest["features"];
+  Json entries = Json::array();
+  entries.swap(features);  // the manifest now holds an empty array
+  auto bare = install::json::write_value(manifest, Layout::indented);
+  if (!bare) return std::unexpected(bare.error());
+  // Only a member of the top-level object stands after a line feed and two
+  // spaces; texts hold no raw line feed.
+  const std::size_t member = bare->find(std::string(FEATURES_MEMBER) + "[]");
+  if (member == std::string::npos) return fail("features-manifest features array missing");
+  const std::size_t array = member + FEATURES_MEMBER.size();
+  WrittenManifest written{bare->substr(0, array), {}, bare->substr(array + 2)};
+  for (const Json& entry : entries) {
+    auto text = entry_text(entry);
+    if (!text) return std::unexpected(text.error());
+    written.entries += (written.entries.empty() ? "\n    " : ",\n    ") + *text;
+  }
+  return written;
+}
+
+// The manifest as this process last wrote or read it, with the status of the
+// file it is; used while the file's status is unchanged.
+struct Cached {
+  fs::path path;
+  Stamp stamp;
+  WrittenManifest manifest;
+};
+std::optional<Cached>& cache() {
+  static std::optional<Cached> cached;
+  return cached;
+}
+
+// Reads and checks the manifest at `path`, or starts a new one when there is
+// no regular file there.
+Result<WrittenManifest> load(const fs::path& path, const std::optional<struct stat>& st) {
+  if (!st || !S_ISREG(st->st_mode)) {
+    Json manifest = Json::object();
     manifest["features"] = Json::array();
     manifest["schema"] = FEATURES_MANIFEST_SCHEMA;
-  } else {
-    auto text = read_file(path);
-    if (!text) return std::unexpected(text.error());
-    auto parsed = install::json::read_value(*text, install::json::Duplicates::last_wins);
-    if (!parsed) return fail("features-manifest is corrupt");
-    manifest = std::move(*parsed);
+    return split(std::move(manifest));
   }
+  auto text = read_file(path);
+  if (!text) return std::unexpected(text.error());
+  auto parsed = install::json::read_value(*text, install::json::Duplicates::last_wins);
+  if (!parsed) return fail("features-manifest is corrupt");
+  Json& manifest = *parsed;
   if (!manifest.is_object()) return fail("features-manifest schema is not this installer");
   const auto schema = manifest.find("schema");
   if (schema == manifest.end() || !schema->is_string() ||
@@ -35,12 +112,42 @@ Result<void> record_inventory(const fs::path& install_root, const Json& entry) {
   }
   const auto features = manifest.find("features");
   if (features == manifest.end() || !features->is_array()) return fail("features-manifest features array missing");
-  features->push_back(entry);
+  return split(std::move(manifest));
+}
 
-  auto bytes = install::json::write_value(manifest, install::json::Layout::indented);
-  if (!bytes) return std::unexpected(bytes.error());
-  if (auto written = write_file(path, *bytes); !written) return written;
+// Every write of the manifest goes through here.
+Result<void> write_manifest_file(const fs::path& path, std::string_view bytes) {
+  if (auto written = write_file(path, bytes); !written) return written;
   return change_mode(path, 0600);
+}
+
+}  // namespace
+
+Result<void> record_inventory(const fs::path& install_root, const Json& entry) {
+  const fs::path path = install::features_manifest_path(install_root);
+  auto& cached = cache();
+  const auto st = stat_path(path);
+  // The file is read and parsed only when it is not the one this process
+  // last wrote or read: another path, or a status that moved since.
+  if (!cached || cached->path != path || !st || !S_ISREG(st->st_mode) || stamp_of(*st) != cached->stamp) {
+    cached.reset();
+    auto loaded = load(path, st);
+    if (!loaded) return std::unexpected(loaded.error());
+    cached = Cached{path, {}, std::move(*loaded)};
+  }
+
+  auto text = entry_text(entry);
+  if (!text) return std::unexpected(text.error());
+  std::string& entries = cached->manifest.entries;
+  entries += (entries.empty() ? "\n    " : ",\n    ") + *text;
+  const auto written = write_manifest_file(path, cached->manifest.text());
+  const auto after = stat_path(path);
+  if (!written || !after) {
+    cached.reset();  // the file may be partly written: read it again next time
+    return written;
+  }
+  cached->stamp = stamp_of(*after);
+  return {};
 }
 
 }  // namespace kio::connector

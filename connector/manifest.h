@@ -16,6 +16,12 @@ inline constexpr const char* FEATURES_MANIFEST_SCHEMA = "kio.install.features-ma
 // Appends one entry (also one already listed) and rewrites the file with two-space
 // indentation, members in byte order at every level, mode 0600. A manifest that
 // is not this installer's is never repaired: every call refuses it until fixed.
+//
+// The manifest last written or read is kept in memory, in its written form, with
+// the status of its file (size, times, inode); while that status is unchanged
+// the next entry is appended to it without reading or parsing the file again.
+// A file changed, replaced or removed behind the connector's back is read
+// afresh, as is any file after a failed write. The file is still written whole.
 Result<void> record_inventory(const std::filesystem::path& install_root, const install::json::Json& entry);
 
 }  // namespace kio::connector

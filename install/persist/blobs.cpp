@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <map>
 
 #include "common/file_io.h"
 #include "common/os_error.h"
@@ -107,6 +106,7 @@ Result<void> link_or_copy_file(const fs::path& source, const fs::path& destinati
 
 Result<BlobRecord> Persist::put_blob_with_id(std::string_view id, std::span<const std::uint8_t> bytes, bool feature,
                                              bool encrypted) {
+  if (auto ok = writable(); !ok) return std::unexpected(ok.error());
   if (bytes.empty()) return fail("blob bytes are required");
   if (auto valid = parse_blob_id(id); !valid) return std::unexpected(valid.error());
   auto path = blob_path(root_, id);
@@ -130,6 +130,7 @@ Result<BlobRecord> Persist::put_blob_with_id(std::string_view id, std::span<cons
 }
 
 Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::path& source, bool feature) {
+  if (auto ok = writable(); !ok) return std::unexpected(ok.error());
   if (!is_regular_path(source)) return fail("blob file is missing");
   if (auto valid = parse_blob_id(id); !valid) return std::unexpected(valid.error());
   auto destination = blob_path(root_, id);
@@ -137,15 +138,15 @@ Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::pa
   auto digest = sha256_file(source);
   if (!digest) return std::unexpected(digest.error());
 
-  auto records = blob_records();
-  if (!records) return std::unexpected(records.error());
-  for (BlobRecord& known : *records) {
-    if (known.blob_id != id) continue;
-    if (known.sha256 != *digest) return fail("blob bytes do not match LTR identity");
+  // The latest record of every blob is kept up to date with the log
+  // (blob_records), so finding this one opens no event but those added since.
+  if (auto fresh = refresh_ltr(/*want_blobs=*/true); !fresh) return std::unexpected(fresh.error());
+  if (const auto known = ltr_.blobs->find(std::string(id)); known != ltr_.blobs->end()) {
+    if (known->second.sha256 != *digest) return fail("blob bytes do not match LTR identity");
     if (!is_regular_path(*destination)) {
       if (auto linked = link_or_copy_file(source, *destination); !linked) return std::unexpected(linked.error());
     }
-    return std::move(known);
+    return known->second;
   }
 
   if (auto made = detail::create_private_parent(*destination); !made) return std::unexpected(made.error());
@@ -167,23 +168,46 @@ Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::pa
   return record;
 }
 
+bool is_listed_blob(const BlobRecord& record) {
+  return record.kind == BLOB_KIND && parse_blob_id(record.blob_id) &&
+         (record.class_name == FEATURE_CLASS || record.class_name == BYTES_CLASS);
+}
+
 Result<std::vector<BlobRecord>> Persist::blob_records() {
-  auto events = read_payloads();
-  if (!events) return std::unexpected(events.error());
-  std::map<std::string, BlobRecord> by_id;  // std::string orders by unsigned bytes
-  for (auto& event : *events) {
-    auto* record = std::get_if<BlobRecord>(&event);
-    if (record == nullptr || record->kind != BLOB_KIND || !parse_blob_id(record->blob_id) ||
-        (record->class_name != FEATURE_CLASS && record->class_name != BYTES_CLASS)) {
-      continue;
-    }
-    std::string id = record->blob_id;
-    by_id.insert_or_assign(std::move(id), std::move(*record));
-  }
+  // The latest record of each id is kept with the chain's tip, so only frames
+  // added since the last call are opened.
+  if (auto fresh = refresh_ltr(/*want_blobs=*/true); !fresh) return std::unexpected(fresh.error());
   std::vector<BlobRecord> records;
-  records.reserve(by_id.size());
-  for (auto& [id, record] : by_id) records.push_back(std::move(record));
+  records.reserve(ltr_.blobs->size());
+  for (const auto& [id, record] : *ltr_.blobs) records.push_back(record);  // std::string orders by unsigned bytes
   return records;
+}
+
+Result<void> Persist::check_blob_file(const BlobRecord& record) {
+  auto path = blob_path(root_, record.blob_id);
+  if (!path) return std::unexpected(path.error());
+  const auto st = stat_path(*path);
+  if (!st) return fail("blob file " + path->string() + " is missing");
+  if (!S_ISREG(st->st_mode)) return fail("blob file " + path->string() + " is not a regular file");
+  std::string digest;
+  if (record.encrypted) {
+    // A sealed blob was sealed whole from bytes in memory, and opens the same way.
+    auto text = read_file(*path);
+    if (!text) return std::unexpected(text.error());
+    const auto envelope = detail::read_envelope(*text);
+    if (!envelope) return fail("blob file " + path->string() + " is not a sealed blob");
+    auto plaintext = decrypt(wrap_key_, blob_file_aad(record.blob_id), envelope->nonce_b64, envelope->ciphertext_b64);
+    if (!plaintext) return fail("blob file " + path->string() + " does not open: " + plaintext.error());
+    digest = sha256_hex(*plaintext);
+  } else {
+    auto streamed = sha256_file(*path);
+    if (!streamed) return std::unexpected(streamed.error());
+    digest = std::move(*streamed);
+  }
+  if (digest != record.sha256) {
+    return fail("blob file " + path->string() + " holds content of sha256 " + digest + ", recorded " + record.sha256);
+  }
+  return {};
 }
 
 }  // namespace kio::install

@@ -28,4 +28,9 @@ Result<std::string> local_file_url(const std::filesystem::path& path);
 // Hard-links destination to source (copying across file systems), then sets 0600.
 Result<void> link_or_copy_file(const std::filesystem::path& source, const std::filesystem::path& destination);
 
+struct BlobRecord;
+// Whether blob_records lists a record: kind "persist-blob", an id that is a
+// UUIDv7 and class "feature" or "bytes". Others are passed over silently.
+bool is_listed_blob(const BlobRecord& record);
+
 }  // namespace kio::install

@@ -1,13 +1,17 @@
 #include "install/persist/ltr_reader.h"
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <limits>
-#include <string_view>
-#include <vector>
+#include <optional>
 
 #include "common/file_io.h"
+#include "common/os_error.h"
 #include "common/utf8.h"
+#include "install/crypto.h"
 #include "install/persist/persist.h"
-#include "install/persist/segments.h"
 
 namespace kio::install {
 
@@ -15,67 +19,186 @@ namespace fs = std::filesystem;
 
 namespace {
 
-constexpr std::string_view CORRUPT_FRAME = "corrupt LTR frame";
-constexpr std::string_view UNSUPPORTED_FRAME = "unsupported LTR frame";
-constexpr std::string_view CHAIN_BROKEN = "LTR chain is broken";
-constexpr std::string_view SEQUENCE_OVERFLOW = "LTR sequence overflow";
+std::string_view message_of(LtrDamage damage) {
+  switch (damage) {
+    case LtrDamage::corrupt_frame:
+      return "corrupt LTR frame";
+    case LtrDamage::unsupported_frame:
+      return "unsupported LTR frame";
+    case LtrDamage::chain_broken:
+      return "LTR chain is broken";
+    case LtrDamage::sequence_overflow:
+      return "LTR sequence overflow";
+  }
+  return "corrupt LTR frame";
+}
+
+// The segment's bytes from `from` on, and the stamp of the file that they are
+// the end of: the status is read again until it shows exactly the bytes read,
+// so that a write racing the read is never taken for part of what was verified.
+struct SegmentBytes {
+  std::string content;
+  FileStamp stamp;
+};
+LtrResult<SegmentBytes> read_from(const fs::path& segment, std::uint64_t from) {
+  auto fd = open_file(segment, O_RDONLY);
+  if (!fd) return std::unexpected(LtrFault::at(fd.error(), segment));
+  SegmentBytes bytes;
+  std::string& content = bytes.content;
+  for (;;) {
+    struct stat st {};
+    if (::fstat(fd->get(), &st) != 0) return std::unexpected(LtrFault::at(last_os_error_text(), segment));
+    const auto size = static_cast<std::uint64_t>(st.st_size);
+    if (size < from + content.size()) content.clear();  // cut meanwhile: read it again
+    if (size <= from + content.size()) {
+      bytes.stamp = stamp_of(st);
+      return bytes;
+    }
+    std::size_t filled = content.size();
+    content.resize(static_cast<std::size_t>(size - from));
+    while (filled < content.size()) {
+      const ssize_t n =
+          ::pread(fd->get(), content.data() + filled, content.size() - filled, static_cast<off_t>(from + filled));
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return std::unexpected(LtrFault::at(last_os_error_text(), segment));
+      }
+      if (n == 0) break;  // cut meanwhile; the status tells
+      filled += static_cast<std::size_t>(n);
+    }
+    content.resize(filled);
+  }
+}
+
+// The 1-based number (counted from `first_line`) of the line holding the first
+// byte that is not UTF-8.
+std::uint64_t line_of_invalid_utf8(std::string_view text, std::uint64_t first_line) {
+  std::uint64_t line = first_line;
+  for (std::size_t pos = 0; pos < text.size();) {
+    const std::size_t feed = text.find('\n', pos);
+    const std::size_t end = feed == std::string_view::npos ? text.size() : feed;
+    if (!is_valid_utf8(text.substr(pos, end - pos))) return line;
+    pos = end + 1;
+    ++line;
+  }
+  return line;
+}
 
 }  // namespace
 
-Result<detail::ChainTip> detail::read_chain(const fs::path& persist_root,
-                                            const std::function<void(const LtrFrameView&)>& visit) {
-  if (auto migrated = migrate_ltr_names(persist_root); !migrated) return std::unexpected(migrated.error());
-  std::vector<fs::path> segments;
-  if (auto collected = collect_jsonl(persist_root / "ltr", segments); !collected) {
-    return std::unexpected(collected.error());
+LtrFault LtrFault::of(LtrDamage damage, const fs::path& segment, std::uint64_t line) {
+  return LtrFault{std::string(message_of(damage)), segment, line};
+}
+
+LtrFault LtrFault::at(std::string message, const fs::path& segment, std::uint64_t line) {
+  return LtrFault{std::move(message), segment, line};
+}
+
+std::string LtrFault::located() const {
+  if (segment.empty()) return message;
+  std::string text = segment.string();
+  if (line != 0) text += ":" + std::to_string(line);
+  return text + ": " + message;
+}
+
+LtrResult<SegmentEnd> read_segment(const fs::path& segment, const SegmentEnd& from, bool last_segment, ChainTip& tip,
+                                   const FrameVisitor& visit) {
+  const std::uint64_t start = from.resume_offset;
+  auto bytes = read_from(segment, start);
+  if (!bytes) return std::unexpected(bytes.error());
+  const std::string_view text = bytes->content;
+  if (!is_valid_utf8(text)) {
+    return std::unexpected(
+        LtrFault::at(std::string(INVALID_UTF8_TEXT), segment, line_of_invalid_utf8(text, from.resume_line)));
   }
-  sort_segments(segments);
 
-  ChainTip tip;
-  std::uint64_t expected_sequence = 1;
+  SegmentEnd end = from;
+  end.stamp = bytes->stamp;
+  end.resume_tip = tip;
+  end.torn = end.unterminated_frame = false;
+  std::optional<std::size_t> boundary;  // in `text`, when a non-empty line ends in it
   FrameLineReader lines;
-  std::string content;
-  for (std::size_t s = 0; s < segments.size(); ++s) {
-    if (auto read = read_file(segments[s], content); !read) return std::unexpected(read.error());
-    if (!is_valid_utf8(content)) return fail(std::string(INVALID_UTF8_TEXT));
-    const std::string_view text = content;
-    const bool last_segment = s + 1 == segments.size();
-    for (std::size_t pos = 0; pos < text.size();) {
-      const std::size_t feed = text.find('\n', pos);
-      const bool terminated = feed != std::string_view::npos;
-      std::string_view line = text.substr(pos, (terminated ? feed : text.size()) - pos);
-      if (terminated && line.ends_with('\r')) line.remove_suffix(1);
-      const std::size_t line_start = pos;
-      pos = terminated ? feed + 1 : text.size();
-      if (line.empty()) continue;
+  std::uint64_t line_number = from.resume_line;
+  for (std::size_t pos = 0; pos < text.size(); ++line_number) {
+    const std::size_t feed = text.find('\n', pos);
+    const bool terminated = feed != std::string_view::npos;
+    std::string_view line = text.substr(pos, (terminated ? feed : text.size()) - pos);
+    if (terminated && line.ends_with('\r')) line.remove_suffix(1);
+    const std::size_t line_start = pos;
+    pos = terminated ? feed + 1 : text.size();
 
+    if (!line.empty()) {
       const auto frame = lines.read(line);
       if (!frame) {
         if (!terminated && last_segment) {
-          tip.torn_segment = segments[s];
-          tip.torn_offset = line_start;
+          end.torn = true;
           break;
         }
-        return fail(std::string(CORRUPT_FRAME));
+        return std::unexpected(LtrFault::of(LtrDamage::corrupt_frame, segment, line_number));
       }
-      if (!is_supported(*frame)) return fail(std::string(UNSUPPORTED_FRAME));
-      if (frame->sequence != expected_sequence || frame->previous_digest != tip.last_digest) {
-        return fail(std::string(CHAIN_BROKEN));
+      if (!is_supported(*frame)) return std::unexpected(LtrFault::of(LtrDamage::unsupported_frame, segment, line_number));
+      if (frame->sequence != tip.count + 1 || frame->previous_digest != tip.digest) {
+        return std::unexpected(LtrFault::of(LtrDamage::chain_broken, segment, line_number));
       }
-      tip.last_digest = lines.digest();
-      if (expected_sequence == std::numeric_limits<std::uint64_t>::max()) return fail(std::string(SEQUENCE_OVERFLOW));
-      ++expected_sequence;
-      if (visit) visit(*frame);
+      if (frame->sequence == std::numeric_limits<std::uint64_t>::max()) {
+        return std::unexpected(LtrFault::of(LtrDamage::sequence_overflow, segment, line_number));
+      }
+      tip = ChainTip{frame->sequence, lines.digest()};
+      if (visit) visit(*frame, FramePlace{segment, line_number});
+      if (!terminated) {
+        // Read again from its start next time, to see what follows it.
+        end.unterminated_frame = true;
+        break;
+      }
+      boundary = line_start;
     }
+    end.resume_offset = start + pos;
+    end.resume_line = line_number + 1;
+    end.resume_tip = tip;
   }
-  tip.count = expected_sequence - 1;
-  return tip;
+  if (boundary) {
+    end.boundary_offset = start + *boundary;
+    end.boundary_digest = sha256_hex(text.substr(*boundary, end.resume_offset - end.boundary_offset));
+  }
+  return end;
+}
+
+bool boundary_unchanged(const fs::path& segment, const SegmentEnd& end) {
+  if (end.boundary_digest.empty()) return true;
+  auto fd = open_file(segment, O_RDONLY);
+  if (!fd) return false;
+  std::string bytes(static_cast<std::size_t>(end.resume_offset - end.boundary_offset), '\0');
+  std::size_t filled = 0;
+  while (filled < bytes.size()) {
+    const ssize_t n = ::pread(fd->get(), bytes.data() + filled, bytes.size() - filled,
+                              static_cast<off_t>(end.boundary_offset + filled));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return false;
+    filled += static_cast<std::size_t>(n);
+  }
+  return sha256_hex(bytes) == end.boundary_digest;
+}
+
+LtrResult<LogRead> read_log(const fs::path& persist_root, const FrameVisitor& visit) {
+  LogRead log;
+  if (auto collected = collect_segment_files(persist_root / "ltr", log.segments, &log.directories); !collected) {
+    return std::unexpected(LtrFault::at(collected.error()));
+  }
+  sort_segments(log.segments);
+  for (std::size_t s = 0; s < log.segments.size(); ++s) {
+    auto end = read_segment(log.segments[s].path, SegmentEnd{}, s + 1 == log.segments.size(), log.tip, visit);
+    if (!end) return std::unexpected(end.error());
+    log.segments[s].stamp = end->stamp;
+    log.last = std::move(*end);
+  }
+  return log;
 }
 
 Result<std::vector<LtrFrame>> Persist::read_frames() {
+  if (auto migrated = migrate_names(); !migrated) return std::unexpected(migrated.error());
   std::vector<LtrFrame> frames;
-  auto tip = detail::read_chain(root_, [&](const LtrFrameView& frame) { frames.push_back(frame_of(frame)); });
-  if (!tip) return std::unexpected(tip.error());
+  auto log = read_log(root_, [&](const LtrFrameView& frame, const FramePlace&) { frames.push_back(frame_of(frame)); });
+  if (!log) return fail(log.error().message);
   return frames;
 }
 

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <iterator>
+#include <optional>
 
 #include "install/crypto.h"
 #include "install/json.h"
@@ -76,20 +77,38 @@ Result<LtrPayload> decode_ltr_payload(std::span<const std::uint8_t> plaintext) {
   return fail(std::string(UNSUPPORTED_EVENT));
 }
 
+Result<LtrPayload> Persist::open_payload(const LtrFrameView& frame) const {
+  const auto aad = ltr_aad(founder_id_, LTR_STREAM_LABEL, frame.sequence, frame.previous_digest);
+  auto plaintext = decrypt(wrap_key_, aad, frame.nonce_b64, frame.ciphertext_b64);
+  if (!plaintext) return std::unexpected(plaintext.error());
+  auto event = decode_ltr_payload(*plaintext);
+  sodium_memzero(plaintext->data(), plaintext->size());
+  return event;
+}
+
+LtrResult<std::uint64_t> Persist::visit_events(const std::function<void(std::uint64_t, LtrPayload&)>& visit) {
+  // The chain is read to its end even after a payload failed to open, so that
+  // damage to the chain is what gets reported, as it is for a read of frames.
+  if (auto migrated = migrate_names(); !migrated) return std::unexpected(LtrFault::at(migrated.error()));
+  std::optional<LtrFault> unopened;
+  auto log = read_log(root_, [&](const LtrFrameView& frame, const FramePlace& place) {
+    if (unopened) return;
+    auto event = open_payload(frame);
+    if (!event) {
+      unopened = LtrFault::at(event.error(), place.segment, place.line);
+      return;
+    }
+    visit(frame.sequence, *event);
+  });
+  if (!log) return std::unexpected(log.error());
+  if (unopened) return std::unexpected(*unopened);
+  return log->tip.count;
+}
+
 Result<std::vector<LtrPayload>> Persist::read_payloads() {
-  auto frames = read_frames();
-  if (!frames) return std::unexpected(frames.error());
   std::vector<LtrPayload> events;
-  events.reserve(frames->size());
-  for (const LtrFrame& frame : *frames) {
-    const auto aad = ltr_aad(founder_id_, LTR_STREAM_LABEL, frame.sequence, frame.previous_digest);
-    auto plaintext = decrypt(wrap_key_, aad, frame.nonce_b64, frame.ciphertext_b64);
-    if (!plaintext) return std::unexpected(plaintext.error());
-    auto event = decode_ltr_payload(*plaintext);
-    sodium_memzero(plaintext->data(), plaintext->size());
-    if (!event) return std::unexpected(event.error());
-    events.push_back(std::move(*event));
-  }
+  auto read = visit_events([&](std::uint64_t, LtrPayload& event) { events.push_back(std::move(event)); });
+  if (!read) return fail(read.error().message);
   return events;
 }
 

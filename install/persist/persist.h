@@ -3,8 +3,9 @@
 //
 // The LTR is an append-only log of events, each sealed into one frame of a
 // hash chain (ltr_format.h), stored one frame a line in dated segment files
-// (segments.h). The blob store keeps whole files beside it, each recorded by
-// an event (blobs.h).
+// (segments.h), read back by ltr_reader.h. The handle keeps the chain's tip
+// between appends (ltr_writer.h). The blob store keeps whole files beside it,
+// each recorded by an event (blobs.h).
 //
 // Every write of the store is flushed to the device before it returns, and a
 // newly created file or directory has its directory entry flushed as well.
@@ -12,6 +13,9 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
+#include <map>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -20,6 +24,8 @@
 #include "common/secret.h"
 #include "install/persist/identity.h"
 #include "install/persist/ltr_format.h"
+#include "install/persist/ltr_reader.h"
+#include "install/persist/ltr_writer.h"
 #include "install/persist/payloads.h"
 #include "install/persist/segments.h"
 #include "install/result.h"
@@ -28,9 +34,14 @@ namespace kio::install {
 
 class Persist {   // movable, not copyable; wipes the wrap key when destroyed
  public:
-  // Lays out the directories, renames segments of older names and reads the
-  // install identity.
+  // Lays out the directories, renames segments of older names, reads the
+  // install identity and verifies the chain, keeping its tip for appends. A
+  // chain that does not verify does not stop the open; it stops every append.
   static Result<Persist> open(std::filesystem::path persist_root, SecretKey wrap_key);
+  // For tools that only read: reads the install identity and nothing else. No
+  // directory is made, no mode changed, no segment renamed; appends and puts
+  // on this handle fail.
+  static Result<Persist> open_read_only(std::filesystem::path persist_root, SecretKey wrap_key);
 
   Persist(Persist&&) noexcept = default;
   Persist& operator=(Persist&&) noexcept = default;
@@ -40,30 +51,67 @@ class Persist {   // movable, not copyable; wipes the wrap key when destroyed
   const std::filesystem::path& root() const { return root_; }  // the persist root
   std::filesystem::path blobs_root() const;
   const std::string& founder_id() const { return founder_id_; }
+  bool read_only() const { return read_only_; }
 
   // Replaces the source of the local date (tests, tools); the default is local_today.
   void set_local_date_source(LocalDateSource source) { today_ = std::move(source); }
 
   // The LTR (ltr_reader.cpp, ltr_writer.cpp, payloads.cpp).
   Result<std::filesystem::path> today_segment_path();
+  // The whole chain, read and verified from the segment files.
   Result<std::vector<LtrFrame>> read_frames();
   Result<std::uint64_t> append_ltr_payload(const LtrPayload& payload);
   Result<std::vector<LtrPayload>> read_payloads();
+  // Reads the whole log from the segment files, hands every event to `visit` in
+  // chain order as soon as its frame verified and its payload opened, and
+  // returns the number of frames. Damage to the chain is reported before a
+  // payload that did not open, wherever each lies; either is reported with its
+  // segment and line.
+  LtrResult<std::uint64_t> visit_events(const std::function<void(std::uint64_t sequence, LtrPayload&)>& visit);
 
   // The blob store (blobs.cpp).
   Result<BlobRecord> put_blob_with_id(std::string_view id, std::span<const std::uint8_t> bytes, bool feature,
                                       bool encrypted);
   Result<BlobRecord> put_blob_from_path(std::string_view id, const std::filesystem::path& source, bool feature);
   Result<std::vector<BlobRecord>> blob_records();
+  // Whether the blob file of a record holds what the record says: the file is
+  // there and the digest of its content (opened, when sealed) is the record's.
+  // Plain files are streamed. The error text says what does not hold.
+  Result<void> check_blob_file(const BlobRecord& record);
 
  private:
-  Persist(std::filesystem::path root, std::string founder_id, SecretKey wrap_key)
-      : root_(std::move(root)), founder_id_(std::move(founder_id)), wrap_key_(std::move(wrap_key)) {}
+  Persist(std::filesystem::path root, std::string founder_id, SecretKey wrap_key, bool read_only)
+      : root_(std::move(root)),
+        founder_id_(std::move(founder_id)),
+        wrap_key_(std::move(wrap_key)),
+        read_only_(read_only) {}
+
+  Result<void> writable() const;
+  // Renames segments of older names (migrate_ltr_names); never on a read-only handle.
+  Result<void> migrate_names();
+  // Brings the log state up to date with the segment files (ltr_writer.cpp):
+  // verifies what others added, or the whole chain when anything else changed.
+  // With `want_blobs` the latest record of each blob is built as well, and a
+  // payload that does not open is an error.
+  Result<void> refresh_ltr(bool want_blobs);
+  Result<void> walk_ltr(bool want_blobs);
+  // What changed since the chain was verified, from the status of the last
+  // segment and the tree's directories (the tree is listed when one changed).
+  Result<detail::SegmentsSeen> look_at_segments();
+  // Verifies what others added and moves the tip past it.
+  Result<void> read_added(detail::SegmentsSeen seen, bool want_blobs);
+  // Opens and decodes the event sealed in a frame (payloads.cpp).
+  Result<LtrPayload> open_payload(const LtrFrameView& frame) const;
+  // Opens a frame's event and, for a listed blob record, makes it the latest of
+  // its id; the error of a payload that does not open.
+  std::optional<std::string> index_blob(std::map<std::string, BlobRecord>& blobs, const LtrFrameView& frame) const;
 
   std::filesystem::path root_;
   std::string founder_id_;
   SecretKey wrap_key_;
   LocalDateSource today_ = local_today;
+  bool read_only_ = false;
+  detail::LtrWriterState ltr_;
 };
 
 }  // namespace kio::install

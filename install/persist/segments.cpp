@@ -7,6 +7,7 @@
 #include <charconv>
 #include <cstdio>
 #include <ctime>
+#include <functional>
 #include <limits>
 #include <utility>
 
@@ -126,12 +127,12 @@ std::optional<SegmentKey> older_day_directory_name(const fs::path& file, std::st
   return SegmentKey{*date, *counter};
 }
 
-Result<void> collect_into(const fs::path& path, std::vector<fs::path>& out,
+Result<void> collect_into(const fs::path& path, std::vector<SegmentFile>& out, std::vector<SegmentFile>* directories,
                           std::vector<std::pair<dev_t, ino_t>>& walking) {
   const auto st = stat_path(path);
   if (!st) return {};
   if (S_ISREG(st->st_mode)) {
-    if (has_jsonl_extension(name_of(path))) out.push_back(path);
+    if (has_jsonl_extension(name_of(path))) out.push_back(SegmentFile{path, stamp_of(*st)});
     return {};
   }
   if (!S_ISDIR(st->st_mode)) return {};
@@ -139,9 +140,10 @@ Result<void> collect_into(const fs::path& path, std::vector<fs::path>& out,
   if (std::find(walking.begin(), walking.end(), id) != walking.end()) return {};  // a link back up the tree
   auto names = list_directory(path);
   if (!names) return std::unexpected(names.error());
+  if (directories != nullptr) directories->push_back(SegmentFile{path, stamp_of(*st)});
   walking.push_back(id);
   for (const auto& name : *names) {
-    if (auto r = collect_into(path / name, out, walking); !r) return r;
+    if (auto r = collect_into(path / name, out, directories, walking); !r) return r;
   }
   walking.pop_back();
   return {};
@@ -178,6 +180,34 @@ void merge_sort(std::vector<T>& items, std::vector<T>& scratch, std::size_t lo, 
   while (i < mid) scratch[k++] = std::move(items[i++]);
   while (j < hi) scratch[k++] = std::move(items[j++]);
   for (k = lo; k < hi; ++k) items[k] = std::move(scratch[k]);
+}
+
+std::optional<SegmentKey> key_of(const fs::path& path) {
+  const std::string name = name_of(path);
+  if (!is_valid_utf8(name)) return std::nullopt;
+  return parse_ltr_jsonl_name(name);
+}
+
+// Segment order of anything that has a path (`path_of` gives it).
+template <class T, class PathOf>
+void sort_into_segment_order(std::vector<T>& segments, const PathOf& path_of) {
+  struct Item {
+    T segment;
+    std::optional<SegmentKey> key;
+  };
+  std::vector<Item> items;
+  items.reserve(segments.size());
+  for (auto& segment : segments) {
+    auto key = key_of(path_of(segment));
+    items.push_back(Item{std::move(segment), key});
+  }
+  const auto less = [&](const Item& a, const Item& b) {
+    if (a.key && b.key) return *a.key < *b.key;
+    return compare_paths(path_of(a.segment), path_of(b.segment)) < 0;
+  };
+  std::vector<Item> scratch(items.size());
+  merge_sort(items, scratch, 0, items.size(), less);
+  for (std::size_t i = 0; i < items.size(); ++i) segments[i] = std::move(items[i].segment);
 }
 
 }  // namespace
@@ -223,31 +253,36 @@ std::string ltr_jsonl_file_name(const CalendarDate& date, std::uint32_t counter)
   return text;
 }
 
-Result<void> collect_jsonl(const fs::path& path, std::vector<fs::path>& out) {
-  std::vector<std::pair<dev_t, ino_t>> walking;
-  return collect_into(path, out, walking);
+FileStamp stamp_of(const struct stat& st) {
+  const auto ns = [](const timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; };
+  return FileStamp{st.st_dev, st.st_ino, static_cast<std::uint64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
 }
 
-void sort_segments(std::vector<fs::path>& segments) {
-  struct Item {
-    fs::path path;
-    std::optional<SegmentKey> key;
-  };
-  std::vector<Item> items;
-  items.reserve(segments.size());
-  for (auto& path : segments) {
-    const std::string name = name_of(path);
-    std::optional<SegmentKey> key;
-    if (is_valid_utf8(name)) key = parse_ltr_jsonl_name(name);
-    items.push_back(Item{std::move(path), key});
-  }
-  const auto less = [](const Item& a, const Item& b) {
-    if (a.key && b.key) return *a.key < *b.key;
-    return compare_paths(a.path, b.path) < 0;
-  };
-  std::vector<Item> scratch(items.size());
-  merge_sort(items, scratch, 0, items.size(), less);
-  for (std::size_t i = 0; i < items.size(); ++i) segments[i] = std::move(items[i].path);
+Result<void> collect_segment_files(const fs::path& path, std::vector<SegmentFile>& out,
+                                   std::vector<SegmentFile>* directories) {
+  std::vector<std::pair<dev_t, ino_t>> walking;
+  return collect_into(path, out, directories, walking);
+}
+
+Result<void> collect_jsonl(const fs::path& path, std::vector<fs::path>& out) {
+  std::vector<SegmentFile> files;
+  if (auto collected = collect_segment_files(path, files); !collected) return collected;
+  for (auto& file : files) out.push_back(std::move(file.path));
+  return {};
+}
+
+void sort_segments(std::vector<fs::path>& segments) { sort_into_segment_order(segments, std::identity()); }
+
+void sort_segments(std::vector<SegmentFile>& segments) {
+  sort_into_segment_order(segments, [](const SegmentFile& s) -> const fs::path& { return s.path; });
+}
+
+std::optional<SegmentKey> older_segment_key(const fs::path& file) {
+  const std::string name = name_of(file);
+  if (!is_valid_utf8(name) || parse_ltr_jsonl_name(name)) return std::nullopt;
+  auto key = older_marker_name(name);
+  if (!key) key = older_day_directory_name(file, name);
+  return key;
 }
 
 Result<void> migrate_ltr_names(const fs::path& persist_root) {
@@ -256,10 +291,7 @@ Result<void> migrate_ltr_names(const fs::path& persist_root) {
   std::vector<fs::path> files;
   if (auto collected = collect_jsonl(current, files); !collected) return collected;
   for (const fs::path& file : files) {
-    const std::string name = name_of(file);
-    if (!is_valid_utf8(name) || parse_ltr_jsonl_name(name)) continue;
-    auto key = older_marker_name(name);
-    if (!key) key = older_day_directory_name(file, name);
+    const auto key = older_segment_key(file);
     if (!key) continue;
     if (auto made = detail::create_private_dir(current); !made) return made;
     const fs::path target = current / ltr_jsonl_file_name(key->date, key->counter);
@@ -282,41 +314,43 @@ CalendarDate local_today() {
                       static_cast<std::uint8_t>(parts.tm_mday)};
 }
 
+fs::path choose_segment(const std::vector<SegmentFile>& segments, const fs::path& segment_dir,
+                        const CalendarDate& today) {
+  if (segments.empty()) return segment_dir / ltr_jsonl_file_name(today, 1);
+  const SegmentFile& latest = segments.back();
+  const auto key = key_of(latest.path);
+  const bool in_segment_dir = same_path(parent_directory(latest.path), segment_dir);
+  if (key && key->date >= today && in_segment_dir && latest.stamp.size < LTR_SEGMENT_LIMIT) return latest.path;
+
+  // A new segment; it has to sort after every segment there is.
+  SegmentKey next{today, 1};
+  if (key && key->date >= today) {
+    if (key->counter == std::numeric_limits<std::uint32_t>::max()) return latest.path;
+    next = SegmentKey{key->date, key->counter + 1};
+  }
+  const fs::path fresh = segment_dir / ltr_jsonl_file_name(next.date, next.counter);
+  std::vector<fs::path> order;
+  order.reserve(segments.size() + 1);
+  for (const auto& segment : segments) {
+    // A segment of that key, however spelled, would be read before or after the
+    // new one depending on the directory listing.
+    if (same_path(segment.path, fresh) || key_of(segment.path) == next) return latest.path;
+    order.push_back(segment.path);
+  }
+  order.push_back(fresh);
+  sort_segments(order);
+  return order.back() == fresh ? fresh : latest.path;
+}
+
 Result<fs::path> today_segment_path(const fs::path& persist_root, const CalendarDate& today) {
-  if (auto migrated = migrate_ltr_names(persist_root); !migrated) return std::unexpected(migrated.error());
   const fs::path dir = persist_root / "ltr" / "current";
   if (auto made = detail::create_private_dir(dir); !made) return std::unexpected(made.error());
-
-  CalendarDate date = today;
-  std::uint32_t counter = 1;
-  fs::path candidate = dir / ltr_jsonl_file_name(date, counter);
-  if (is_directory_path(dir)) {
-    auto names = list_directory(dir);
-    if (!names) return std::unexpected(names.error());
-    std::vector<std::pair<SegmentKey, const std::string*>> segments;
-    for (const auto& name : *names) {
-      if (!is_valid_utf8(name)) continue;
-      if (auto key = parse_ltr_jsonl_name(name)) segments.emplace_back(*key, &name);
-    }
-    // Never go back behind a segment of a later date: its frames precede the
-    // next one in the chain, so the next one must not sort before them.
-    for (const auto& [key, name] : segments) date = std::max(date, key.date);
-    for (const auto& [key, name] : segments) {
-      if (key.date == date && key.counter >= counter) {
-        candidate = dir / *name;
-        counter = key.counter;
-      }
-    }
+  std::vector<SegmentFile> segments;
+  if (auto collected = collect_segment_files(persist_root / "ltr", segments); !collected) {
+    return std::unexpected(collected.error());
   }
-  if (is_regular_path(candidate)) {
-    const auto st = stat_path(candidate);
-    if (!st) return fail(last_os_error_text());
-    if (static_cast<std::uint64_t>(st->st_size) >= LTR_SEGMENT_LIMIT &&
-        counter < std::numeric_limits<std::uint32_t>::max()) {
-      ++counter;
-    }
-  }
-  return dir / ltr_jsonl_file_name(date, counter);
+  sort_segments(segments);
+  return choose_segment(segments, dir, today);
 }
 
 }  // namespace kio::install

@@ -7,6 +7,9 @@
 // reads take every "*.jsonl" file anywhere under persist root/"ltr".
 #pragma once
 
+#include <sys/stat.h>
+#include <sys/types.h>
+
 #include <compare>
 #include <cstdint>
 #include <filesystem>
@@ -43,27 +46,70 @@ std::optional<SegmentKey> parse_ltr_jsonl_name(std::string_view name);
 // "2026-01-05-00001.jsonl"; counters above 99999 get more digits.
 std::string ltr_jsonl_file_name(const CalendarDate& date, std::uint32_t counter);
 
+// What a file's status says about its content: a file whose stamp is unchanged
+// has not been written since (a write moves the modification and change times,
+// a replacement the inode).
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::uint64_t size = 0;
+  std::int64_t modified_ns = 0;
+  std::int64_t changed_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+  bool same_file(const FileStamp& o) const { return device == o.device && inode == o.inode; }
+};
+FileStamp stamp_of(const struct stat& st);
+
+// A segment file (or a directory of the segment tree) as a walk found it.
+struct SegmentFile {
+  std::filesystem::path path;
+  FileStamp stamp;
+  bool operator==(const SegmentFile&) const = default;
+};
+
 // Appends `path` if it is a file (links followed) named "*.jsonl", or every such
 // file below it if it is a directory, in listing order. Anything else is skipped.
 // A directory reached again through a link to one of its own ancestors is not
 // walked a second time.
 Result<void> collect_jsonl(const std::filesystem::path& path, std::vector<std::filesystem::path>& out);
+// The same walk, keeping the status of each file it found and, when asked, of
+// each directory it listed. It lists directories and reads the status of their
+// entries, never the content of a file.
+Result<void> collect_segment_files(const std::filesystem::path& path, std::vector<SegmentFile>& out,
+                                   std::vector<SegmentFile>* directories = nullptr);
 // Stable sort into segment order: by segment key where both names have one,
 // otherwise by path, component by component.
 void sort_segments(std::vector<std::filesystem::path>& segments);
+void sort_segments(std::vector<SegmentFile>& segments);
 
 // Renames segment files of the older naming schemes below persist root/"ltr"/"current"
 // to dated names and removes the day/month/year directories that it empties.
 Result<void> migrate_ltr_names(const std::filesystem::path& persist_root);
+// The key that the renaming gives a file of an older name; nothing for a dated
+// name or any other.
+std::optional<SegmentKey> older_segment_key(const std::filesystem::path& file);
 
 // The local calendar date now (the UTC date when the local offset is unknown).
 CalendarDate local_today();
 using LocalDateSource = std::function<CalendarDate()>;
 
-// The segment that receives the next frame when the local date is `today`.
-// A segment directory that already holds a later-dated segment keeps receiving
-// frames in that latest segment (or the next counter of its date once it is
-// full), so that a clock that goes back never puts a frame before the chain's tip.
+// The segment that receives the next frame, chosen among `segments` (every
+// segment of the log, in segment order, as reads see them) when the local date
+// is `today`. It is the latest segment itself, or a new one in `segment_dir`
+// that sorts after it, so the next frame is always read after every frame
+// before it:
+//   - the latest segment when it lies in `segment_dir`, is dated today or later
+//     (a clock that went back) and holds less than the size limit;
+//   - otherwise a new segment: counter 1 of today when the latest is dated
+//     earlier, else the next counter of the latest segment's date;
+//   - should that new name not sort last (names that are not segment names sort
+//     by path), or the counter be exhausted, the latest segment itself,
+//     wherever it lies and however full it is.
+std::filesystem::path choose_segment(const std::vector<SegmentFile>& segments,
+                                     const std::filesystem::path& segment_dir, const CalendarDate& today);
+
+// The segment that receives the next frame, from a fresh walk of persist
+// root/"ltr" (choose_segment). Creates the segment directory (0700) first.
 Result<std::filesystem::path> today_segment_path(const std::filesystem::path& persist_root,
                                                  const CalendarDate& today);
 

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <chrono>
+#include <functional>
+
 #include "connector/endpoint.h"
 #include "connector/manifest.h"
 #include "tests/support/test_support.h"
@@ -80,6 +83,88 @@ TEST(Manifest, UnreadableAndUnwritableFiles) {
   auto result = record_inventory(root.path(), Json::object());
   ASSERT_FALSE(result);  // ...that cannot be written over a directory
   EXPECT_EQ(result.error(), "Is a directory (os error 21)");
+}
+
+// The manifest is kept in memory between entries; whatever happens to the
+// file in between is seen by the next entry.
+TEST(Manifest, SeesWhatHappensToTheFileBetweenEntries) {
+  const auto features_of = [](const fs::path& path) {
+    std::vector<std::string> names;
+    const Json manifest = Json::parse(test::read_file(path));
+    for (const auto& e : manifest["features"]) names.push_back(e["n"]);
+    return names;
+  };
+  // Rewrites the file in place; the modification time moves on, so that a
+  // coarse file-system clock cannot give it the times of the last write.
+  const auto rewrite = [](const fs::path& path, const std::string& text) {
+    test::write_file(path, text);
+    fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(1));
+  };
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path&)> change;
+    std::vector<std::string> after;  // the names of the entries after the next one
+    bool member_z = false;           // the other member the change added is carried along
+  };
+  const Case cases[] = {
+      {"nothing", [](const fs::path&) {}, {"a", "b", "c"}},
+      {"an entry edited, same size", [&](const fs::path& p) {
+         std::string text = test::read_file(p);
+         text.replace(text.find("\"b\""), 3, "\"B\"");
+         rewrite(p, text);
+       }, {"a", "B", "c"}},
+      {"entries removed, a member added", [&](const fs::path& p) {
+         rewrite(p, R"({"features":[{"n":"x"}],"schema":"kio.install.features-manifest.v1","z":1})");
+       }, {"x", "c"}, true},
+      {"replaced by another file", [](const fs::path& p) {
+         test::write_file(p.string() + ".new", R"({"features":[],"schema":"kio.install.features-manifest.v1"})");
+         fs::rename(p.string() + ".new", p);
+       }, {"c"}},
+      {"removed", [](const fs::path& p) { fs::remove(p); }, {"c"}},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    test::TempDir root;
+    const fs::path path = root / "features-manifest.json";
+    ASSERT_TRUE(record_inventory(root.path(), Json{{"n", "a"}}));
+    ASSERT_TRUE(record_inventory(root.path(), Json{{"n", "b"}}));
+    c.change(path);
+    ASSERT_TRUE(record_inventory(root.path(), Json{{"n", "c"}}));
+    EXPECT_EQ(features_of(path), c.after);
+    EXPECT_EQ(Json::parse(test::read_file(path)).contains("z"), c.member_z);
+  }
+
+  // A file that turned corrupt is refused and left alone; once mended, it is read.
+  test::TempDir root;
+  const fs::path path = root / "features-manifest.json";
+  ASSERT_TRUE(record_inventory(root.path(), Json{{"n", "a"}}));
+  rewrite(path, "{");
+  EXPECT_EQ(record_inventory(root.path(), Json{{"n", "b"}}).error(), "features-manifest is corrupt");
+  EXPECT_EQ(test::read_file(path), "{");
+  rewrite(path, R"({"features":[{"n":"m"}],"schema":"kio.install.features-manifest.v1"})");
+  ASSERT_TRUE(record_inventory(root.path(), Json{{"n", "c"}}));
+  EXPECT_EQ(features_of(path), (std::vector<std::string>{"m", "c"}));
+
+  // Two installs in turn: each file gets its own entries.
+  test::TempDir other;
+  ASSERT_TRUE(record_inventory(other.path(), Json{{"n", "o"}}));
+  ASSERT_TRUE(record_inventory(root.path(), Json{{"n", "d"}}));
+  EXPECT_EQ(features_of(path), (std::vector<std::string>{"m", "c", "d"}));
+  EXPECT_EQ(features_of(other / "features-manifest.json"), std::vector<std::string>{"o"});
+}
+
+TEST(Manifest, AFailedWriteIsFollowedByAFreshRead) {
+  test::TempDir root;
+  const fs::path path = root / "features-manifest.json";
+  ASSERT_TRUE(record_inventory(root.path(), Json{{"n", "a"}}));
+  fs::remove(path);
+  fs::create_directory(path);  // the next write fails
+  EXPECT_EQ(record_inventory(root.path(), Json{{"n", "b"}}).error(), "Is a directory (os error 21)");
+  fs::remove(path);
+  test::write_file(path, R"({"features":[{"n":"m"}],"schema":"kio.install.features-manifest.v1"})");
+  ASSERT_TRUE(record_inventory(root.path(), Json{{"n", "c"}}));
+  const auto manifest = Json::parse(test::read_file(path));
+  EXPECT_EQ(manifest["features"], Json::parse(R"([{"n":"m"},{"n":"c"}])"));
 }
 
 TEST(Endpoint, WritesSixLinesWithMode0600) {

@@ -69,12 +69,12 @@ TEST(Tools, InstallServeSendAndVerify) {
 
   auto verified = run_tool("kio-ltr", {"verify", "--keys", keys.string()}, home.path());
   EXPECT_EQ(verified.exit_code, 0) << verified.err;
-  EXPECT_EQ(verified.out, "ok: 2 frames, chain verified, every event opened\n");
+  EXPECT_EQ(verified.out, "ok: 2 frames, chain verified, every event opened, every blob file matches its record (2)\n");
   auto blobs = run_tool("kio-ltr", {"blobs", "--keys", keys.string(), "--root", root.string()}, home.path());
   EXPECT_EQ(blobs.exit_code, 0);
   EXPECT_NE(blobs.out.find("01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e8   bytes"), std::string::npos) << blobs.out;
 
-  // A damaged log: verify fails with the first error.
+  // A damaged log: verify fails with the first error, and where it is.
   const fs::path segments = root / "persist/ltr/current";
   const fs::path segment = fs::directory_iterator(segments)->path();
   std::string text = test::read_file(segment);
@@ -82,7 +82,7 @@ TEST(Tools, InstallServeSendAndVerify) {
   test::write_file(segment, text);
   auto broken = run_tool("kio-ltr", {"verify", "--keys", keys.string()}, home.path());
   EXPECT_EQ(broken.exit_code, 1);
-  EXPECT_EQ(broken.err, "kio-ltr: corrupt LTR frame\n");
+  EXPECT_EQ(broken.err, "kio-ltr: " + segment.string() + ":1: corrupt LTR frame\n");
 }
 
 TEST(Tools, UsageErrorsAndHelp) {

@@ -4,6 +4,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include <nlohmann/json.hpp>
 
 #include "install/crypto.h"
@@ -272,6 +274,92 @@ TEST(BlobRecords, KnownBlobsOnlyLatestFirstByIdText) {
   }
   EXPECT_EQ(store.blob_records().value(),
             (std::vector<BlobRecord>{record(upper_a, "bytes"), record(b, "feature"), record(c, "feature")}));
+}
+
+TEST(BlobRecords, KeptCurrentWithWhatOthersAppend) {
+  Store s;
+  Persist mine = s.open();
+  Persist other = s.open();
+  const std::string b = "01939a3c-6000-7000-8000-00000000000b";
+  const auto a1 = mine.put_blob_with_id(ID, bytes_of("a1"), true, false).value();
+  EXPECT_EQ(mine.blob_records().value(), std::vector<BlobRecord>{a1});
+
+  const auto b1 = other.put_blob_with_id(b, bytes_of("b1"), false, false).value();
+  EXPECT_EQ(mine.blob_records().value(), (std::vector<BlobRecord>{a1, b1}));
+  const auto a2 = other.put_blob_with_id(ID, bytes_of("a2"), true, false).value();
+  EXPECT_EQ(mine.blob_records().value(), (std::vector<BlobRecord>{a2, b1}));
+
+  // A landing through this handle compares with the record the other wrote.
+  test::write_file(s.install / "staging", "a1");
+  EXPECT_EQ(mine.put_blob_from_path(ID, s.install / "staging", true).error(), "blob bytes do not match LTR identity");
+  test::write_file(s.install / "staging", "a2");
+  EXPECT_EQ(mine.put_blob_from_path(ID, s.install / "staging", true).value(), a2);
+  EXPECT_EQ(frame_count(mine), 3u);
+}
+
+TEST(BlobRecords, AnEventThatDoesNotOpenFailsTheListNotTheAppends) {
+  Store s;
+  Persist store = s.open();
+  ASSERT_TRUE(store.put_blob_with_id(ID, bytes_of("x"), true, false));
+  ASSERT_EQ(store.blob_records().value().size(), 1u);
+
+  // Another writer with another wrap key seals frame 2 at the right place.
+  Store twin;
+  twin.key = key_from(99);
+  Store::init(twin.persist, twin.key, FOUNDER);
+  Persist other = twin.open();
+  fs::copy_file(s.segment("2026-01-05-00001.jsonl"), twin.segment("2026-01-05-00001.jsonl"));
+  ASSERT_EQ(other.append_ltr_payload(sample_record(2)).value(), 2u);
+  rewrite_in_place(s.segment("2026-01-05-00001.jsonl"), test::read_file(twin.segment("2026-01-05-00001.jsonl")));
+
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    EXPECT_EQ(store.blob_records().error(), "decryption failed");
+    EXPECT_EQ(store.put_blob_from_path(ID, s.install / "blobs" / ID, true).error(), "decryption failed");
+    // The chain verifies, so the log still takes events.
+    EXPECT_EQ(store.append_ltr_payload(sample_record(3 + attempt)).value(), 3u + attempt);
+  }
+}
+
+TEST(BlobFiles, CheckedAgainstTheirLatestRecord) {
+  const std::string sealed_id = "01939a3c-6000-7000-8000-00000000000b";
+  struct Case {
+    const char* what;
+    std::function<void(const fs::path& plain, const fs::path& sealed)> change;
+    std::string first_says, sealed_says;  // what the check says of each file; "" when it holds
+    bool first_sealed = false;            // the first blob is stored sealed as well
+  };
+  const Case cases[] = {
+      {"as stored", [](auto&, auto&) {}, "", ""},
+      {"as stored, both sealed", [](auto&, auto&) {}, "", "", true},
+      {"content changed", [](const fs::path& p, const fs::path&) { test::write_file(p, "other bytes"); }, "content", ""},
+      {"removed", [](const fs::path& p, const fs::path& q) { fs::remove(p); fs::remove(q); }, " is missing",
+       " is missing"},
+      {"a directory in its place", [](const fs::path& p, const fs::path&) { fs::remove(p); fs::create_directory(p); },
+       " is not a regular file", ""},
+      {"the sealed file holding plain bytes", [](const fs::path&, const fs::path& q) { test::write_file(q, "sealed"); },
+       "", " is not a sealed blob"},
+      {"a sealed file sealed for the other id", [](const fs::path& p, const fs::path& q) {
+         fs::copy_file(q, p, fs::copy_options::overwrite_existing);
+       }, " does not open: decryption failed", "", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Store s;
+    Persist store = s.open();
+    const auto first = store.put_blob_with_id(ID, bytes_of("first bytes"), true, c.first_sealed).value();
+    const auto sealed = store.put_blob_with_id(sealed_id, bytes_of("sealed bytes"), false, true).value();
+    const fs::path p = s.install / "blobs" / ID, q = s.install / "blobs" / sealed_id;
+    c.change(p, q);
+    const auto expected = [](const std::string& says, const fs::path& path, const BlobRecord& record) -> std::string {
+      if (says.empty()) return "";
+      if (says != "content") return "blob file " + path.string() + says;
+      return "blob file " + path.string() + " holds content of sha256 " + sha256_file(path).value() + ", recorded " +
+             record.sha256;
+    };
+    const auto said = [](const Result<void>& r) { return r ? std::string() : r.error(); };
+    EXPECT_EQ(said(store.check_blob_file(first)), expected(c.first_says, p, first));
+    EXPECT_EQ(said(store.check_blob_file(sealed)), expected(c.sealed_says, q, sealed));
+  }
 }
 
 }  // namespace

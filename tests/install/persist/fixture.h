@@ -5,6 +5,7 @@
 #include <sodium.h>
 
 #include <array>
+#include <chrono>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -104,6 +105,15 @@ inline std::vector<std::string> lines_of(const fs::path& path) {
     pos = feed + 1;
   }
   return lines;
+}
+
+// Rewrites a file in place, as something other than the store would. A file
+// system whose clock ticks coarsely can give the new content the very times of
+// the store's own last write (a change the store then sees at the next open
+// only); moving the modification time on keeps each test about what it tests.
+inline void rewrite_in_place(const fs::path& path, const std::string& content) {
+  test::write_file(path, content);
+  fs::last_write_time(path, fs::last_write_time(path) + std::chrono::seconds(1));
 }
 
 inline std::string join_lines(const std::vector<std::string>& lines) {

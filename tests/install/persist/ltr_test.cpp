@@ -24,7 +24,7 @@ struct Log {
     lines = lines_of(segment());
   }
   fs::path segment() const { return store.segment(DAY1); }
-  void rewrite(const std::string& text) const { test::write_file(segment(), text); }
+  void rewrite(const std::string& text) const { rewrite_in_place(segment(), text); }
   std::string read_error() {
     auto frames = persist.read_frames();
     return frames ? "ok:" + std::to_string(frames->size()) : frames.error();
@@ -148,6 +148,72 @@ TEST(LtrRead, RefusesDamage) {
     EXPECT_EQ(appended.error(), c.error) << c.what;
     EXPECT_EQ(test::read_file(log.segment()), before) << c.what;
   }
+}
+
+TEST(LtrFaults, NameTheSegmentAndLine) {
+  using Edit = std::function<std::string(std::vector<std::string>)>;
+  struct Case {
+    const char* what;
+    Edit edit;
+    const char* error;
+    std::uint64_t line;
+  };
+  const Case cases[] = {
+      {"line that is no frame, after a blank line", [](auto l) { return "\n" + l[0] + "\n[]\n" + l[1] + "\n"; },
+       "corrupt LTR frame", 3},
+      {"frames swapped", [](auto l) { return l[0] + "\n" + l[2] + "\n" + l[1] + "\n"; }, "LTR chain is broken", 2},
+      {"another schema", [](auto l) {
+         l[2] = with_member(l[2], "schema", "\"kio.persist.ltr-frame.v2\"");
+         return join_lines(l);
+       }, "unsupported LTR frame", 3},
+      {"a byte that is not UTF-8", [](auto l) {
+         l[1].insert(l[1].size() - 1, ",\"x\":\"\xff\"");
+         return join_lines(l);
+       }, "stream did not contain valid UTF-8", 2},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Log log(3);
+    log.rewrite(c.edit(log.lines));
+    const auto visited = log.persist.visit_events([](std::uint64_t, LtrPayload&) {});
+    ASSERT_FALSE(visited);
+    EXPECT_EQ(visited.error().message, c.error);
+    EXPECT_EQ(visited.error().segment, log.segment());
+    EXPECT_EQ(visited.error().line, c.line);
+    EXPECT_EQ(visited.error().located(), log.segment().string() + ":" + std::to_string(c.line) + ": " + c.error);
+    // The store's callers get the message alone.
+    EXPECT_EQ(log.read_error(), c.error);
+  }
+  EXPECT_EQ(LtrFault::at("m", "/s/a.jsonl").located(), "/s/a.jsonl: m");
+  EXPECT_EQ(LtrFault::at("m").located(), "m");
+}
+
+TEST(LtrFaults, AChainBreakIsReportedBeforeAnEventThatDoesNotOpen) {
+  // Frame 2 sealed under another wrap key at the right place in the chain.
+  Store a;
+  Persist store = a.open();
+  ASSERT_TRUE(store.append_ltr_payload(sample_record(1)));
+  Store b;
+  b.key = key_from(99);
+  Store::init(b.persist, b.key, FOUNDER);
+  Persist other = b.open();
+  fs::copy_file(a.segment(DAY1), b.segment(DAY1));
+  ASSERT_EQ(other.append_ltr_payload(sample_record(2)).value(), 2u);
+  rewrite_in_place(a.segment(DAY1), test::read_file(b.segment(DAY1)));
+  ASSERT_EQ(store.append_ltr_payload(sample_record(3)).value(), 3u);
+
+  std::vector<std::uint64_t> opened;
+  const auto visited = store.visit_events([&](std::uint64_t sequence, LtrPayload&) { opened.push_back(sequence); });
+  ASSERT_FALSE(visited);
+  EXPECT_EQ(visited.error().located(), a.segment(DAY1).string() + ":2: decryption failed");
+  EXPECT_EQ(opened, std::vector<std::uint64_t>{1});
+
+  // Damage to the chain after it wins, as a read of frames finds it first.
+  auto lines = lines_of(a.segment(DAY1));
+  std::swap(lines[0], lines[2]);
+  rewrite_in_place(a.segment(DAY1), join_lines(lines));
+  EXPECT_EQ(store.visit_events([](std::uint64_t, LtrPayload&) {}).error().located(),
+            a.segment(DAY1).string() + ":1: LTR chain is broken");
 }
 
 TEST(LtrRead, ChainRunsAcrossSegmentsInKeyOrder) {

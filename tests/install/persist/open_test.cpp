@@ -130,5 +130,51 @@ TEST(Identity, OtherKeyAndIndependentOpening) {
   EXPECT_EQ(store.blobs_root(), s.install / "blobs");
 }
 
+TEST(ReadOnlyOpen, ReadsAndNeverWrites) {
+  Store s;
+  {
+    Persist writer = s.open();
+    ASSERT_TRUE(writer.put_blob_with_id("01939a3c-6000-7000-8000-00000000000a", bytes_of("x"), true, false));
+  }
+  // What an open for writing would change: a missing directory, a wide mode,
+  // a segment of an older name.
+  fs::remove_all(s.persist / "lmdb");
+  fs::permissions(s.persist / "ltr", fs::perms::owner_all | fs::perms::group_read | fs::perms::group_exec);
+  test::write_file(s.current / "2026/01/31/third-party-secrets-2.jsonl", "");
+  const auto tree_before = [&] {
+    std::vector<std::string> entries;
+    for (const auto& e : fs::recursive_directory_iterator(s.install)) {
+      entries.push_back(e.path().lexically_relative(s.install).string() + " " + std::to_string(test::file_mode(e.path())));
+    }
+    std::sort(entries.begin(), entries.end());
+    return entries;
+  };
+  const auto before = tree_before();
+
+  auto reader = Persist::open_read_only(s.persist, s.key);
+  ASSERT_TRUE(reader) << reader.error();
+  EXPECT_TRUE(reader->read_only());
+  EXPECT_EQ(reader->founder_id(), FOUNDER);
+  EXPECT_EQ(reader->read_frames().value().size(), 1u);
+  EXPECT_EQ(reader->blob_records().value().size(), 1u);
+  std::size_t events = 0;
+  EXPECT_EQ(reader->visit_events([&](std::uint64_t, LtrPayload&) { ++events; }).value(), 1u);
+  EXPECT_EQ(events, 1u);
+
+  const std::string refused = "the store is open for reading only";
+  EXPECT_EQ(reader->append_ltr_payload(sample_record(2)).error(), refused);
+  EXPECT_EQ(reader->put_blob_with_id("01939a3c-6000-7000-8000-00000000000b", bytes_of("y"), true, false).error(), refused);
+  test::write_file(s.install / "staging", "z");
+  EXPECT_EQ(reader->put_blob_from_path("01939a3c-6000-7000-8000-00000000000c", s.install / "staging", false).error(),
+            refused);
+  EXPECT_EQ(reader->today_segment_path().error(), refused);
+  fs::remove(s.install / "staging");
+  EXPECT_EQ(tree_before(), before);
+
+  EXPECT_EQ(Persist::open_read_only(s.persist, key_from(2)).error(), "decryption failed");
+  EXPECT_EQ(Persist::open_read_only(s.install / "missing", s.key).error(), "No such file or directory (os error 2)");
+  EXPECT_FALSE(fs::exists(s.install / "missing"));
+}
+
 }  // namespace
 }  // namespace kio::install

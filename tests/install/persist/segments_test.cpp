@@ -131,9 +131,16 @@ TEST_F(SegmentChoice, HighestCounterOfTodayUntilFull) {
   segment("2026-01-05-00007.jsonl", LTR_SEGMENT_LIMIT);
   EXPECT_EQ(choose({2026, 1, 5}), "2026-01-05-00008.jsonl");
   EXPECT_EQ(choose({2026, 1, 6}), "2026-01-06-00001.jsonl");
-  // A differently spelled segment counts and the answer is spelled the usual way.
+  // Reads never see a ".JSONL" file, so the choice does not either.
   segment("2026-1-6-00003.JSONL");
-  EXPECT_EQ(choose({2026, 1, 6}), "2026-01-06-00003.jsonl");
+  EXPECT_EQ(choose({2026, 1, 6}), "2026-01-06-00001.jsonl");
+  // A segment spelled otherwise goes on receiving frames under its own name:
+  // a second file of the same key would be read before or after it depending
+  // on the directory listing.
+  segment("2026-1-6-00003.jsonl");
+  EXPECT_EQ(choose({2026, 1, 6}), "2026-1-6-00003.jsonl");
+  segment("2026-1-6-00003.jsonl", LTR_SEGMENT_LIMIT);
+  EXPECT_EQ(choose({2026, 1, 6}), "2026-01-06-00004.jsonl");
   EXPECT_EQ(test::file_mode(store.current), 0700u);
 }
 

@@ -1,0 +1,100 @@
+// A segment that another writer grows between two appends. The store opens on
+// the first part of the bytes (its first two bytes, little-endian, say where
+// that part ends), the rest is then added at the end of the segment, and the
+// store appends: having verified only what was added, it must come to the same
+// verdict as a full read of the grown segment, and leave a chain that reads
+// back with one frame more.
+//
+// Seeds: the ltr_segment seeds with two bytes in front, splitting them inside
+// a line, at a line feed and at their end.
+#include <stdlib.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "install/persist/persist.h"
+
+namespace fs = std::filesystem;
+using namespace kio::install;
+
+namespace {
+
+// The wrap key and founder of the store vectors, as for ltr_segment.
+kio::SecretKey fuzz_key() {
+  std::uint8_t bytes[32];
+  for (int i = 0; i < 32; ++i) bytes[i] = static_cast<std::uint8_t>(i);
+  return kio::SecretKey(std::span<const std::uint8_t, 32>(bytes, 32));
+}
+
+struct FuzzRoot {
+  fs::path root;
+
+  FuzzRoot() {
+    const char* base = fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
+    std::string tmpl = std::string(base) + "/kio-ltr-growth-fuzz-XXXXXX";
+    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
+    root = fs::path(tmpl) / "persist";
+    fs::create_directories(root);
+    if (!write_identity(root, fuzz_key(), InstallIdentity{"ada", "01939a3c-5f2e-7b44-9c1d-2a6e8f0b4c71"})) std::abort();
+  }
+  ~FuzzRoot() {
+    std::error_code ec;
+    fs::remove_all(root.parent_path(), ec);
+  }
+};
+
+void write_bytes(const fs::path& path, const std::uint8_t* data, std::size_t size, std::ios::openmode mode) {
+  std::ofstream out(path, std::ios::binary | mode);
+  out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
+}
+
+[[noreturn]] void fault(const std::string& what) {
+  std::fprintf(stderr, "%s\n", what.c_str());
+  std::abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  static FuzzRoot fuzz;
+  if (size < 2) return 0;
+  const std::size_t bytes = size - 2;
+  const std::size_t first = bytes == 0 ? 0 : (data[0] | (std::size_t{data[1]} << 8)) % (bytes + 1);
+  const std::uint8_t* segment_bytes = data + 2;
+
+  const fs::path ltr = fuzz.root / "ltr";
+  std::error_code ec;
+  fs::remove_all(ltr, ec);
+  fs::create_directories(ltr / "current");
+  const fs::path segment = ltr / "current" / "2026-01-05-00001.jsonl";
+  write_bytes(segment, segment_bytes, first, std::ios::trunc);
+
+  auto opened = Persist::open(fuzz.root, fuzz_key());  // verifies the first part
+  if (!opened) std::abort();
+  Persist& writer = *opened;
+  writer.set_local_date_source([] { return CalendarDate{2026, 1, 5}; });
+  write_bytes(segment, segment_bytes + first, bytes - first, std::ios::app);  // another writer's growth
+
+  auto reader = Persist::open_read_only(fuzz.root, fuzz_key());
+  if (!reader) std::abort();
+  const auto full = reader->read_frames();
+  const BlobRecord record{"persist-blob", "01939a3c-6000-7000-8000-000000000009", "bytes", "file:///b", false,
+                          std::string(64, 'e')};
+  const auto appended = writer.append_ltr_payload(record);
+  if (!full) {
+    if (appended) fault("an append went onto a log that does not read: " + full.error());
+    if (appended.error() != full.error()) fault("append: " + appended.error() + ", read: " + full.error());
+    return 0;
+  }
+  if (!appended) fault("an append onto a log that reads failed: " + appended.error());
+  if (*appended != full->size() + 1) fault("the append did not continue the chain");
+  const auto after = reader->read_frames();
+  if (!after || after->size() != full->size() + 1) {
+    fault("the chain does not read after the append: " + (after ? std::string("wrong count") : after.error()));
+  }
+  return 0;
+}
