@@ -132,16 +132,36 @@ Result<BlobRecord> Persist::put_blob_with_id(std::string_view id, std::span<cons
 Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::path& source, bool feature) {
   if (!is_regular_path(source)) return fail("blob file is missing");
   if (auto valid = parse_blob_id(id); !valid) return std::unexpected(valid.error());
-  auto destination = blob_path(root_, id);
-  if (!destination) return std::unexpected(destination.error());
+  if (auto destination = blob_path(root_, id); !destination) return std::unexpected(destination.error());
   auto digest = sha256_file(source);
   if (!digest) return std::unexpected(digest.error());
+  return put_blob_from_path(id, source, feature, *digest);
+}
+
+Result<void> Persist::check_blob_identity(std::string_view id, std::string_view sha256) {
+  if (auto valid = parse_blob_id(id); !valid) return std::unexpected(valid.error());
+  if (auto destination = blob_path(root_, id); !destination) return std::unexpected(destination.error());
+  auto records = blob_records();
+  if (!records) return std::unexpected(records.error());
+  for (const BlobRecord& known : *records) {
+    if (known.blob_id == id && known.sha256 != sha256) return fail("blob bytes do not match LTR identity");
+  }
+  return {};
+}
+
+Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::path& source, bool feature,
+                                               std::string_view sha256) {
+  if (!is_regular_path(source)) return fail("blob file is missing");
+  if (auto valid = parse_blob_id(id); !valid) return std::unexpected(valid.error());
+  auto destination = blob_path(root_, id);
+  if (!destination) return std::unexpected(destination.error());
+  const std::string digest(sha256);
 
   auto records = blob_records();
   if (!records) return std::unexpected(records.error());
   for (BlobRecord& known : *records) {
     if (known.blob_id != id) continue;
-    if (known.sha256 != *digest) return fail("blob bytes do not match LTR identity");
+    if (known.sha256 != digest) return fail("blob bytes do not match LTR identity");
     if (!is_regular_path(*destination)) {
       if (auto linked = link_or_copy_file(source, *destination); !linked) return std::unexpected(linked.error());
     }
@@ -152,7 +172,7 @@ Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::pa
   if (is_regular_path(*destination)) {
     auto present = sha256_file(*destination);
     if (!present) return std::unexpected(present.error());
-    if (*present != *digest) {
+    if (*present != digest) {
       if (::unlink(destination->c_str()) != 0) return fail(last_os_error_text());
       if (auto linked = link_or_copy_file(source, *destination); !linked) return std::unexpected(linked.error());
     }
@@ -162,7 +182,7 @@ Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::pa
   auto url = local_file_url(*destination);
   if (!url) return std::unexpected(url.error());
   BlobRecord record{std::string(BLOB_KIND), std::string(id), std::string(class_of(feature)),
-                    std::move(*url),        false,           std::move(*digest)};
+                    std::move(*url),        false,           digest};
   if (auto appended = append_ltr_payload(record); !appended) return std::unexpected(appended.error());
   return record;
 }
