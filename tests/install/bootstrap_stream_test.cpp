@@ -21,6 +21,9 @@ constexpr char kBlobId[] = "01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e8";
 
 Bytes bytes_of(const std::string& text) { return test::to_bytes(text); }
 
+// The bytes a completed stream's spool file holds.
+Bytes spooled(const CompletedStream& stream) { return bytes_of(test::read_file(stream.spool.path())); }
+
 Bytes control(const std::string& json) {
   Bytes out = {0xFB};
   out.insert(out.end(), json.begin(), json.end());
@@ -143,7 +146,7 @@ TEST_F(Receiver, ReassemblesStreamsOfManyShapes) {
     EXPECT_EQ(announcement(messages).segment_count, c.frames);
     auto completed = feed(messages);
     ASSERT_TRUE(completed);
-    EXPECT_EQ(completed->bytes, stream);
+    EXPECT_EQ(spooled(*completed), stream);
     EXPECT_EQ(completed->announce, announcement(messages));
     EXPECT_EQ(completed->announce.sha256, sha256_hex(stream));
   }
@@ -186,7 +189,7 @@ TEST_F(Receiver, RefusedAndUnreadableAnnouncementsLeaveTheStreamAlone) {
 
   auto completed = feed(second_half);
   ASSERT_TRUE(completed);
-  EXPECT_EQ(completed->bytes, stream);
+  EXPECT_EQ(spooled(*completed), stream);
 }
 
 TEST_F(Receiver, ANewAnnouncementDiscardsTheStreamInProgress) {
@@ -211,7 +214,7 @@ TEST_F(Receiver, ANewAnnouncementDiscardsTheStreamInProgress) {
   EXPECT_FALSE(feed({old_messages.begin(), old_messages.begin() + 6}));
   auto completed = feed(new_messages);
   ASSERT_TRUE(completed);
-  EXPECT_EQ(completed->bytes, new_stream);
+  EXPECT_EQ(spooled(*completed), new_stream);
 }
 
 TEST_F(Receiver, SizeChecks) {
@@ -275,7 +278,7 @@ TEST_F(Receiver, FramesBeforeTheAnnouncementAreNotPartOfTheStream) {
   EXPECT_FALSE(feed({messages[1], messages[2], messages[3], messages[4], messages[0]}));
   auto completed = feed(messages);
   ASSERT_TRUE(completed);
-  EXPECT_EQ(completed->bytes, stream);
+  EXPECT_EQ(spooled(*completed), stream);
 }
 
 TEST_F(Receiver, MalformedChunksAreWireFormatErrors) {
@@ -508,7 +511,7 @@ TEST(MaterializeStream, MultiFrameStreamFromDirectoryToDirectory) {
   }
   ASSERT_TRUE(completed);
   const fs::path out = tmp / "blobs" / (std::string(kBlobId) + ".lmdb");
-  auto written = materialize_stream(completed->announce, completed->bytes, out);
+  auto written = materialize_stream(completed->announce, spooled(*completed), out);
   ASSERT_TRUE(written) << written.error().display();
   EXPECT_EQ(written->size(), 3u);
   for (const char* name : {"a.txt", "b.bin", "c"}) EXPECT_EQ(test::read_file(out / name), test::read_file(source / name));
