@@ -1,0 +1,84 @@
+#include "connector/receive_thread.h"
+
+#include <pthread.h>
+#include <signal.h>
+#include <sodium.h>
+
+namespace kio::connector {
+
+namespace {
+
+// How long one batched receive waits for a first datagram; also how soon the
+// thread notices that it is to stop.
+constexpr std::chrono::milliseconds kReceiveWait{50};
+
+std::size_t cost_of(const p2p::ReceiveOutcome& outcome) {
+  if (const auto* message = std::get_if<p2p::ReceivedMessage>(&outcome)) {
+    return ReceiveQueue::OUTCOME_COST + message->payload.size();
+  }
+  return ReceiveQueue::OUTCOME_COST;
+}
+
+}  // namespace
+
+void wipe(p2p::ReceiveOutcome& outcome) {
+  if (auto* message = std::get_if<p2p::ReceivedMessage>(&outcome)) {
+    sodium_memzero(message->payload.data(), message->payload.size());
+  }
+}
+
+void ReceiveQueue::push(std::vector<p2p::ReceiveOutcome>& outcomes) {
+  if (outcomes.empty()) return;
+  std::uint64_t dropped = 0;
+  {
+    const std::lock_guard lock(mutex_);
+    for (auto& outcome : outcomes) {
+      const std::size_t cost = cost_of(outcome);
+      if (bytes_ + cost > max_bytes_) {
+        wipe(outcome);
+        ++dropped;
+        continue;
+      }
+      bytes_ += cost;
+      queue_.push_back(std::move(outcome));
+    }
+  }
+  outcomes.clear();
+  if (dropped != 0) dropped_.fetch_add(dropped, std::memory_order_relaxed);
+  ready_.notify_one();
+}
+
+void ReceiveQueue::pop_all(std::chrono::milliseconds timeout, std::deque<p2p::ReceiveOutcome>& out) {
+  std::unique_lock lock(mutex_);
+  ready_.wait_for(lock, timeout, [this] { return !queue_.empty(); });
+  for (auto& outcome : queue_) out.push_back(std::move(outcome));
+  queue_.clear();
+  bytes_ = 0;
+}
+
+ReceiveThread::~ReceiveThread() {
+  stopping_ = true;
+  if (thread_.joinable()) thread_.join();
+}
+
+void ReceiveThread::start() {
+  sigset_t blocked, previous;
+  sigemptyset(&blocked);
+  sigaddset(&blocked, SIGTERM);
+  sigaddset(&blocked, SIGINT);
+  // The new thread inherits the mask.
+  pthread_sigmask(SIG_BLOCK, &blocked, &previous);
+  thread_ = std::thread([this] { run(); });
+  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+}
+
+void ReceiveThread::run() {
+  std::vector<p2p::ReceiveOutcome> outcomes;
+  outcomes.reserve(p2p::RECEIVE_BATCH * 2);
+  while (!stopping_) {
+    manager_.recv_batch(kReceiveWait, outcomes);
+    queue_.push(outcomes);
+  }
+}
+
+}  // namespace kio::connector
