@@ -42,7 +42,7 @@ EventLoop::EventLoop(fs::path install_root, install::Persist& store, p2p::P2PMan
 void EventLoop::start() { receiver_.start(); }
 
 void EventLoop::turn() {
-  queue_.pop_all(kTurnWait, batch_);
+  queue_.pop(kTurnWait, batch_);
   while (!batch_.empty()) {
     if (stopping()) {
       for (auto& outcome : batch_) wipe(outcome);
@@ -73,7 +73,7 @@ void EventLoop::handle(p2p::ReceiveOutcome& outcome) {
   }
 }
 
-void EventLoop::route(const p2p::ReceivedMessage& message) {
+void EventLoop::route(p2p::ReceivedMessage& message) {
   if (message.channel_id == p2p::KIOFEATURE_FRAME_CHANNEL) {
     if (auto frame = message.as_kiofeature_frame()) {
       if (auto handled = handle_feature_frame(install_root_, store_, *frame, output_); !handled) {
@@ -84,7 +84,7 @@ void EventLoop::route(const p2p::ReceivedMessage& message) {
     }
     // Not a feature frame: it is stream control data.
   }
-  auto pushed = streams_.push(message.session_id, message.channel_id, message.payload, Clock::now());
+  auto pushed = streams_.push(message.session_id, message.channel_id, std::move(message.payload), Clock::now());
   if (!pushed) {
     output_.error("stream: ", pushed.error().display());
     return;

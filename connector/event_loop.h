@@ -28,8 +28,8 @@ class EventLoop {
   // Starts the receive thread; from then on the manager belongs to it.
   void start();
 
-  // One turn: waits up to 50 ms for what the receive thread took and handles all
-  // of it, each message to the end (a raised stop flag ends the turn after the
+  // One turn: waits up to 50 ms for what the receive thread took and handles a
+  // batch of it, each message to the end (a raised stop flag ends the turn after the
   // message in hand), then abandons the streams that stalled.
   void turn();
 
@@ -40,7 +40,7 @@ class EventLoop {
   using Clock = std::chrono::steady_clock;
   bool stopping() const { return stop_flag_ != nullptr && *stop_flag_ != 0; }
   void handle(p2p::ReceiveOutcome& outcome);
-  void route(const p2p::ReceivedMessage& message);
+  void route(p2p::ReceivedMessage& message);
   void land(install::CompletedStream& stream);
 
   std::filesystem::path install_root_;

@@ -72,9 +72,7 @@ Result<void> land_feature_index(const fs::path& install_root, install::Persist& 
 
   if (auto made = make_directories(staging); !made) return made;
   const fs::path packed = staging / "packed.bin";
-  // The spool becomes the staging file (and later the blob file, by hard link),
-  // so it reaches the device first.
-  if (auto moved = stream.spool.flush_and_move(packed); !moved) return fail(moved.error().text());
+  if (auto moved = stream.spool.move_to(packed); !moved) return fail(moved.error().text());
 
   // The store's objection to this blob comes before any objection to its files,
   // as it would if the blob were recorded first.
@@ -85,6 +83,9 @@ Result<void> land_feature_index(const fs::path& install_root, install::Persist& 
   if (!unpacked) return fail(unpacked.error().display());
   if (auto flushed = flush_directory(staged_index); !flushed) return flushed;
 
+  // The staging file becomes the blob file by hard link, so it reaches the
+  // device first; its write-back went on while the files were unpacked.
+  if (auto flushed = stream.spool.flush(); !flushed) return fail(flushed.error().text());
   auto record = store.put_blob_from_path(announce.blob_id, packed, feature, announce.sha256);
   if (!record) return std::unexpected(record.error());
   if (auto swapped = swap_into_place(staged_index, blobs / (announce.blob_id + ".lmdb")); !swapped) return swapped;

@@ -11,6 +11,12 @@ namespace {
 // How long one batched receive waits for a first datagram; also how soon the
 // thread notices that it is to stop.
 constexpr std::chrono::milliseconds kReceiveWait{50};
+// After a batch that found few datagrams waiting, the thread lets more gather
+// before the next receive: during a stream that turns a wake-up per datagram
+// into one per batch, for this thread and for the one it hands the batch to.
+// The socket's buffer holds far more than arrives meanwhile.
+constexpr std::size_t kFewDatagrams = p2p::RECEIVE_BATCH / 2;
+constexpr std::chrono::microseconds kGatherWait{200};
 
 std::size_t cost_of(const p2p::ReceiveOutcome& outcome) {
   if (const auto* message = std::get_if<p2p::ReceivedMessage>(&outcome)) {
@@ -48,12 +54,14 @@ void ReceiveQueue::push(std::vector<p2p::ReceiveOutcome>& outcomes) {
   ready_.notify_one();
 }
 
-void ReceiveQueue::pop_all(std::chrono::milliseconds timeout, std::deque<p2p::ReceiveOutcome>& out) {
+void ReceiveQueue::pop(std::chrono::milliseconds timeout, std::deque<p2p::ReceiveOutcome>& out) {
   std::unique_lock lock(mutex_);
   ready_.wait_for(lock, timeout, [this] { return !queue_.empty(); });
-  for (auto& outcome : queue_) out.push_back(std::move(outcome));
-  queue_.clear();
-  bytes_ = 0;
+  for (std::size_t n = 0; n < MAX_POP && !queue_.empty(); ++n) {
+    bytes_ -= cost_of(queue_.front());
+    out.push_back(std::move(queue_.front()));
+    queue_.pop_front();
+  }
 }
 
 ReceiveThread::~ReceiveThread() {
@@ -77,7 +85,9 @@ void ReceiveThread::run() {
   outcomes.reserve(p2p::RECEIVE_BATCH * 2);
   while (!stopping_) {
     manager_.recv_batch(kReceiveWait, outcomes);
+    const std::size_t taken = outcomes.size();
     queue_.push(outcomes);
+    if (taken > 0 && taken < kFewDatagrams) std::this_thread::sleep_for(kGatherWait);
   }
 }
 

@@ -22,7 +22,10 @@ namespace kio::connector {
 // must be drained whatever the other side does.
 class ReceiveQueue {
  public:
-  static constexpr std::size_t DEFAULT_MAX_BYTES = std::size_t{16} << 20;
+  static constexpr std::size_t DEFAULT_MAX_BYTES = std::size_t{32} << 20;
+  // Outcomes taken per pop at most, so that what the handling thread holds
+  // stays small beside the queue.
+  static constexpr std::size_t MAX_POP = 1024;
   // What an outcome is charged beyond its payload.
   static constexpr std::size_t OUTCOME_COST = 128;
 
@@ -30,8 +33,9 @@ class ReceiveQueue {
 
   // Appends the outcomes in order as long as they fit; empties `outcomes`.
   void push(std::vector<p2p::ReceiveOutcome>& outcomes);
-  // Waits up to `timeout` for something, then moves everything queued to `out`.
-  void pop_all(std::chrono::milliseconds timeout, std::deque<p2p::ReceiveOutcome>& out);
+  // Waits up to `timeout` for something, then moves the oldest outcomes, up to
+  // MAX_POP, to `out`.
+  void pop(std::chrono::milliseconds timeout, std::deque<p2p::ReceiveOutcome>& out);
   // Outcomes dropped because the queue was full, since it was made.
   std::uint64_t dropped() const { return dropped_.load(std::memory_order_relaxed); }
 

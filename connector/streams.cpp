@@ -44,7 +44,7 @@ P2PResult<void> StreamTable::admit(std::uint64_t session_id, const install::File
 }
 
 P2PResult<std::optional<install::CompletedStream>> StreamTable::push(std::uint64_t session_id, std::uint8_t channel,
-                                                                     std::span<const std::uint8_t> message,
+                                                                     std::vector<std::uint8_t>&& message,
                                                                      Clock::time_point now) {
   auto it = streams_.find(session_id);
   if (channel == install::FILE_STREAM_CONTROL_CHANNEL) {
@@ -61,9 +61,9 @@ P2PResult<std::optional<install::CompletedStream>> StreamTable::push(std::uint64
       it->second.last_chunk = now;
     }
   }
-  if (it == streams_.end()) return idle_.push(channel, message);
+  if (it == streams_.end()) return idle_.push(channel, std::move(message));
 
-  auto pushed = it->second.receiver.push(channel, message);
+  auto pushed = it->second.receiver.push(channel, std::move(message));
   if (!pushed || *pushed) {
     streams_.erase(it);
     return pushed;

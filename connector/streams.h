@@ -41,8 +41,9 @@ class StreamTable {
   // spool space left; everything else goes to the session's stream, or, with no
   // stream, is only checked (a malformed chunk is still an error). A stream that
   // completes or fails leaves the table; a failed one takes its spool with it.
+  // A chunk's payload takes over the message's storage.
   p2p::P2PResult<std::optional<install::CompletedStream>> push(std::uint64_t session_id, std::uint8_t channel,
-                                                              std::span<const std::uint8_t> message, Clock::time_point now);
+                                                              std::vector<std::uint8_t>&& message, Clock::time_point now);
 
   // The session is gone: its stream, if any, is abandoned. Returns the report.
   std::optional<std::string> end_session(std::uint64_t session_id);

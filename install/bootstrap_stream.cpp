@@ -180,11 +180,15 @@ P2PResult<void> SpoolFile::append(std::span<const std::span<const std::uint8_t>>
   return {};
 }
 
-P2PResult<void> SpoolFile::flush_and_move(const fs::path& destination) {
-  if (auto flushed = flush_to_device(fd_.get()); !flushed) return p2p_fail(P2PError::io(flushed.error()));
+P2PResult<void> SpoolFile::move_to(const fs::path& destination) {
   if (::rename(path_.c_str(), destination.c_str()) != 0) return p2p_fail(io_error(errno));
   path_ = destination;
   owned_ = false;
+  return {};
+}
+
+P2PResult<void> SpoolFile::flush() {
+  if (auto flushed = flush_to_device(fd_.get()); !flushed) return p2p_fail(P2PError::io(flushed.error()));
   return {};
 }
 
@@ -258,8 +262,14 @@ void RecordDigests::update(std::span<const std::uint8_t> bytes) {
 P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push(std::uint8_t channel,
                                                                    std::span<const std::uint8_t> message) {
   if (channel == FILE_STREAM_CONTROL_CHANNEL) return push_control(message);
-  if (channel == FILE_STREAM_DATA_CHANNEL) return push_chunk(message);
+  if (channel == FILE_STREAM_DATA_CHANNEL) return push_chunk(p2p::FrameChunk::deserialize(message));
   return std::nullopt;
+}
+
+P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push(std::uint8_t channel,
+                                                                   std::vector<std::uint8_t>&& message) {
+  if (channel == FILE_STREAM_DATA_CHANNEL) return push_chunk(p2p::FrameChunk::deserialize(std::move(message)));
+  return push(channel, std::span<const std::uint8_t>(message));
 }
 
 P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_control(std::span<const std::uint8_t> message) {
@@ -303,8 +313,8 @@ P2PResult<void> FileStreamReceiver::keep_frame(const p2p::CompletedStreamFrame& 
   return spool_->append(pieces);
 }
 
-P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_chunk(std::span<const std::uint8_t> message) {
-  auto chunk = p2p::FrameChunk::deserialize(message);
+P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_chunk(
+    std::expected<p2p::FrameChunk, const char*> chunk) {
   if (!chunk) return p2p_fail(P2PError::wire_format(chunk.error()));
   // With no stream announced the chunk could only ever be discarded.
   if (!announce_) return std::nullopt;

@@ -81,9 +81,11 @@ class SpoolFile {
   std::uint64_t size() const { return size_; }
   // Appends the pieces in order with as few system calls as it can.
   p2p::P2PResult<void> append(std::span<const std::span<const std::uint8_t>> pieces);
-  // Flushes the bytes to the device, then renames the file to `destination` (on
-  // the same file system); from then on it is no longer removed when dropped.
-  p2p::P2PResult<void> flush_and_move(const std::filesystem::path& destination);
+  // Renames the file to `destination` (on the same file system); from then on it
+  // is no longer removed when dropped.
+  p2p::P2PResult<void> move_to(const std::filesystem::path& destination);
+  // Flushes the bytes to the device (their write-back was started as they came).
+  p2p::P2PResult<void> flush();
 
   // Every leftover spool file in `dir` (a spool has no use after a restart).
   static void remove_leftovers(const std::filesystem::path& dir);
@@ -165,6 +167,8 @@ class FileStreamReceiver {
   // stream when its last frame completes, or a WireFormat error (an Io error
   // when the spool cannot be written).
   p2p::P2PResult<std::optional<CompletedStream>> push(std::uint8_t channel, std::span<const std::uint8_t> message);
+  // The same; a chunk's payload takes over the message's storage.
+  p2p::P2PResult<std::optional<CompletedStream>> push(std::uint8_t channel, std::vector<std::uint8_t>&& message);
 
   // The stream in progress, if one is announced.
   const std::optional<FileStreamAnnounce>& announcement() const { return announce_; }
@@ -174,7 +178,7 @@ class FileStreamReceiver {
 
  private:
   p2p::P2PResult<std::optional<CompletedStream>> push_control(std::span<const std::uint8_t> message);
-  p2p::P2PResult<std::optional<CompletedStream>> push_chunk(std::span<const std::uint8_t> message);
+  p2p::P2PResult<std::optional<CompletedStream>> push_chunk(std::expected<p2p::FrameChunk, const char*> chunk);
   p2p::P2PResult<void> keep_frame(const p2p::CompletedStreamFrame& frame);
   void finish_stream();
 

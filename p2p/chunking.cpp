@@ -4,10 +4,12 @@
 
 namespace kio::p2p {
 
-std::expected<FrameChunk, const char*> FrameChunk::deserialize(std::span<const std::uint8_t> bytes) {
+namespace {
+
+// The header fields and the payload length, checked in order.
+std::expected<std::uint32_t, const char*> decode_header(std::span<const std::uint8_t> bytes, FrameChunk& chunk) {
   if (bytes.size() < MIN_CHUNK_MESSAGE_SIZE) return std::unexpected("Chunk buffer too small");
   const std::uint8_t* p = bytes.data();
-  FrameChunk chunk;
   chunk.frame_id = load_le<std::uint64_t>(p);
   chunk.chunk_id = load_le<std::uint16_t>(p + 8);
   chunk.total_chunks = load_le<std::uint16_t>(p + 10);
@@ -16,7 +18,26 @@ std::expected<FrameChunk, const char*> FrameChunk::deserialize(std::span<const s
   if (chunk.chunk_id >= chunk.total_chunks) return std::unexpected("chunk_id must be < total_chunks");
   if (length > MAX_CHUNK_SIZE) return std::unexpected("chunk payload exceeds MAX_CHUNK_SIZE");
   if (bytes.size() - CHUNK_HEADER_SIZE < length) return std::unexpected("chunk payload truncated");
-  chunk.payload.assign(p + CHUNK_HEADER_SIZE, p + CHUNK_HEADER_SIZE + length);
+  return length;
+}
+
+}  // namespace
+
+std::expected<FrameChunk, const char*> FrameChunk::deserialize(std::span<const std::uint8_t> bytes) {
+  FrameChunk chunk;
+  auto length = decode_header(bytes, chunk);
+  if (!length) return std::unexpected(length.error());
+  chunk.payload.assign(bytes.data() + CHUNK_HEADER_SIZE, bytes.data() + CHUNK_HEADER_SIZE + *length);
+  return chunk;
+}
+
+std::expected<FrameChunk, const char*> FrameChunk::deserialize(std::vector<std::uint8_t>&& message) {
+  FrameChunk chunk;
+  auto length = decode_header(message, chunk);
+  if (!length) return std::unexpected(length.error());
+  message.erase(message.begin(), message.begin() + CHUNK_HEADER_SIZE);
+  message.resize(*length);
+  chunk.payload = std::move(message);
   return chunk;
 }
 

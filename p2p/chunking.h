@@ -53,6 +53,9 @@ struct FrameChunk {
   // "chunk_id must be < total_chunks", "chunk payload exceeds MAX_CHUNK_SIZE",
   // "chunk payload truncated" (checked in that order).
   static std::expected<FrameChunk, const char*> deserialize(std::span<const std::uint8_t> bytes);
+  // The same, the payload taking over the message's storage (no copy, no
+  // allocation); a refused message is left as it was.
+  static std::expected<FrameChunk, const char*> deserialize(std::vector<std::uint8_t>&& message);
 
   bool operator==(const FrameChunk&) const = default;
 };
