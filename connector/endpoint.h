@@ -23,8 +23,9 @@ struct PeerEndpoint {
 // Six lines, two-space indentation, no line break after the closing brace.
 std::string serialize_endpoint(const PeerEndpoint& endpoint);
 
-// Writes the file in place (not synced) and narrows it to mode 0600. Only the
-// port is taken from the bound address; the host is always the loopback text.
+// Replaces the file whole (a temporary file with mode 0600, flushed and renamed
+// over it). Only the port is taken from the bound address; the host is always
+// the loopback text.
 Result<void> write_endpoint(const std::filesystem::path& install_root, std::uint16_t port);
 
 }  // namespace kio::connector

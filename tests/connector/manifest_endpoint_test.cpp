@@ -97,5 +97,18 @@ TEST(Endpoint, WritesSixLinesWithMode0600) {
   EXPECT_EQ(missing.error(), "No such file or directory (os error 2)");
 }
 
+TEST(Endpoint, APlantedLinkIsReplacedNotWrittenThrough) {
+  test::TempDir root;
+  const fs::path outside = root / "elsewhere.txt";
+  test::write_file(outside, "not the connector's");
+  ::chmod(outside.c_str(), 0644);
+  fs::create_symlink(outside, root / "peer-endpoint.json");
+  ASSERT_TRUE(write_endpoint(root.path(), 40123));
+  EXPECT_EQ(test::read_file(outside), "not the connector's");
+  EXPECT_EQ(test::file_mode(outside), 0644u);
+  EXPECT_FALSE(fs::is_symlink(root / "peer-endpoint.json"));
+  EXPECT_EQ(test::file_mode(root / "peer-endpoint.json"), 0600u);
+}
+
 }  // namespace
 }  // namespace kio::connector

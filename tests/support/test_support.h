@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -51,6 +52,11 @@ struct RunOptions {
   int timeout_seconds = 60;
   bool close_stdout = false;  // the program's standard output is a pipe nobody reads
 };
+
+// Runs `body` in a child process as an ordinary user, so that file modes hold
+// even when the tests run as root (root is made the user "nobody" first).
+// Returns the child's exit status, or -1 when it could not be run.
+int run_unprivileged(const std::function<int()>& body);
 
 // Runs a program to its end and collects its output.
 RunResult run_program(const std::filesystem::path& program, const RunOptions& options);
