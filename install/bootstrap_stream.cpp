@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <deque>
 #include <string_view>
 #include <system_error>
 
@@ -453,10 +454,22 @@ P2PResult<void> check_long_name(RecordSource& source, std::uint64_t offset, std:
   return {};
 }
 
-P2PResult<std::vector<fs::path>> unpack_records(RecordSource& source, const fs::path& dir) {
+// Files written but not yet flushed at most; beyond, the oldest is flushed at
+// once, so that memory does not grow with the number of records.
+constexpr std::size_t kFlushLater = 64;
+
+P2PResult<void> flush_path(const fs::path& path) {
+  auto fd = open_file(path, O_RDONLY | O_NOFOLLOW);
+  if (!fd) return p2p_fail(P2PError::io(fd.error()));
+  if (auto flushed = flush_to_device(fd->get()); !flushed) return p2p_fail(P2PError::io(flushed.error()));
+  return {};
+}
+
+// Unpacks every record; the paths written are appended to `written` when given.
+P2PResult<void> unpack_records(RecordSource& source, const fs::path& dir, std::vector<fs::path>* written) {
   if (auto made = make_directories(dir); !made) return p2p_fail(P2PError::io(made.error()));
 
-  std::vector<fs::path> written;
+  std::deque<fs::path> unflushed;
   const std::uint64_t size = source.size();
   std::uint64_t offset = 0;
   std::uint8_t number[8];
@@ -497,12 +510,22 @@ P2PResult<std::vector<fs::path>> unpack_records(RecordSource& source, const fs::
     if (auto body = source.write_to(offset + 4 + name_length + 8, body_length, fd->get()); !body) {
       return p2p_fail(body.error());
     }
-    if (auto flushed = flush_to_device(fd->get()); !flushed) return p2p_fail(P2PError::io(flushed.error()));
+    // The write-back starts now, so that it goes on while the next files are
+    // written; the file is flushed later.
+    (void)::sync_file_range(fd->get(), 0, 0, SYNC_FILE_RANGE_WRITE);
     if (auto closed = fd->close(); !closed) return p2p_fail(P2PError::io(closed.error()));
-    written.push_back(std::move(path));
+    if (unflushed.size() == kFlushLater) {
+      if (auto flushed = flush_path(unflushed.front()); !flushed) return flushed;
+      unflushed.pop_front();
+    }
+    unflushed.push_back(path);
+    if (written != nullptr) written->push_back(std::move(path));
     offset += 4 + name_length + 8 + body_length;
   }
-  return written;
+  for (const auto& path : unflushed) {
+    if (auto flushed = flush_path(path); !flushed) return flushed;
+  }
+  return {};
 }
 
 // The digest checks of materialize_stream; `known` gives a listed file's digest
@@ -539,13 +562,17 @@ P2PResult<FileSource> open_packed(const fs::path& packed) {
 
 P2PResult<std::vector<fs::path>> unpack_files(std::span<const std::uint8_t> stream, const fs::path& dir) {
   MemorySource source(stream);
-  return unpack_records(source, dir);
+  std::vector<fs::path> written;
+  if (auto unpacked = unpack_records(source, dir, &written); !unpacked) return p2p_fail(unpacked.error());
+  return written;
 }
 
 P2PResult<std::vector<fs::path>> unpack_files_from(const fs::path& packed, const fs::path& dir) {
   auto source = open_packed(packed);
   if (!source) return p2p_fail(std::move(source.error()));
-  return unpack_records(*source, dir);
+  std::vector<fs::path> written;
+  if (auto unpacked = unpack_records(*source, dir, &written); !unpacked) return p2p_fail(unpacked.error());
+  return written;
 }
 
 P2PResult<std::vector<fs::path>> materialize_stream(const FileStreamAnnounce& announce,
@@ -556,13 +583,12 @@ P2PResult<std::vector<fs::path>> materialize_stream(const FileStreamAnnounce& an
   return written;
 }
 
-P2PResult<std::vector<fs::path>> materialize_stream(const FileStreamAnnounce& announce, const fs::path& packed,
-                                                    const std::map<std::string, std::string>& file_digests,
-                                                    const fs::path& dir) {
-  auto written = unpack_files_from(packed, dir);
-  if (!written) return written;
-  if (auto checked = check_listed_files(announce, dir, &file_digests); !checked) return p2p_fail(checked.error());
-  return written;
+P2PResult<void> materialize_stream(const FileStreamAnnounce& announce, const fs::path& packed,
+                                   const std::map<std::string, std::string>& file_digests, const fs::path& dir) {
+  auto source = open_packed(packed);
+  if (!source) return p2p_fail(std::move(source.error()));
+  if (auto unpacked = unpack_records(*source, dir, nullptr); !unpacked) return unpacked;
+  return check_listed_files(announce, dir, &file_digests);
 }
 
 }  // namespace kio::install

@@ -201,9 +201,9 @@ using NamedFile = std::pair<std::string, Bytes>;
 Bytes pack_files(std::span<const NamedFile> files);
 
 // Writes the stream's files into `dir` (created with its ancestors, also for an
-// empty stream) and returns their paths in stream order. Each file is flushed
-// to stable storage before the next record is read. Files written before a
-// failing record stay. A name that is empty, holds "/", "\" or a NUL byte, or is
+// empty stream) and returns their paths in stream order. Every file is flushed
+// to stable storage before the call returns (its write-back starts as soon as
+// it is written). Files written before a failing record stay. A name that is empty, holds "/", "\" or a NUL byte, or is
 // exactly ".." is refused; an existing symbolic link is never written through.
 p2p::P2PResult<std::vector<std::filesystem::path>> unpack_files(std::span<const std::uint8_t> stream,
                                                                 const std::filesystem::path& dir);
@@ -223,9 +223,10 @@ p2p::P2PResult<std::vector<std::filesystem::path>> materialize_stream(const File
 // The same for a received stream whose bytes are in `packed`: a listed file is
 // checked against the digest computed as the stream arrived (`file_digests`),
 // without reading it again; only a listed name that no record carried is looked
-// up on disk.
-p2p::P2PResult<std::vector<std::filesystem::path>> materialize_stream(
-    const FileStreamAnnounce& announce, const std::filesystem::path& packed,
-    const std::map<std::string, std::string>& file_digests, const std::filesystem::path& dir);
+// up on disk. The paths written are not kept, as their number grows with the
+// stream.
+p2p::P2PResult<void> materialize_stream(const FileStreamAnnounce& announce, const std::filesystem::path& packed,
+                                        const std::map<std::string, std::string>& file_digests,
+                                        const std::filesystem::path& dir);
 
 }  // namespace kio::install
