@@ -43,6 +43,9 @@ void EventLoop::start() { receiver_.start(); }
 
 void EventLoop::turn() {
   queue_.pop(kTurnWait, batch_);
+  // Streams are judged stalled only once everything received was handled: after
+  // a long landing their chunks may still be waiting in the queue.
+  const bool caught_up = batch_.size() < ReceiveQueue::MAX_POP;
   while (!batch_.empty()) {
     if (stopping()) {
       for (auto& outcome : batch_) wipe(outcome);
@@ -60,7 +63,9 @@ void EventLoop::turn() {
                                 " messages dropped: the receive queue was full");
     reported_drops_ = dropped;
   }
-  for (const auto& report : streams_.abandon_stalled(Clock::now())) output_.error("stream: ", report);
+  if (caught_up) {
+    for (const auto& report : streams_.abandon_stalled(Clock::now())) output_.error("stream: ", report);
+  }
 }
 
 void EventLoop::handle(p2p::ReceiveOutcome& outcome) {

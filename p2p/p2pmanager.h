@@ -58,9 +58,11 @@ using ReceiveOutcome = std::variant<ReceivedMessage, P2PError, SessionEnded>;
 // Datagrams taken by one call of the batched receive step at most.
 inline constexpr std::size_t RECEIVE_BATCH = 64;
 
-// Size the socket's receive buffer asks for, so that a bulk stream survives a
-// short stall of the receive loop.
-inline constexpr int RECEIVE_BUFFER_BYTES = 8 * 1024 * 1024;
+// Size the socket's receive buffer asks for, so that a bulk stream survives the
+// receive thread waiting for a processor on a busy machine: about a quarter of a
+// second of a fast stream. Kernel memory, not the process's; without the
+// privilege to force it, the system's limit (net.core.rmem_max) caps it.
+inline constexpr int RECEIVE_BUFFER_BYTES = 32 * 1024 * 1024;
 
 // Any process on the machine can start handshakes, each from a new port, so the
 // session table is bounded: beyond these numbers the oldest half-open handshake,
