@@ -2,6 +2,8 @@
 
 #include <sodium.h>
 
+#include <system_error>
+
 #include "common/file_io.h"
 #include "connector/admission.h"
 #include "connector/landing.h"
@@ -36,7 +38,15 @@ EventLoop::EventLoop(fs::path install_root, install::Persist& store, p2p::P2PMan
       output_(output),
       streams_(store.blobs_root(), limits),
       receiver_(manager, queue_) {
+  // What a crash left of streams being received or landed has no use now.
   install::SpoolFile::remove_leftovers(store.blobs_root());
+  if (auto names = list_directory(store.blobs_root())) {
+    for (const auto& name : *names) {
+      if (!name.starts_with(".incoming-")) continue;
+      std::error_code ignored;
+      fs::remove_all(store.blobs_root() / name, ignored);
+    }
+  }
 }
 
 void EventLoop::start() { receiver_.start(); }

@@ -233,5 +233,20 @@ TEST_F(Ingest, AStreamRefusedForAnUnsafeNameLeavesRoomForTheCorrectOne) {
   EXPECT_EQ(process_->drain_err(100ms), "");
 }
 
+// A spool or staging directory left by a crash has no use after a restart.
+TEST(IngestStartup, RemovesWhatACrashLeftOfStreams) {
+  test::TestInstall install;
+  const fs::path blobs = install.root / "blobs";
+  fs::create_directories(blobs / (".incoming-" + kIndexBlob));
+  test::write_file(blobs / (".incoming-" + kIndexBlob) / "packed.bin", "partial");
+  test::write_file(blobs / ".spool-a1b2c3", "partial");
+  test::write_file(blobs / kIndexBlob, "a blob stays");
+  test::ConnectorProcess process(install);
+  process.await_startup();
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(blobs)) names.push_back(e.path().filename().string());
+  EXPECT_EQ(names, std::vector<std::string>{kIndexBlob});
+}
+
 }  // namespace
 }  // namespace kio
