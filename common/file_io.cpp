@@ -5,6 +5,7 @@
 #include <sodium.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 
@@ -224,6 +225,58 @@ Result<void> copy_contents(int in, int out) {
       return written;
     }
   }
+}
+
+namespace {
+constexpr const char* kUnexpectedEnd = "unexpected end of file";
+}  // namespace
+
+Result<void> copy_range(int in, std::uint64_t offset, std::uint64_t length, int out) {
+  bool in_kernel = true;
+  auto position = static_cast<off_t>(offset);
+  std::vector<std::uint8_t> block;
+  while (length > 0) {
+    const std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(length, std::uint64_t{1} << 30));
+    if (in_kernel) {
+      const ssize_t n = ::copy_file_range(in, &position, out, nullptr, want, 0);
+      if (n > 0) {
+        length -= static_cast<std::uint64_t>(n);
+        continue;
+      }
+      if (n == 0) return fail(kUnexpectedEnd);
+      if (errno == EINTR) continue;
+      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return fail(last_os_error_text());
+      in_kernel = false;  // the failed call copied nothing; go on through user space
+      block.resize(65536);
+    }
+    const ssize_t n = ::pread(in, block.data(), std::min(block.size(), want), position);
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(last_os_error_text());
+    }
+    if (n == 0) return fail(kUnexpectedEnd);
+    if (auto written = write_all(out, std::span<const std::uint8_t>(block.data(), static_cast<std::size_t>(n)));
+        !written) {
+      return written;
+    }
+    position += n;
+    length -= static_cast<std::uint64_t>(n);
+  }
+  return {};
+}
+
+Result<void> read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> out) {
+  std::size_t filled = 0;
+  while (filled < out.size()) {
+    const ssize_t n = ::pread(fd, out.data() + filled, out.size() - filled, static_cast<off_t>(offset + filled));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail(last_os_error_text());
+    }
+    if (n == 0) return fail(kUnexpectedEnd);
+    filled += static_cast<std::size_t>(n);
+  }
+  return {};
 }
 
 std::optional<struct stat> stat_path(const fs::path& path) {

@@ -106,6 +106,14 @@ Result<std::vector<std::string>> list_directory(const std::filesystem::path& dir
 // kernel where the file systems allow).
 Result<void> copy_contents(int in, int out);
 
+// Copies `length` bytes of `in`, starting at `offset`, to `out` at its current
+// offset (in the kernel where the file systems allow). `in`'s own offset is not
+// used. A file shorter than offset + length fails with "unexpected end of file".
+Result<void> copy_range(int in, std::uint64_t offset, std::uint64_t length, int out);
+// Reads exactly `out.size()` bytes at `offset`; a shorter file fails with
+// "unexpected end of file".
+Result<void> read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> out);
+
 // stat(2) with links followed; nothing when the path cannot be examined.
 std::optional<struct stat> stat_path(const std::filesystem::path& path);
 // A regular file / a directory (links followed); a path that cannot be examined is neither.

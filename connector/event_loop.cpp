@@ -2,7 +2,7 @@
 
 #include <sodium.h>
 
-#include <chrono>
+#include <system_error>
 
 #include "common/file_io.h"
 #include "connector/admission.h"
@@ -16,7 +16,7 @@ namespace kio::connector {
 
 namespace {
 
-constexpr std::chrono::nanoseconds kTurnTimeout = std::chrono::milliseconds(5);
+constexpr std::chrono::milliseconds kTurnWait{50};
 
 // The status files of a landing; a failure to write one is ignored.
 void write_landed_status(const fs::path& install_root, const install::FileStreamAnnounce& a) {
@@ -31,26 +31,64 @@ void write_land_error_status(const fs::path& install_root, const std::string& me
 
 }  // namespace
 
-EventLoop::EventLoop(fs::path install_root, install::Persist& store, p2p::P2PManager& manager, Output output)
-    : install_root_(std::move(install_root)), store_(store), manager_(manager), output_(output) {
-  receiver_.emplace();
+EventLoop::EventLoop(fs::path install_root, install::Persist& store, p2p::P2PManager& manager, Output output,
+                     StreamLimits limits)
+    : install_root_(std::move(install_root)),
+      store_(store),
+      output_(output),
+      streams_(store.blobs_root(), limits),
+      receiver_(manager, queue_) {
+  // What a crash left of streams being received or landed has no use now.
+  install::SpoolFile::remove_leftovers(store.blobs_root());
+  if (auto names = list_directory(store.blobs_root())) {
+    for (const auto& name : *names) {
+      if (!name.starts_with(".incoming-")) continue;
+      std::error_code ignored;
+      fs::remove_all(store.blobs_root() / name, ignored);
+    }
+  }
 }
+
+void EventLoop::start() { receiver_.start(); }
 
 void EventLoop::turn() {
-  auto received = manager_.recv_timeout(kTurnTimeout);
-  if (!received) {
-    if (stop_flag_ != nullptr && *stop_flag_ != 0) return;
-    output_.error("recv: ", received.error().display());
-    return;
+  queue_.pop(kTurnWait, batch_);
+  // Streams are judged stalled only once everything received was handled: after
+  // a long landing their chunks may still be waiting in the queue.
+  const bool caught_up = batch_.size() < ReceiveQueue::MAX_POP;
+  while (!batch_.empty()) {
+    if (stopping()) {
+      for (auto& outcome : batch_) wipe(outcome);
+      batch_.clear();
+      return;
+    }
+    p2p::ReceiveOutcome outcome = std::move(batch_.front());
+    batch_.pop_front();
+    handle(outcome);
+    // Decrypted plaintext does not outlive its handling.
+    wipe(outcome);
   }
-  if (!*received) return;
-  p2p::ReceivedMessage& message = **received;
-  route(message);
-  // Decrypted plaintext does not outlive the turn that handled it.
-  sodium_memzero(message.payload.data(), message.payload.size());
+  if (const std::uint64_t dropped = queue_.dropped(); dropped != reported_drops_) {
+    output_.error("recv: ", std::to_string(dropped - reported_drops_) +
+                                " messages dropped: the receive queue was full");
+    reported_drops_ = dropped;
+  }
+  if (caught_up) {
+    for (const auto& report : streams_.abandon_stalled(Clock::now())) output_.error("stream: ", report);
+  }
 }
 
-void EventLoop::route(const p2p::ReceivedMessage& message) {
+void EventLoop::handle(p2p::ReceiveOutcome& outcome) {
+  if (auto* message = std::get_if<p2p::ReceivedMessage>(&outcome)) {
+    route(*message);
+  } else if (auto* error = std::get_if<p2p::P2PError>(&outcome)) {
+    output_.error("recv: ", error->display());
+  } else if (auto* ended = std::get_if<p2p::SessionEnded>(&outcome)) {
+    if (auto report = streams_.end_session(ended->session_id)) output_.error("stream: ", *report);
+  }
+}
+
+void EventLoop::route(p2p::ReceivedMessage& message) {
   if (message.channel_id == p2p::KIOFEATURE_FRAME_CHANNEL) {
     if (auto frame = message.as_kiofeature_frame()) {
       if (auto handled = handle_feature_frame(install_root_, store_, *frame, output_); !handled) {
@@ -61,21 +99,17 @@ void EventLoop::route(const p2p::ReceivedMessage& message) {
     }
     // Not a feature frame: it is stream control data.
   }
-  auto pushed = receiver_->push(message.channel_id, message.payload);
+  auto pushed = streams_.push(message.session_id, message.channel_id, std::move(message.payload), Clock::now());
   if (!pushed) {
     output_.error("stream: ", pushed.error().display());
-    receiver_.emplace();  // every partly received stream is dropped
     return;
   }
-  if (!*pushed) return;
-  install::CompletedStream stream = std::move(**pushed);
-  receiver_.emplace();
-  land(stream);
+  if (*pushed) land(**pushed);
 }
 
-void EventLoop::land(const install::CompletedStream& stream) {
+void EventLoop::land(install::CompletedStream& stream) {
   const auto& a = stream.announce;
-  if (auto landed = land_feature_index(install_root_, store_, a, stream.bytes); landed) {
+  if (auto landed = land_feature_index(install_root_, store_, stream); landed) {
     output_.line("blob_received", a.blob_id);
     output_.line("blob_sha256", a.sha256);
     output_.line("feature_id", a.feature_id);

@@ -1,12 +1,18 @@
-// The connector's one receive loop: each turn takes at most one decrypted message
-// and routes it to feature admission, the stream receiver or index landing.
+// The connector's receive loop. A receive thread drains the socket (handshakes,
+// decryption) into a bounded queue; this loop takes what it queued, in order,
+// and routes each message to feature admission, the stream of its session or
+// index landing. Every report line comes from this loop, so lines keep the order
+// of the messages that caused them.
 #pragma once
 
+#include <chrono>
 #include <csignal>
+#include <deque>
 #include <filesystem>
-#include <optional>
 
 #include "connector/output.h"
+#include "connector/receive_thread.h"
+#include "connector/streams.h"
 #include "install/bootstrap_stream.h"
 #include "install/persist/persist.h"
 #include "p2p/p2pmanager.h"
@@ -15,23 +21,37 @@ namespace kio::connector {
 
 class EventLoop {
  public:
-  EventLoop(std::filesystem::path install_root, install::Persist& store, p2p::P2PManager& manager, Output output);
+  // Removes the spool files and staging directories a crash may have left in
+  // the blobs root.
+  EventLoop(std::filesystem::path install_root, install::Persist& store, p2p::P2PManager& manager, Output output,
+            StreamLimits limits = {});
 
-  // One turn: wait up to 5 ms for one message and handle it to the end.
+  // Starts the receive thread; from then on the manager belongs to it.
+  void start();
+
+  // One turn: waits up to 50 ms for what the receive thread took and handles a
+  // batch of it, each message to the end (a raised stop flag ends the turn after the
+  // message in hand), then abandons the streams that stalled.
   void turn();
 
-  // A receive interrupted by a stop signal is not reported: the process is ending.
+  // A raised flag ends the turn after the message in hand: the process is ending.
   void set_stop_flag(const volatile std::sig_atomic_t* flag) { stop_flag_ = flag; }
 
  private:
-  void route(const p2p::ReceivedMessage& message);
-  void land(const install::CompletedStream& stream);
+  using Clock = std::chrono::steady_clock;
+  bool stopping() const { return stop_flag_ != nullptr && *stop_flag_ != 0; }
+  void handle(p2p::ReceiveOutcome& outcome);
+  void route(p2p::ReceivedMessage& message);
+  void land(install::CompletedStream& stream);
 
   std::filesystem::path install_root_;
   install::Persist& store_;
-  p2p::P2PManager& manager_;
   Output output_;
-  std::optional<install::FileStreamReceiver> receiver_;
+  StreamTable streams_;
+  ReceiveQueue queue_;
+  ReceiveThread receiver_;
+  std::deque<p2p::ReceiveOutcome> batch_;
+  std::uint64_t reported_drops_ = 0;
   const volatile std::sig_atomic_t* stop_flag_ = nullptr;
 };
 

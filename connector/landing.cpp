@@ -1,5 +1,9 @@
 #include "connector/landing.h"
 
+#include <fcntl.h>
+#include <stdio.h>
+
+#include <cerrno>
 #include <system_error>
 
 #include "common/file_io.h"
@@ -22,10 +26,25 @@ void remove_tree_quietly(const fs::path& path) {
   fs::remove_all(path, ec);
 }
 
+// Puts the staged directory at `target` in one step: exchanged with the one
+// landed before (which is then removed), or renamed when there is none. A reader
+// sees the old index or the new one, never a mix.
+Result<void> swap_into_place(const fs::path& staged, const fs::path& target) {
+  if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+    remove_tree_quietly(staged);  // now the old index
+  } else if (errno == ENOENT) {
+    if (::rename(staged.c_str(), target.c_str()) != 0) return fail(last_os_error_text());
+  } else {
+    return fail(last_os_error_text());
+  }
+  return flush_directory(parent_directory(target));
+}
+
 }  // namespace
 
 Result<void> land_feature_index(const fs::path& install_root, install::Persist& store,
-                                const install::FileStreamAnnounce& announce, std::span<const std::uint8_t> bytes) {
+                                install::CompletedStream& stream) {
+  const install::FileStreamAnnounce& announce = stream.announce;
   if (announce.feature_id != install::GEONAMES_FEATURE_ID) {
     return fail("unexpected feature_id for index stream: " + announce.feature_id);
   }
@@ -44,19 +63,32 @@ Result<void> land_feature_index(const fs::path& install_root, install::Persist& 
   const fs::path blobs = store.blobs_root();
   const fs::path staging = blobs / (".incoming-" + announce.blob_id);
   remove_tree_quietly(staging);
+  // Whatever fails from here on, the staging directory goes: nothing in it was
+  // recorded, and a stream's bytes are not kept for a retry.
+  struct Cleanup {
+    const fs::path& dir;
+    ~Cleanup() { remove_tree_quietly(dir); }
+  } cleanup{staging};
+
   if (auto made = make_directories(staging); !made) return made;
   const fs::path packed = staging / "packed.bin";
-  // The staging file becomes the blob file by hard link, so it reaches the device first.
-  if (auto written = write_file(packed, bytes, {.flush = true}); !written) return written;
+  if (auto moved = stream.spool.move_to(packed); !moved) return fail(moved.error().text());
 
-  auto record = store.put_blob_from_path(announce.blob_id, packed, feature);
-  if (!record) return std::unexpected(record.error());
+  // The store's objection to this blob comes before any objection to its files,
+  // as it would if the blob were recorded first.
+  if (auto allowed = store.check_blob_identity(announce.blob_id, announce.sha256); !allowed) return allowed;
 
-  const fs::path index_dir = blobs / (announce.blob_id + ".lmdb");
-  remove_tree_quietly(index_dir);
-  auto unpacked = install::materialize_stream(announce, bytes, index_dir);
+  const fs::path staged_index = staging / (announce.blob_id + ".lmdb");
+  auto unpacked = install::materialize_stream(announce, packed, stream.file_digests, staged_index);
   if (!unpacked) return fail(unpacked.error().display());
-  remove_tree_quietly(staging);
+  if (auto flushed = flush_directory(staged_index); !flushed) return flushed;
+
+  // The staging file becomes the blob file by hard link, so it reaches the
+  // device first; its write-back went on while the files were unpacked.
+  if (auto flushed = stream.spool.flush(); !flushed) return fail(flushed.error().text());
+  auto record = store.put_blob_from_path(announce.blob_id, packed, feature, announce.sha256);
+  if (!record) return std::unexpected(record.error());
+  if (auto swapped = swap_into_place(staged_index, blobs / (announce.blob_id + ".lmdb")); !swapped) return swapped;
 
   Json entry = Json::object();
   entry["schema"] = FEATURE_ADMIT_SCHEMA;

@@ -1,11 +1,9 @@
-// Lands a received bootstrap stream as the geonames index: the packed bytes become
-// one blob, its files are unpacked into "<blob id>.lmdb" beside the blobs, and the
-// features manifest gets an entry.
+// Lands a received bootstrap stream as the geonames index: the spooled bytes
+// become one blob, its files are unpacked into "<blob id>.lmdb" beside the blobs,
+// and the features manifest gets an entry.
 #pragma once
 
-#include <cstdint>
 #include <filesystem>
-#include <span>
 
 #include "install/bootstrap_stream.h"
 #include "install/persist/persist.h"
@@ -15,7 +13,12 @@ namespace kio::connector {
 
 using install::Result;
 
+// Nothing is recorded before the stream is known to land whole: its files are
+// unpacked and checked in the staging directory first, and only then is the blob
+// recorded, the index directory swapped into place whole and the manifest entry
+// appended. A landing that fails records nothing and leaves the index and blob
+// landed before untouched. The stream's spool file is used up either way.
 Result<void> land_feature_index(const std::filesystem::path& install_root, install::Persist& store,
-                                const install::FileStreamAnnounce& announce, std::span<const std::uint8_t> bytes);
+                                install::CompletedStream& stream);
 
 }  // namespace kio::connector

@@ -87,6 +87,7 @@ int main(int argc, char** argv) {
   install_stop_handlers();
   connector::EventLoop loop(*root, *store, *manager, output);
   loop.set_stop_flag(&g_stop_signal);
+  loop.start();
   for (;;) {
     if (g_stop_signal != 0) end_by_signal(g_stop_signal);
     loop.turn();

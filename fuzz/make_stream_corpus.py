@@ -130,3 +130,10 @@ write("unpack", "dots", pack([("...", b"a"), ("a..b", b"b"), (".", b"c")]))
 write("unpack", "unsafe", pack([("ok", b"1"), ("../escape", b"2")]))
 write("unpack", "truncated_body", pack([("f", b"body")])[:-1])
 write("unpack", "empty", b"")
+
+# Records read on the fly: the first byte is the size of the pieces the stream
+# bytes are fed in (0 means all at once), the rest is the stream.
+write("record_digests", "listed_twice", b"\x03" + pack([("a", b"first"), ("b", b""), ("a", b"second")]))
+write("record_digests", "long_name", b"\x01" + pack([("n" * 300, b"x"), ("a", b"y")]))
+write("record_digests", "cut_short", b"\x07" + pack([("a", b"0123456789")])[:-3])
+write("record_digests", "whole", b"\x00" + pack([("data.mdb", bytes(range(256)) * 8), ("lock.mdb", b"L")]))

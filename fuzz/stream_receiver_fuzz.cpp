@@ -2,37 +2,74 @@
 // into messages of the form: channel (1 byte), length (2 bytes, little-endian),
 // bytes; a short tail is one last message. Like the connector, a fresh
 // receiver replaces the old one after every error and every completed stream.
-// A completed stream must match its announcement's size and digest.
+// A completed stream's spool file must match its announcement's size and digest,
+// and no spool file may outlive the stream it belongs to.
+#include <stdlib.h>
+
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
 #include <span>
+#include <string>
 
 #include "install/bootstrap_stream.h"
 
+namespace {
+
+namespace fs = std::filesystem;
+
+// Kept as plain characters: the exit handler runs after static paths are gone.
+char scratch_text[4096];
+
+void remove_scratch() {
+  std::error_code ec;
+  fs::remove_all(scratch_text, ec);
+}
+
+const fs::path& scratch() {
+  static const fs::path dir = [] {
+    std::string templ = (fs::temp_directory_path() / "kio-receiver-fuzz-XXXXXX").string();
+    if (templ.size() >= sizeof scratch_text || ::mkdtemp(templ.data()) == nullptr) std::abort();
+    std::memcpy(scratch_text, templ.c_str(), templ.size() + 1);
+    std::atexit(remove_scratch);
+    return fs::path(templ);
+  }();
+  return dir;
+}
+
+}  // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using kio::install::FileStreamReceiver;
-  FileStreamReceiver receiver;
-  std::size_t offset = 0;
-  while (offset < size) {
-    const std::uint8_t channel = data[offset++];
-    std::size_t length = 0;
-    if (size - offset >= 2) {
-      length = data[offset] | (data[offset + 1] << 8);
-      offset += 2;
-    }
-    length = std::min(length, size - offset);
-    auto result = receiver.push(channel, std::span<const std::uint8_t>(data + offset, length));
-    offset += length;
-    if (!result) {
-      receiver = FileStreamReceiver();
-    } else if (*result) {
-      const auto& stream = **result;
-      if (stream.bytes.size() != stream.announce.total_bytes) std::abort();
-      if (kio::install::sha256_hex(stream.bytes) != stream.announce.sha256) std::abort();
-      if (stream.announce.schema != kio::install::FILE_STREAM_SCHEMA) std::abort();
-      receiver = FileStreamReceiver();
+  const kio::install::ReceiverOptions options{scratch(), 1 << 20};
+  {
+    std::optional<FileStreamReceiver> receiver(std::in_place, options);
+    std::size_t offset = 0;
+    while (offset < size) {
+      const std::uint8_t channel = data[offset++];
+      std::size_t length = 0;
+      if (size - offset >= 2) {
+        length = data[offset] | (data[offset + 1] << 8);
+        offset += 2;
+      }
+      length = std::min(length, size - offset);
+      auto result = receiver->push(channel, std::span<const std::uint8_t>(data + offset, length));
+      offset += length;
+      if (!result) {
+        receiver.emplace(options);
+      } else if (*result) {
+        const auto& stream = **result;
+        if (stream.spool.size() != stream.announce.total_bytes) std::abort();
+        auto digest = kio::install::sha256_file(stream.spool.path());
+        if (!digest || *digest != stream.announce.sha256) std::abort();
+        if (stream.announce.schema != kio::install::FILE_STREAM_SCHEMA) std::abort();
+        receiver.emplace(options);
+      }
     }
   }
+  if (!fs::is_empty(scratch())) std::abort();
   return 0;
 }

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -21,6 +22,7 @@
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/file_io.h"
 #include "install/crypto.h"
 #include "p2p/chunking.h"
 #include "p2p/error.h"
@@ -62,39 +64,128 @@ struct FileStreamAnnounce {
 // order. The schema is written as given, so tests can build refused ones.
 Bytes encode_announcement(const FileStreamAnnounce& announce);
 
-struct CompletedStream {
-  FileStreamAnnounce announce;
-  std::vector<std::uint8_t> bytes;
+// A file holding a stream's bytes as they arrive, named ".spool-" and a unique
+// tag in the directory it was made in (the blobs root, so that landing can
+// rename it into place). It is removed when dropped, unless it was moved.
+class SpoolFile {
+ public:
+  static p2p::P2PResult<SpoolFile> create(const std::filesystem::path& dir);
+  SpoolFile(SpoolFile&& other) noexcept;
+  SpoolFile& operator=(SpoolFile&& other) noexcept;
+  SpoolFile(const SpoolFile&) = delete;
+  SpoolFile& operator=(const SpoolFile&) = delete;
+  ~SpoolFile();
+
+  const std::filesystem::path& path() const { return path_; }
+  int fd() const { return fd_.get(); }
+  std::uint64_t size() const { return size_; }
+  // Appends the pieces in order with as few system calls as it can.
+  p2p::P2PResult<void> append(std::span<const std::span<const std::uint8_t>> pieces);
+  // Renames the file to `destination` (on the same file system); from then on it
+  // is no longer removed when dropped.
+  p2p::P2PResult<void> move_to(const std::filesystem::path& destination);
+  // Flushes the bytes to the device (their write-back was started as they came).
+  p2p::P2PResult<void> flush();
+
+  // Every leftover spool file in `dir` (a spool has no use after a restart).
+  static void remove_leftovers(const std::filesystem::path& dir);
+
+ private:
+  SpoolFile(std::filesystem::path path, Fd fd) : path_(std::move(path)), fd_(std::move(fd)) {}
+  void remove();
+
+  std::filesystem::path path_;
+  Fd fd_;
+  std::uint64_t size_ = 0;
+  std::uint64_t written_back_ = 0;  // bytes whose write-back was started
+  bool owned_ = true;
 };
 
-// Reassembles one announced stream at a time from the messages of a session.
+// The digest of each listed file's content, computed from the stream bytes as
+// they arrive by reading the file records on the fly: the digest of the last
+// record of that name, as that is the content the file ends up with once
+// unpacked. Only the announcement's names are hashed, and a name is kept only up
+// to the longest listed one, so memory does not grow with the stream. A record
+// that the stream does not complete gives no digest; unpacking reports why.
+class RecordDigests {
+ public:
+  explicit RecordDigests(const std::vector<FileStreamEntry>& listed);
+  void update(std::span<const std::uint8_t> bytes);
+  // Listed name -> digest text, for every listed name with a complete record.
+  const std::map<std::string, std::string>& digests() const { return digests_; }
+
+ private:
+  enum class Field { NameLength, Name, BodyLength, Body };
+  void finish_body();
+
+  std::vector<std::string> listed_;
+  std::size_t longest_ = 0;
+  Field field_ = Field::NameLength;
+  std::uint8_t number_[8] = {};
+  std::size_t number_filled_ = 0;
+  std::uint64_t left_ = 0;  // of the name or body being read
+  std::string name_;        // up to longest_ + 1 bytes of it
+  bool hashing_ = false;    // the body belongs to a listed name
+  Sha256 sha_;
+  std::map<std::string, std::string> digests_;
+};
+
+// A stream whose every frame arrived and whose size and digest matched its
+// announcement. The bytes are in the spool file, in the order their frames
+// completed; what could be computed as they arrived comes along.
+struct CompletedStream {
+  FileStreamAnnounce announce;
+  SpoolFile spool;
+  std::map<std::string, std::string> file_digests;  // see RecordDigests
+};
+
+// Where and within what bounds a receiver keeps a stream.
+struct ReceiverOptions {
+  std::filesystem::path spool_dir;  // empty: the system's temporary directory
+  std::size_t max_partial_bytes = p2p::MAX_PARTIAL_BYTES;
+};
+
+// Reassembles one announced stream at a time from the messages of one session.
 //
-// Memory stays tied to bytes that actually arrived: completed stream frames are
-// appended straight into one stream buffer (reserved from `total_bytes` only
-// up to a cap, and only once data arrives), a stream that outgrows its
-// announced size is refused at once, stream frames that complete while no
-// stream is announced are dropped (the next announcement would discard them
-// anyway), and an announcement with no stream frames to wait for keeps no bytes
-// at all.
+// Memory does not grow with the stream: each completed stream frame is appended
+// to a spool file at once and fed to the stream digest and to the per-file
+// digests, partial frames are bounded in number and bytes, a stream that
+// outgrows its announced size is refused at once, and nothing is kept while no
+// stream is announced (registrations and chunks then could only ever be
+// discarded by the next announcement; chunks are still decoded, so that a
+// malformed one is reported). An announcement with no stream frames to wait for
+// keeps no bytes at all. The spool file is created with the first stream frame
+// and removed whenever the stream ends without being handed out.
 class FileStreamReceiver {
  public:
-  // The largest up-front reservation taken from an announced size.
-  static constexpr std::size_t MAX_UPFRONT_RESERVE = std::size_t{128} << 20;
-
   FileStreamReceiver() = default;
+  explicit FileStreamReceiver(ReceiverOptions options)
+      : options_(std::move(options)), reassembler_(options_.max_partial_bytes) {}
 
   // Channel 0: an announcement (restarts everything) or a frame registration;
   // channel 1: a chunk; other channels are ignored. Returns the completed
-  // stream when its last frame completes, or a WireFormat error.
+  // stream when its last frame completes, or a WireFormat error (an Io error
+  // when the spool cannot be written).
   p2p::P2PResult<std::optional<CompletedStream>> push(std::uint8_t channel, std::span<const std::uint8_t> message);
+  // The same; a chunk's payload takes over the message's storage.
+  p2p::P2PResult<std::optional<CompletedStream>> push(std::uint8_t channel, std::vector<std::uint8_t>&& message);
+
+  // The stream in progress, if one is announced.
+  const std::optional<FileStreamAnnounce>& announcement() const { return announce_; }
+  std::uint64_t completed_frames() const { return completed_stream_frames_; }
+  std::uint32_t expected_frames() const { return expected_stream_frames_; }
+  std::uint64_t stream_bytes() const { return stream_length_; }
 
  private:
   p2p::P2PResult<std::optional<CompletedStream>> push_control(std::span<const std::uint8_t> message);
-  p2p::P2PResult<std::optional<CompletedStream>> push_chunk(std::span<const std::uint8_t> message);
+  p2p::P2PResult<std::optional<CompletedStream>> push_chunk(std::expected<p2p::FrameChunk, const char*> chunk);
+  p2p::P2PResult<void> keep_frame(const p2p::CompletedStreamFrame& frame);
   void finish_stream();
 
-  // Concatenation of the stream frames completed since the announcement.
-  std::vector<std::uint8_t> stream_;
+  ReceiverOptions options_;
+  std::optional<SpoolFile> spool_;
+  Sha256 stream_sha_;
+  std::optional<RecordDigests> record_digests_;
   std::uint64_t stream_length_ = 0;  // also counted when no bytes are kept
   std::uint64_t completed_stream_frames_ = 0;
   std::optional<FileStreamAnnounce> announce_;
@@ -110,12 +201,18 @@ using NamedFile = std::pair<std::string, Bytes>;
 Bytes pack_files(std::span<const NamedFile> files);
 
 // Writes the stream's files into `dir` (created with its ancestors, also for an
-// empty stream) and returns their paths in stream order. Each file is flushed
-// to stable storage before the next record is read. Files written before a
-// failing record stay. A name that is empty, holds "/", "\" or a NUL byte, or is
+// empty stream) and returns their paths in stream order. Every file is flushed
+// to stable storage before the call returns (its write-back starts as soon as
+// it is written). Files written before a failing record stay. A name that is empty, holds "/", "\" or a NUL byte, or is
 // exactly ".." is refused; an existing symbolic link is never written through.
 p2p::P2PResult<std::vector<std::filesystem::path>> unpack_files(std::span<const std::uint8_t> stream,
                                                                 const std::filesystem::path& dir);
+
+// The same for stream bytes held in a file (a landed stream's "packed.bin"):
+// records are read from the file and bodies copied inside the kernel where the
+// file systems allow, so no body passes through this process's memory.
+p2p::P2PResult<std::vector<std::filesystem::path>> unpack_files_from(const std::filesystem::path& packed,
+                                                                     const std::filesystem::path& dir);
 
 // `unpack_files`, then checks the digest of every file the announcement lists
 // (streamed in 64 KiB blocks). A listed name that could not have come from the
@@ -123,5 +220,13 @@ p2p::P2PResult<std::vector<std::filesystem::path>> unpack_files(std::span<const 
 p2p::P2PResult<std::vector<std::filesystem::path>> materialize_stream(const FileStreamAnnounce& announce,
                                                                       std::span<const std::uint8_t> stream,
                                                                       const std::filesystem::path& dir);
+// The same for a received stream whose bytes are in `packed`: a listed file is
+// checked against the digest computed as the stream arrived (`file_digests`),
+// without reading it again; only a listed name that no record carried is looked
+// up on disk. The paths written are not kept, as their number grows with the
+// stream.
+p2p::P2PResult<void> materialize_stream(const FileStreamAnnounce& announce, const std::filesystem::path& packed,
+                                        const std::map<std::string, std::string>& file_digests,
+                                        const std::filesystem::path& dir);
 
 }  // namespace kio::install

@@ -4,10 +4,12 @@
 
 namespace kio::p2p {
 
-std::expected<FrameChunk, const char*> FrameChunk::deserialize(std::span<const std::uint8_t> bytes) {
+namespace {
+
+// The header fields and the payload length, checked in order.
+std::expected<std::uint32_t, const char*> decode_header(std::span<const std::uint8_t> bytes, FrameChunk& chunk) {
   if (bytes.size() < MIN_CHUNK_MESSAGE_SIZE) return std::unexpected("Chunk buffer too small");
   const std::uint8_t* p = bytes.data();
-  FrameChunk chunk;
   chunk.frame_id = load_le<std::uint64_t>(p);
   chunk.chunk_id = load_le<std::uint16_t>(p + 8);
   chunk.total_chunks = load_le<std::uint16_t>(p + 10);
@@ -16,7 +18,26 @@ std::expected<FrameChunk, const char*> FrameChunk::deserialize(std::span<const s
   if (chunk.chunk_id >= chunk.total_chunks) return std::unexpected("chunk_id must be < total_chunks");
   if (length > MAX_CHUNK_SIZE) return std::unexpected("chunk payload exceeds MAX_CHUNK_SIZE");
   if (bytes.size() - CHUNK_HEADER_SIZE < length) return std::unexpected("chunk payload truncated");
-  chunk.payload.assign(p + CHUNK_HEADER_SIZE, p + CHUNK_HEADER_SIZE + length);
+  return length;
+}
+
+}  // namespace
+
+std::expected<FrameChunk, const char*> FrameChunk::deserialize(std::span<const std::uint8_t> bytes) {
+  FrameChunk chunk;
+  auto length = decode_header(bytes, chunk);
+  if (!length) return std::unexpected(length.error());
+  chunk.payload.assign(bytes.data() + CHUNK_HEADER_SIZE, bytes.data() + CHUNK_HEADER_SIZE + *length);
+  return chunk;
+}
+
+std::expected<FrameChunk, const char*> FrameChunk::deserialize(std::vector<std::uint8_t>&& message) {
+  FrameChunk chunk;
+  auto length = decode_header(message, chunk);
+  if (!length) return std::unexpected(length.error());
+  message.erase(message.begin(), message.begin() + CHUNK_HEADER_SIZE);
+  message.resize(*length);
+  chunk.payload = std::move(message);
   return chunk;
 }
 
@@ -61,7 +82,20 @@ FrameReassembler::PartialFrame* FrameReassembler::find_partial(std::uint64_t fra
 }
 
 void FrameReassembler::drop_partial(std::uint64_t frame_id) {
-  std::erase_if(partials_, [frame_id](const PartialFrame& p) { return p.frame_id == frame_id; });
+  std::erase_if(partials_, [this, frame_id](const PartialFrame& p) {
+    if (p.frame_id != frame_id) return false;
+    partial_bytes_ -= p.charged;
+    return true;
+  });
+}
+
+void FrameReassembler::make_room(std::uint64_t keep, std::size_t extra) {
+  while (partial_bytes_ + extra > max_partial_bytes_) {
+    const auto oldest = std::find_if(partials_.begin(), partials_.end(),
+                                     [keep](const PartialFrame& p) { return p.frame_id != keep; });
+    if (oldest == partials_.end()) return;
+    forget(oldest->frame_id);
+  }
 }
 
 void FrameReassembler::forget(std::uint64_t frame_id) {
@@ -112,19 +146,32 @@ std::optional<CompletedStreamFrame> FrameReassembler::add_chunk_parts(FrameChunk
     return std::nullopt;
   }
 
+  if (partial != nullptr && partial->filled[chunk.chunk_id]) return std::nullopt;  // duplicate: the first copy stays
+  const std::size_t slots_cost = partial == nullptr ? std::size_t{chunk.total_chunks} * SLOT_COST : 0;
+  const std::size_t extra = slots_cost + chunk.payload.size();
+  if ((partial == nullptr ? 0 : partial->charged) + extra > max_partial_bytes_) {
+    forget(chunk.frame_id);  // it could never complete, and evicts nothing
+    return std::nullopt;
+  }
+  make_room(chunk.frame_id, extra);
+  partial = find_partial(chunk.frame_id);  // making room may have moved it
+
   if (partial == nullptr) {
     PartialFrame fresh;
     fresh.frame_id = chunk.frame_id;
     fresh.total = chunk.total_chunks;
     fresh.slots.resize(chunk.total_chunks);
     fresh.filled.resize(chunk.total_chunks, false);
+    fresh.charged = slots_cost;
+    partial_bytes_ += slots_cost;
     partials_.push_back(std::move(fresh));
     partial = &partials_.back();
   }
 
-  if (partial->filled[chunk.chunk_id]) return std::nullopt;  // duplicate: the first copy stays
   partial->filled[chunk.chunk_id] = true;
   partial->byte_count += chunk.payload.size();
+  partial->charged += chunk.payload.size();
+  partial_bytes_ += chunk.payload.size();
   partial->slots[chunk.chunk_id] = std::move(chunk.payload);
   if (++partial->filled_count < partial->total) return std::nullopt;
 

@@ -36,6 +36,11 @@ inline constexpr std::uint8_t FRAME_REGISTRATION_MARKER = 0xFA;
 // describe is 65,535 full chunks.
 inline constexpr std::size_t MAX_CHUNKS_PER_FRAME = 65535;
 inline constexpr std::size_t MAX_STREAM_FRAME_SIZE = MAX_CHUNKS_PER_FRAME * MAX_CHUNK_SIZE;
+// The largest stream frame a sender can count on being reassembled, with room
+// for the next one in flight, and what the reassembler holds of partial frames at
+// most, in bytes (see FrameReassembler).
+inline constexpr std::size_t MAX_RECEIVABLE_FRAME_SIZE = std::size_t{8} << 20;
+inline constexpr std::size_t MAX_PARTIAL_BYTES = std::size_t{18} << 20;
 
 struct FrameChunk {
   std::vector<std::uint8_t> payload;
@@ -48,6 +53,9 @@ struct FrameChunk {
   // "chunk_id must be < total_chunks", "chunk payload exceeds MAX_CHUNK_SIZE",
   // "chunk payload truncated" (checked in that order).
   static std::expected<FrameChunk, const char*> deserialize(std::span<const std::uint8_t> bytes);
+  // The same, the payload taking over the message's storage (no copy, no
+  // allocation); a refused message is left as it was.
+  static std::expected<FrameChunk, const char*> deserialize(std::vector<std::uint8_t>&& message);
 
   bool operator==(const FrameChunk&) const = default;
 };
@@ -81,6 +89,8 @@ class CompletedStreamFrame {
   CompletedStreamFrame(std::vector<std::vector<std::uint8_t>> parts, std::size_t size)
       : parts_(std::move(parts)), size_(size) {}
   std::size_t size() const { return size_; }
+  // The chunks' payloads in chunk id order.
+  const std::vector<std::vector<std::uint8_t>>& parts() const { return parts_; }
   // Appends the chunks' payloads in chunk id order.
   void append_to(std::vector<std::uint8_t>& out) const;
   std::vector<std::uint8_t> bytes() const;
@@ -95,12 +105,18 @@ class FrameReassembler {
   // At most this many frames may be partly received; a chunk that would start
   // one more abandons the oldest started one.
   static constexpr std::size_t MAX_PARTIAL_FRAMES = 16;
+  // Partial frames are also bounded in bytes: each is charged its slots when it
+  // starts and every payload byte it holds. A chunk that would pass the bound
+  // abandons the oldest other partial frames until it fits; a frame that cannot
+  // fit even alone is abandoned itself (it could never complete).
+  static constexpr std::size_t SLOT_COST = sizeof(std::vector<std::uint8_t>) + 1;
   // Registrations kept; registering one more forgets the oldest (and any chunks
   // received for it). A sender registers each frame just before its chunks, so
   // only a peer that floods registrations ever reaches this.
   static constexpr std::size_t MAX_REGISTRATIONS = 4096;
 
-  FrameReassembler() = default;
+  explicit FrameReassembler(std::size_t max_partial_bytes = MAX_PARTIAL_BYTES)
+      : max_partial_bytes_(max_partial_bytes) {}
 
   // Records the frame, replacing an earlier registration of the same id and
   // discarding any chunks received for it (the frame restarts).
@@ -115,6 +131,8 @@ class FrameReassembler {
 
   std::size_t registration_count() const { return registrations_.size(); }
   std::size_t partial_count() const { return partials_.size(); }
+  // What the partial frames are charged now (slots and payload bytes).
+  std::size_t partial_bytes() const { return partial_bytes_; }
 
  private:
   struct Registration {
@@ -127,18 +145,24 @@ class FrameReassembler {
     std::vector<bool> filled;
     std::uint16_t filled_count = 0;
     std::uint16_t total = 0;
-    std::size_t byte_count = 0;
+    std::size_t byte_count = 0;  // payload bytes held
+    std::size_t charged = 0;     // slots and payload, as counted in partial_bytes_
   };
 
   void forget(std::uint64_t frame_id);  // registration and partial data
   void drop_partial(std::uint64_t frame_id);
   PartialFrame* find_partial(std::uint64_t frame_id);
+  // Abandons the oldest partial frames other than `keep` until `extra` more bytes
+  // fit within the bound.
+  void make_room(std::uint64_t keep, std::size_t extra);
 
   std::unordered_map<std::uint64_t, Registration> registrations_;
   std::map<std::uint64_t, std::uint64_t> registration_order_;  // sequence -> frame id
   std::uint64_t next_sequence_ = 0;
   // In the order the frames were started; the front is evicted first.
   std::vector<PartialFrame> partials_;
+  std::size_t partial_bytes_ = 0;
+  std::size_t max_partial_bytes_;
 };
 
 }  // namespace kio::p2p

@@ -54,6 +54,8 @@ P2PManager::P2PManager(P2PManager&& other) noexcept
       clock_(std::move(other.clock_)),
       next_sweep_(other.next_sweep_),
       stats_(other.stats_),
+      read_timeout_(other.read_timeout_),
+      batch_buffer_(std::move(other.batch_buffer_)),
       identity_(std::move(other.identity_)),
       local_participant_(other.local_participant_) {}
 
@@ -69,6 +71,8 @@ P2PManager& P2PManager::operator=(P2PManager&& other) noexcept {
     clock_ = std::move(other.clock_);
     next_sweep_ = other.next_sweep_;
     stats_ = other.stats_;
+    read_timeout_ = other.read_timeout_;
+    batch_buffer_ = std::move(other.batch_buffer_);
     identity_ = std::move(other.identity_);
     local_participant_ = other.local_participant_;
   }
@@ -124,11 +128,19 @@ P2PResult<std::optional<ReceivedMessage>> P2PManager::recv_timeout(std::chrono::
   return std::nullopt;
 }
 
+P2PResult<void> P2PManager::set_read_timeout(std::chrono::nanoseconds timeout) {
+  if (timeout <= std::chrono::nanoseconds::zero()) return p2p_fail(io_error(EINVAL));
+  if (read_timeout_ == timeout) return {};
+  const timeval tv = to_timeval(timeout);
+  read_timeout_.reset();
+  if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return p2p_fail(io_error(errno));
+  read_timeout_ = timeout;
+  return {};
+}
+
 P2PResult<std::optional<P2PEvent>> P2PManager::recv_event_timeout(std::chrono::nanoseconds timeout) {
   std::array<std::uint8_t, MAX_DATAGRAM_LEN> buffer{};
-  if (timeout <= std::chrono::nanoseconds::zero()) return p2p_fail(io_error(EINVAL));
-  const timeval tv = to_timeval(timeout);
-  if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return p2p_fail(io_error(errno));
+  if (auto set = set_read_timeout(timeout); !set) return p2p_fail(std::move(set.error()));
 
   sockaddr_storage source{};
   socklen_t source_len = sizeof source;
@@ -142,8 +154,54 @@ P2PResult<std::optional<P2PEvent>> P2PManager::recv_event_timeout(std::chrono::n
     if (receive_error == EAGAIN || receive_error == EWOULDBLOCK) return std::nullopt;
     return p2p_fail(io_error(receive_error));
   }
+  return handle_datagram(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(received)), source,
+                         source_len, now);
+}
 
-  auto packet = decode_packet(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(received)));
+void P2PManager::recv_batch(std::chrono::nanoseconds timeout, std::vector<ReceiveOutcome>& out) {
+  if (auto set = set_read_timeout(timeout); !set) {
+    out.emplace_back(std::move(set.error()));
+    return;
+  }
+  batch_buffer_.resize(RECEIVE_BATCH * MAX_DATAGRAM_LEN);
+  std::array<iovec, RECEIVE_BATCH> iov{};
+  std::array<mmsghdr, RECEIVE_BATCH> headers{};
+  std::array<sockaddr_storage, RECEIVE_BATCH> sources{};
+  for (std::size_t i = 0; i < RECEIVE_BATCH; ++i) {
+    iov[i] = {batch_buffer_.data() + i * MAX_DATAGRAM_LEN, MAX_DATAGRAM_LEN};
+    headers[i].msg_hdr.msg_iov = &iov[i];
+    headers[i].msg_hdr.msg_iovlen = 1;
+    headers[i].msg_hdr.msg_name = &sources[i];
+    headers[i].msg_hdr.msg_namelen = sizeof sources[i];
+  }
+  // Waits (up to the read time-out) for the first datagram only, then takes
+  // what is already there. A longer datagram is cut to the buffer's size.
+  const int received = ::recvmmsg(fd_, headers.data(), RECEIVE_BATCH, MSG_WAITFORONE, nullptr);
+  const int receive_error = received < 0 ? errno : 0;
+  const Clock::time_point now = clock_();
+  ended_sink_ = &out;
+  sweep_if_due(now);
+  if (received < 0) {
+    if (receive_error != EAGAIN && receive_error != EWOULDBLOCK) out.emplace_back(io_error(receive_error));
+  }
+  for (int i = 0; i < received; ++i) {
+    const auto& header = headers[static_cast<std::size_t>(i)];
+    const std::span<const std::uint8_t> datagram(static_cast<const std::uint8_t*>(header.msg_hdr.msg_iov->iov_base),
+                                                 header.msg_len);
+    auto event = handle_datagram(datagram, sources[static_cast<std::size_t>(i)], header.msg_hdr.msg_namelen, now);
+    if (!event) {
+      out.emplace_back(std::move(event.error()));
+    } else if (*event) {
+      if (auto* message = std::get_if<ReceivedMessage>(&**event)) out.emplace_back(std::move(*message));
+    }
+  }
+  ended_sink_ = nullptr;
+}
+
+P2PResult<std::optional<P2PEvent>> P2PManager::handle_datagram(std::span<const std::uint8_t> datagram,
+                                                               const sockaddr_storage& source, socklen_t source_len,
+                                                               Clock::time_point now) {
+  auto packet = decode_packet(datagram);
   if (!packet) return p2p_fail(std::move(packet.error()));
   if (packet->header.msg_type == MsgType::Data) return handle_data(packet->header, packet->payload, now);
 
@@ -159,6 +217,12 @@ P2PResult<std::optional<P2PEvent>> P2PManager::recv_event_timeout(std::chrono::n
     return p2p_fail(std::move(handled.error()));
   }
   return std::nullopt;
+}
+
+void P2PManager::note_session_end(const PeerSession& session) {
+  if (ended_sink_ != nullptr && session.state() == PeerSession::State::Transport) {
+    ended_sink_->emplace_back(SessionEnded{session.session_id()});
+  }
 }
 
 P2PResult<std::optional<P2PEvent>> P2PManager::handle_data(const PacketHeader& header,
@@ -287,6 +351,7 @@ void P2PManager::sweep_if_due(Clock::time_point now) {
     if (session.state() == PeerSession::State::Transport) {
       if (now - session.last_active() < SESSION_IDLE_TIMEOUT) return false;
       ++stats_.idle_sessions_swept;
+      note_session_end(session);
       return true;
     }
     if (now - session.started_at() < HANDSHAKE_TIMEOUT) return false;
@@ -333,6 +398,7 @@ P2PResult<void> P2PManager::send_handshake_reply(const PeerSession& session, con
 }
 
 void P2PManager::remove_session(std::uint64_t session_id) {
+  if (const auto it = sessions_.find(session_id); it != sessions_.end()) note_session_end(it->second);
   sessions_.erase(session_id);
   std::erase_if(address_map_, [session_id](const auto& entry) { return entry.second == session_id; });
 }

@@ -1,6 +1,7 @@
-// The UDP socket of the transport and every Noise session on it. Each receive step
-// handles at most one datagram: it answers handshakes itself, reports discovery
-// packets, and turns a data packet of an established session into a message.
+// The UDP socket of the transport and every Noise session on it. The receive step
+// answers handshakes itself, reports discovery packets, and turns a data packet
+// of an established session into a message: one datagram per call, or every
+// datagram waiting (up to a batch) per call of the batched step.
 #pragma once
 
 #include <chrono>
@@ -11,6 +12,7 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <sys/socket.h>
 #include <unordered_map>
 #include <variant>
 #include <vector>
@@ -43,9 +45,24 @@ struct Discovery {
 
 using P2PEvent = std::variant<ReceivedMessage, Discovery>;
 
-// Size the socket's receive buffer asks for, so that a bulk stream survives a
-// short stall of the receive loop.
-inline constexpr int RECEIVE_BUFFER_BYTES = 8 * 1024 * 1024;
+// An established session that the manager removed (swept as idle, replaced by a
+// new handshake from its address, evicted or failed): what a caller keeps for
+// it can go too.
+struct SessionEnded {
+  std::uint64_t session_id = 0;
+};
+
+// What the batched receive step hands its caller, in the order it happened.
+using ReceiveOutcome = std::variant<ReceivedMessage, P2PError, SessionEnded>;
+
+// Datagrams taken by one call of the batched receive step at most.
+inline constexpr std::size_t RECEIVE_BATCH = 64;
+
+// Size the socket's receive buffer asks for, so that a bulk stream survives the
+// receive thread waiting for a processor on a busy machine: about a quarter of a
+// second of a fast stream. Kernel memory, not the process's; without the
+// privilege to force it, the system's limit (net.core.rmem_max) caps it.
+inline constexpr int RECEIVE_BUFFER_BYTES = 32 * 1024 * 1024;
 
 // Any process on the machine can start handshakes, each from a new port, so the
 // session table is bounded: beyond these numbers the oldest half-open handshake,
@@ -96,6 +113,12 @@ class P2PManager {
   P2PResult<std::optional<P2PEvent>> recv_event_timeout(std::chrono::nanoseconds timeout);
   // The same, with discovery packets dropped.
   P2PResult<std::optional<ReceivedMessage>> recv_timeout(std::chrono::nanoseconds timeout);
+  // Waits up to `timeout` (positive) for a datagram, then takes it and every
+  // other datagram already waiting, up to RECEIVE_BATCH, in one system call, and
+  // handles each in arrival order as recv_timeout does. Appends to `out`, in the
+  // order they happened: each message, each error (a failed receive call is one
+  // too), and the end of every established session that the step removed.
+  void recv_batch(std::chrono::nanoseconds timeout, std::vector<ReceiveOutcome>& out);
 
   // Forgets the session and every address naming it; an unknown id changes nothing.
   void remove_session(std::uint64_t session_id);
@@ -122,6 +145,13 @@ class P2PManager {
   P2PManager(int fd, const ParticipantId& local_participant, SessionIdentity identity,
              std::shared_ptr<RelationshipLookup> lookup);
 
+  // Sets the socket's read time-out unless it is already that.
+  P2PResult<void> set_read_timeout(std::chrono::nanoseconds timeout);
+  P2PResult<std::optional<P2PEvent>> handle_datagram(std::span<const std::uint8_t> datagram,
+                                                     const sockaddr_storage& source, socklen_t source_len,
+                                                     Clock::time_point now);
+  // Tells the caller of recv_batch that an established session is going.
+  void note_session_end(const PeerSession& session);
   P2PResult<std::optional<P2PEvent>> handle_data(const PacketHeader& header, std::span<const std::uint8_t> payload,
                                                  Clock::time_point now);
   P2PResult<void> handle_handshake(const PacketHeader& header, std::span<const std::uint8_t> payload,
@@ -146,6 +176,9 @@ class P2PManager {
   std::function<Clock::time_point()> clock_ = [] { return Clock::now(); };
   Clock::time_point next_sweep_ = Clock::time_point::min();
   ReceiveStats stats_;
+  std::optional<std::chrono::nanoseconds> read_timeout_;  // as last set on the socket
+  std::vector<ReceiveOutcome>* ended_sink_ = nullptr;    // during recv_batch
+  std::vector<std::uint8_t> batch_buffer_;               // RECEIVE_BATCH datagrams
   SessionIdentity identity_;
   ParticipantId local_participant_;
 };

@@ -7,12 +7,14 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "common/bytes.h"
+#include "common/file_io.h"
 #include "install/bootstrap_stream.h"
 #include "install/result.h"
 
@@ -24,6 +26,46 @@ using install::NamedFile;
 install::Result<std::vector<NamedFile>> read_directory_files(const std::filesystem::path& dir);
 // The announcement entries (name, size, digest) of the same files.
 std::vector<install::FileStreamEntry> file_entries(const std::vector<NamedFile>& files);
+
+// Where a plan takes the stream bytes from.
+class StreamSource {
+ public:
+  virtual ~StreamSource() = default;
+  virtual std::uint64_t size() const = 0;
+  // Fills `out` with the stream bytes at `offset` (out.size() bytes, within size()).
+  virtual install::Result<void> read(std::uint64_t offset, std::span<std::uint8_t> out) = 0;
+};
+
+// The regular files directly inside a directory, sorted by name, as the stream
+// that packs them (install::pack_files), read from disk only as it is sent, so
+// that memory does not grow with the directory. scan() reads every file once to
+// compute its digest and the stream's; a file that changes size afterwards makes
+// read() fail.
+class PackedDirectory final : public StreamSource {
+ public:
+  static install::Result<PackedDirectory> scan(const std::filesystem::path& dir);
+
+  const std::vector<install::FileStreamEntry>& entries() const { return entries_; }
+  const std::string& sha256() const { return sha256_; }
+  std::uint64_t size() const override { return size_; }
+  install::Result<void> read(std::uint64_t offset, std::span<std::uint8_t> out) override;
+
+ private:
+  struct File {
+    std::filesystem::path path;
+    std::uint64_t start = 0;  // offset of its record in the stream
+    Bytes header;             // name length, name, body length
+    std::uint64_t body_size = 0;
+  };
+  install::Result<void> read_body(std::size_t file, std::uint64_t offset, std::span<std::uint8_t> out);
+
+  std::vector<File> files_;
+  std::vector<install::FileStreamEntry> entries_;
+  std::string sha256_;
+  std::uint64_t size_ = 0;
+  std::size_t open_index_ = SIZE_MAX;  // the file whose descriptor is open
+  Fd open_fd_;
+};
 
 struct OutgoingMessage {
   std::uint8_t channel = 0;
@@ -48,7 +90,8 @@ struct StreamDescription {
 // in bytes. An empty stream is one stream frame of one empty chunk (a stream of
 // no stream frames never completes).
 //
-// The plan refers to the stream bytes, which must outlive it.
+// The plan refers to the stream bytes (or their source), which must outlive it.
+// It holds one stream frame's bytes at a time.
 class StreamPlan {
  public:
   static constexpr std::size_t DEFAULT_STREAM_FRAME_SIZE = std::size_t{1} << 20;
@@ -57,20 +100,35 @@ class StreamPlan {
   // or the stream needs more than 2^32 - 1 stream frames.
   static install::Result<StreamPlan> create(const StreamDescription& description, std::span<const std::uint8_t> stream,
                                             std::size_t stream_frame_size = DEFAULT_STREAM_FRAME_SIZE);
+  // The same for bytes read from `source` as they are sent, whose digest text the
+  // caller computed.
+  static install::Result<StreamPlan> create(const StreamDescription& description, StreamSource& source,
+                                            std::string sha256,
+                                            std::size_t stream_frame_size = DEFAULT_STREAM_FRAME_SIZE);
+
+  StreamPlan(StreamPlan&&) noexcept = default;
+  StreamPlan& operator=(StreamPlan&&) noexcept = default;
 
   const install::FileStreamAnnounce& announcement() const { return announce_; }
   // Total number of messages the plan produces.
   std::uint64_t message_count() const;
-  // The next message, or nothing once all were produced.
+  // The next message, or nothing once all were produced, or when the source
+  // could not be read: error() then says why.
   std::optional<OutgoingMessage> next();
+  const std::optional<std::string>& error() const { return error_; }
 
  private:
   StreamPlan() = default;
+  static install::Result<StreamPlan> plan(const StreamDescription& description, std::uint64_t size, std::string sha256,
+                                          std::size_t stream_frame_size);
   std::size_t frame_length(std::uint64_t frame) const;
   std::uint16_t chunk_count(std::uint64_t frame) const;
 
   install::FileStreamAnnounce announce_;
-  std::span<const std::uint8_t> stream_;
+  std::unique_ptr<StreamSource> own_source_;  // for a stream in memory
+  StreamSource* source_ = nullptr;
+  Bytes frame_bytes_;  // the current stream frame
+  std::optional<std::string> error_;
   std::size_t stream_frame_size_ = DEFAULT_STREAM_FRAME_SIZE;
   bool announced_ = false;
   std::uint64_t frame_ = 0;     // current stream frame

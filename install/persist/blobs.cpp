@@ -133,16 +133,36 @@ Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::pa
   if (auto ok = writable(); !ok) return std::unexpected(ok.error());
   if (!is_regular_path(source)) return fail("blob file is missing");
   if (auto valid = parse_blob_id(id); !valid) return std::unexpected(valid.error());
-  auto destination = blob_path(root_, id);
-  if (!destination) return std::unexpected(destination.error());
+  if (auto destination = blob_path(root_, id); !destination) return std::unexpected(destination.error());
   auto digest = sha256_file(source);
   if (!digest) return std::unexpected(digest.error());
+  return put_blob_from_path(id, source, feature, *digest);
+}
+
+Result<void> Persist::check_blob_identity(std::string_view id, std::string_view sha256) {
+  if (auto valid = parse_blob_id(id); !valid) return std::unexpected(valid.error());
+  if (auto destination = blob_path(root_, id); !destination) return std::unexpected(destination.error());
+  if (auto fresh = refresh_ltr(/*want_blobs=*/true); !fresh) return std::unexpected(fresh.error());
+  if (const auto known = ltr_.blobs->find(std::string(id)); known != ltr_.blobs->end() && known->second.sha256 != sha256) {
+    return fail("blob bytes do not match LTR identity");
+  }
+  return {};
+}
+
+Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::path& source, bool feature,
+                                               std::string_view sha256) {
+  if (auto ok = writable(); !ok) return std::unexpected(ok.error());
+  if (!is_regular_path(source)) return fail("blob file is missing");
+  if (auto valid = parse_blob_id(id); !valid) return std::unexpected(valid.error());
+  auto destination = blob_path(root_, id);
+  if (!destination) return std::unexpected(destination.error());
+  const std::string digest(sha256);
 
   // The latest record of every blob is kept up to date with the log
   // (blob_records), so finding this one opens no event but those added since.
   if (auto fresh = refresh_ltr(/*want_blobs=*/true); !fresh) return std::unexpected(fresh.error());
   if (const auto known = ltr_.blobs->find(std::string(id)); known != ltr_.blobs->end()) {
-    if (known->second.sha256 != *digest) return fail("blob bytes do not match LTR identity");
+    if (known->second.sha256 != digest) return fail("blob bytes do not match LTR identity");
     if (!is_regular_path(*destination)) {
       if (auto linked = link_or_copy_file(source, *destination); !linked) return std::unexpected(linked.error());
     }
@@ -153,7 +173,7 @@ Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::pa
   if (is_regular_path(*destination)) {
     auto present = sha256_file(*destination);
     if (!present) return std::unexpected(present.error());
-    if (*present != *digest) {
+    if (*present != digest) {
       if (::unlink(destination->c_str()) != 0) return fail(last_os_error_text());
       if (auto linked = link_or_copy_file(source, *destination); !linked) return std::unexpected(linked.error());
     }
@@ -163,7 +183,7 @@ Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::pa
   auto url = local_file_url(*destination);
   if (!url) return std::unexpected(url.error());
   BlobRecord record{std::string(BLOB_KIND), std::string(id), std::string(class_of(feature)),
-                    std::move(*url),        false,           std::move(*digest)};
+                    std::move(*url),        false,           digest};
   if (auto appended = append_ltr_payload(record); !appended) return std::unexpected(appended.error());
   return record;
 }

@@ -73,6 +73,14 @@ class Persist {   // movable, not copyable; wipes the wrap key when destroyed
   Result<BlobRecord> put_blob_with_id(std::string_view id, std::span<const std::uint8_t> bytes, bool feature,
                                       bool encrypted);
   Result<BlobRecord> put_blob_from_path(std::string_view id, const std::filesystem::path& source, bool feature);
+  // The same for a file whose digest text is already known (computed as its
+  // bytes arrived): the file is not read again.
+  Result<BlobRecord> put_blob_from_path(std::string_view id, const std::filesystem::path& source, bool feature,
+                                        std::string_view sha256);
+  // Fails as put_blob_from_path would for content of this digest under this id
+  // before it touches anything (a bad id, the LTR's own errors, an id recorded
+  // with another digest); writes nothing.
+  Result<void> check_blob_identity(std::string_view id, std::string_view sha256);
   Result<std::vector<BlobRecord>> blob_records();
   // Whether the blob file of a record holds what the record says: the file is
   // there and the digest of its content (opened, when sealed) is the record's.

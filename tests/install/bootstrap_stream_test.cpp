@@ -3,6 +3,8 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <functional>
+#include <map>
 #include <string>
 
 #include "peer/stream_plan.h"
@@ -21,6 +23,9 @@ constexpr char kBlobId[] = "01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e8";
 
 Bytes bytes_of(const std::string& text) { return test::to_bytes(text); }
 
+// The bytes a completed stream's spool file holds.
+Bytes spooled(const CompletedStream& stream) { return bytes_of(test::read_file(stream.spool.path())); }
+
 Bytes control(const std::string& json) {
   Bytes out = {0xFB};
   out.insert(out.end(), json.begin(), json.end());
@@ -34,6 +39,13 @@ Bytes pseudo_random(std::size_t size, std::uint32_t seed) {
     b = static_cast<std::uint8_t>(seed >> 24);
   }
   return out;
+}
+
+std::vector<std::string> names_in(const fs::path& dir) {
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
 }
 
 // ---- Announcement
@@ -143,7 +155,7 @@ TEST_F(Receiver, ReassemblesStreamsOfManyShapes) {
     EXPECT_EQ(announcement(messages).segment_count, c.frames);
     auto completed = feed(messages);
     ASSERT_TRUE(completed);
-    EXPECT_EQ(completed->bytes, stream);
+    EXPECT_EQ(spooled(*completed), stream);
     EXPECT_EQ(completed->announce, announcement(messages));
     EXPECT_EQ(completed->announce.sha256, sha256_hex(stream));
   }
@@ -186,7 +198,7 @@ TEST_F(Receiver, RefusedAndUnreadableAnnouncementsLeaveTheStreamAlone) {
 
   auto completed = feed(second_half);
   ASSERT_TRUE(completed);
-  EXPECT_EQ(completed->bytes, stream);
+  EXPECT_EQ(spooled(*completed), stream);
 }
 
 TEST_F(Receiver, ANewAnnouncementDiscardsTheStreamInProgress) {
@@ -211,7 +223,7 @@ TEST_F(Receiver, ANewAnnouncementDiscardsTheStreamInProgress) {
   EXPECT_FALSE(feed({old_messages.begin(), old_messages.begin() + 6}));
   auto completed = feed(new_messages);
   ASSERT_TRUE(completed);
-  EXPECT_EQ(completed->bytes, new_stream);
+  EXPECT_EQ(spooled(*completed), new_stream);
 }
 
 TEST_F(Receiver, SizeChecks) {
@@ -275,7 +287,7 @@ TEST_F(Receiver, FramesBeforeTheAnnouncementAreNotPartOfTheStream) {
   EXPECT_FALSE(feed({messages[1], messages[2], messages[3], messages[4], messages[0]}));
   auto completed = feed(messages);
   ASSERT_TRUE(completed);
-  EXPECT_EQ(completed->bytes, stream);
+  EXPECT_EQ(spooled(*completed), stream);
 }
 
 TEST_F(Receiver, MalformedChunksAreWireFormatErrors) {
@@ -297,6 +309,103 @@ TEST_F(Receiver, MalformedChunksAreWireFormatErrors) {
   EXPECT_EQ(receiver.push(0, Bytes(17)), std::nullopt);
 }
 
+TEST_F(Receiver, TheSpoolFileLivesOnlyAsLongAsItsStream) {
+  test::TempDir spool_dir;
+  const ReceiverOptions options{spool_dir.path(), p2p::MAX_PARTIAL_BYTES};
+  const Bytes stream = pseudo_random(5000, 11);
+  const auto messages = plan(stream, 1000);  // ann, then reg + chunk per frame
+  auto spools = [&] { return names_in(spool_dir.path()); };
+
+  struct Case {
+    std::string name;
+    std::size_t fed;  // messages of the plan fed first
+    std::function<void(std::optional<FileStreamReceiver>&)> end;
+  };
+  const Case cases[] = {
+      {"receiver dropped mid-stream", 5, [](auto& r) { r.reset(); }},
+      {"a new announcement", 5, [&](auto& r) { EXPECT_EQ(r->push(0, messages[0].bytes), std::nullopt); }},
+      {"a refused chunk", 5, [](auto& r) { EXPECT_FALSE(r->push(1, Bytes(17))); r.reset(); }},
+      {"frames beyond the announced size", 3,
+       [&](auto& r) {
+         // Frames of 1338 bytes: the fourth passes the announced 5000 bytes.
+         p2p::P2PResult<std::optional<CompletedStream>> got = std::nullopt;
+         for (std::uint64_t id = 100; id < 103 && got; ++id) {
+           r->push(0, p2p::encode_registration(id, 1, 1338));
+           got = r->push(1, p2p::encode_chunk(id, 0, 1, Bytes(1338, 7)));
+         }
+         EXPECT_EQ(got.error(), P2PError::wire_format("file stream size mismatch"));
+       }},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::optional<FileStreamReceiver> r(std::in_place, options);
+    for (std::size_t i = 0; i < c.fed; ++i) ASSERT_EQ(r->push(messages[i].channel, messages[i].bytes), std::nullopt);
+    ASSERT_EQ(spools().size(), 1u);
+    EXPECT_TRUE(spools()[0].starts_with(".spool-"));
+    EXPECT_EQ(test::file_mode(spool_dir / spools()[0]), 0600u);
+    c.end(r);
+    EXPECT_TRUE(spools().empty());
+  }
+
+  // A completed stream carries its spool; dropping the stream removes it, and a
+  // digest mismatch removes it at once.
+  {
+    FileStreamReceiver r(options);
+    std::optional<CompletedStream> completed;
+    for (const auto& m : messages) {
+      auto got = r.push(m.channel, m.bytes);
+      ASSERT_TRUE(got);
+      if (*got) completed = std::move(**got);
+    }
+    ASSERT_TRUE(completed);
+    EXPECT_EQ(completed->spool.path().parent_path(), spool_dir.path());
+    EXPECT_EQ(spools().size(), 1u);
+    completed.reset();
+    EXPECT_TRUE(spools().empty());
+  }
+  FileStreamAnnounce wrong = announcement(messages);
+  wrong.sha256 = sha256_hex(std::string_view("other"));
+  FileStreamReceiver r(options);
+  const auto sent = announced_as(messages, wrong);
+  for (std::size_t i = 0; i + 1 < sent.size(); ++i) ASSERT_EQ(r.push(sent[i].channel, sent[i].bytes), std::nullopt);
+  EXPECT_EQ(r.push(sent.back().channel, sent.back().bytes).error(), P2PError::wire_format("file stream sha256 mismatch"));
+  EXPECT_TRUE(spools().empty());
+
+  // Left over from a crash: removed, and nothing else in the directory is.
+  test::write_file(spool_dir / ".spool-abc123", "x");
+  test::write_file(spool_dir / "blob", "y");
+  SpoolFile::remove_leftovers(spool_dir.path());
+  EXPECT_EQ(spools(), std::vector<std::string>{"blob"});
+}
+
+// The digest of each listed file is computed from the records as they arrive,
+// however the bytes are cut into pieces; the last record of a name counts, and
+// a record the stream does not complete gives none.
+TEST(RecordDigests, ReadsRecordsOnTheFly) {
+  const Bytes a1 = pseudo_random(3000, 1), a2 = pseudo_random(10, 2), b = pseudo_random(2676, 3);
+  Bytes stream = pack_files(std::vector<NamedFile>{{"a", a1},
+                                                   {"unlisted", pseudo_random(500, 4)},
+                                                   {"empty", {}},
+                                                   {std::string(300, 'n'), bytes_of("long unlisted name")},
+                                                   {"b", b},
+                                                   {"a", a2},
+                                                   {"", bytes_of("nameless")}});
+  const Bytes cut_short = pack_files(std::vector<NamedFile>{{"c", bytes_of("never complete")}});
+  stream.insert(stream.end(), cut_short.begin(), cut_short.end() - 1);
+  const std::vector<FileStreamEntry> listed = {
+      {"a", 0, ""}, {"b", 0, ""}, {"empty", 0, ""}, {"c", 0, ""}, {"missing", 0, ""}, {"bb", 0, ""}};
+  const std::map<std::string, std::string> expected = {
+      {"a", sha256_hex(a2)}, {"b", sha256_hex(b)}, {"empty", sha256_hex(Bytes{})}};
+
+  for (const std::size_t piece : {std::size_t{1}, std::size_t{3}, std::size_t{7}, std::size_t{1338}, stream.size()}) {
+    RecordDigests digests(listed);
+    for (std::size_t at = 0; at < stream.size(); at += piece) {
+      digests.update(std::span<const std::uint8_t>(stream).subspan(at, std::min(piece, stream.size() - at)));
+    }
+    EXPECT_EQ(digests.digests(), expected) << "pieces of " << piece;
+  }
+}
+
 // ---- Packing and unpacking
 
 TEST(PackFiles, RecordLayout) {
@@ -308,14 +417,31 @@ TEST(PackFiles, RecordLayout) {
 
 Bytes records(const std::vector<NamedFile>& files) { return pack_files(files); }
 
-std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
+
+// The two ways in: stream bytes in memory, and the same bytes in a file (a
+// landed stream's packed.bin), read record by record with bodies copied in the
+// kernel. Both must give the same files and the same errors.
+struct Unpacker {
+  std::string name;
+  std::function<p2p::P2PResult<std::vector<fs::path>>(const Bytes&, const fs::path&)> unpack;
+};
+const std::vector<Unpacker>& unpackers() {
+  static const std::vector<Unpacker> all = {
+      {"from memory", [](const Bytes& stream, const fs::path& dir) { return unpack_files(stream, dir); }},
+      {"from a file",
+       [](const Bytes& stream, const fs::path& dir) {
+         test::TempDir packed_dir;
+         const fs::path packed = packed_dir / "packed.bin";
+         test::write_file(packed, std::string(stream.begin(), stream.end()));
+         return unpack_files_from(packed, dir);
+       }},
+  };
+  return all;
 }
 
 TEST(UnpackFiles, WritesEveryRecordInStreamOrder) {
+  for (const auto& [how, unpack_files] : unpackers()) {
+  SCOPED_TRACE(how);
   test::TempDir tmp;
   const fs::path dir = tmp / "a" / "b" / "index";
   const Bytes stream = records({{"data.mdb", bytes_of("contents")},
@@ -340,6 +466,7 @@ TEST(UnpackFiles, WritesEveryRecordInStreamOrder) {
   ASSERT_TRUE(none) << none.error().display();
   EXPECT_TRUE(none->empty());
   EXPECT_TRUE(fs::is_directory(empty_dir));
+  }
 }
 
 TEST(UnpackFiles, RefusesMalformedRecordsAfterWritingTheEarlierOnes) {
@@ -377,16 +504,52 @@ TEST(UnpackFiles, RefusesMalformedRecordsAfterWritingTheEarlierOnes) {
       // A NUL would cut the name short at the system call and write another file.
       {"nul byte", records({{std::string("a\0b", 3), bytes_of("x")}}), "unsafe file stream name"},
   };
-  for (const auto& c : cases) {
-    test::TempDir tmp;
-    const fs::path dir = tmp / "index";
-    Bytes stream = first;
-    stream.insert(stream.end(), c.record.begin(), c.record.end());
-    auto got = unpack_files(stream, dir);
-    ASSERT_FALSE(got) << c.name;
-    EXPECT_EQ(got.error(), P2PError::wire_format(c.error)) << c.name;
-    EXPECT_EQ(names_in(dir), std::vector<std::string>{"first"}) << c.name;
-    EXPECT_EQ(names_in(tmp.path()), std::vector<std::string>{"index"}) << c.name;
+  for (const auto& [how, unpack_files] : unpackers()) {
+    for (const auto& c : cases) {
+      test::TempDir tmp;
+      const fs::path dir = tmp / "index";
+      Bytes stream = first;
+      stream.insert(stream.end(), c.record.begin(), c.record.end());
+      auto got = unpack_files(stream, dir);
+      ASSERT_FALSE(got) << how << ": " << c.name;
+      EXPECT_EQ(got.error(), P2PError::wire_format(c.error)) << how << ": " << c.name;
+      EXPECT_EQ(names_in(dir), std::vector<std::string>{"first"}) << how << ": " << c.name;
+      EXPECT_EQ(names_in(tmp.path()), std::vector<std::string>{"index"}) << how << ": " << c.name;
+    }
+  }
+}
+
+// A name too long to be read whole is checked block by block, with the same
+// errors in the same order; a sound one names no file any system takes.
+TEST(UnpackFiles, NamesTooLongToReadWhole) {
+  const std::string a(65535, 'a');
+  struct Case {
+    std::string name;
+    std::string file_name;
+    std::uint64_t body_length;
+    P2PError error;
+  };
+  const Case cases[] = {
+      {"plain", std::string(70000, 'a'), 1, P2PError::io("File name too long (os error 36)")},
+      {"a character across the block end", a + "\xc3\xa9" + std::string(1000, 'b'), 1,
+       P2PError::io("File name too long (os error 36)")},
+      {"a character cut at the end", std::string(70000, 'a') + "\xc3", 1,
+       P2PError::wire_format("file stream name is not utf8")},
+      {"bad byte in the second block", a + "bb\xff", 1, P2PError::wire_format("file stream name is not utf8")},
+      {"slash at the end", std::string(69999, 'a') + "/", 1, P2PError::wire_format("unsafe file stream name")},
+      {"slash and a body cut short", std::string(69999, 'a') + "/", 5,
+       P2PError::wire_format("truncated file stream body")},
+  };
+  for (const auto& [how, unpack_files] : unpackers()) {
+    for (const auto& c : cases) {
+      test::TempDir tmp;
+      Bytes stream = records({{c.file_name, bytes_of("x")}});
+      // The body length field, after the name.
+      for (int i = 0; i < 8; ++i) stream[4 + c.file_name.size() + i] = static_cast<std::uint8_t>(c.body_length >> (8 * i));
+      auto got = unpack_files(stream, tmp / "index");
+      ASSERT_FALSE(got) << how << ": " << c.name;
+      EXPECT_EQ(got.error(), c.error) << how << ": " << c.name << ": " << got.error().display();
+    }
   }
 }
 
@@ -508,7 +671,7 @@ TEST(MaterializeStream, MultiFrameStreamFromDirectoryToDirectory) {
   }
   ASSERT_TRUE(completed);
   const fs::path out = tmp / "blobs" / (std::string(kBlobId) + ".lmdb");
-  auto written = materialize_stream(completed->announce, completed->bytes, out);
+  auto written = materialize_stream(completed->announce, spooled(*completed), out);
   ASSERT_TRUE(written) << written.error().display();
   EXPECT_EQ(written->size(), 3u);
   for (const char* name : {"a.txt", "b.bin", "c"}) EXPECT_EQ(test::read_file(out / name), test::read_file(source / name));

@@ -244,9 +244,42 @@ TEST_F(Reassembly, RegistrationTableIsBounded) {
   EXPECT_EQ(r.add_chunk(chunk(limit + 1, 0, 1)), whole(limit + 1, 1));
 }
 
+TEST_F(Reassembly, PartialFramesAreBoundedInBytes) {
+  // Chunks of these frames hold 4 bytes ("f:k;"); each frame of 2 chunks is
+  // charged its 2 slots when it starts.
+  const std::size_t frame_start = 2 * FrameReassembler::SLOT_COST + 4;
+  r = FrameReassembler(3 * frame_start + 4);
+  for (std::uint64_t f = 1; f <= 5; ++f) add(f, 2);
+  for (std::uint64_t f = 1; f <= 3; ++f) EXPECT_FALSE(r.add_chunk(chunk(f, 0, 2)));
+  EXPECT_EQ(r.partial_count(), 3u);
+  EXPECT_EQ(r.partial_bytes(), 3 * frame_start);
+  // A fourth frame does not fit beside them: the oldest gives way, registration included.
+  EXPECT_FALSE(r.add_chunk(chunk(4, 0, 2)));
+  EXPECT_EQ(r.partial_count(), 3u);
+  EXPECT_FALSE(r.add_chunk(chunk(1, 1, 2)));
+  // A chunk of a frame already held fits in what is left, and completes it.
+  EXPECT_EQ(r.add_chunk(chunk(2, 1, 2)), whole(2, 2));
+  EXPECT_EQ(r.partial_bytes(), 2 * frame_start);
+
+  // A frame that could not fit even alone is dropped at once and evicts nothing.
+  add(6, 60000);
+  EXPECT_FALSE(r.add_chunk(chunk(6, 0, 60000)));
+  EXPECT_EQ(r.partial_count(), 2u);
+  EXPECT_EQ(r.registration_count(), 3u);  // frames 3, 4, 5
+  EXPECT_EQ(r.add_chunk(chunk(3, 1, 2)), whole(3, 2));
+  EXPECT_EQ(r.add_chunk(chunk(4, 1, 2)), whole(4, 2));
+  EXPECT_EQ(r.partial_bytes(), 0u);
+
+  // The default bound takes the largest frame a sender is told it may use.
+  static_assert(MAX_RECEIVABLE_FRAME_SIZE / MAX_CHUNK_SIZE * (MAX_CHUNK_SIZE + FrameReassembler::SLOT_COST) * 2 <=
+                MAX_PARTIAL_BYTES);
+}
+
 TEST_F(Reassembly, LargestFrameAndEncodedChunks) {
-  // 65,535 chunks of 1338 bytes, sent through the wire encoding in reverse order.
+  // 65,535 chunks of 1338 bytes, sent through the wire encoding in reverse order,
+  // to a reassembler whose byte bound leaves room for them.
   const std::uint16_t total = 65535;
+  r = FrameReassembler(std::size_t{total} * (MAX_CHUNK_SIZE + FrameReassembler::SLOT_COST));
   Bytes expected;
   expected.reserve(std::size_t{total} * MAX_CHUNK_SIZE);
   r.register_frame(*FrameMetadata::from_control_payload(encode_registration(77, total, 0)));

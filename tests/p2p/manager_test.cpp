@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <thread>
 
 #include "peer/initiator.h"
 #include "tests/p2p/p2p_fixtures.h"
@@ -707,5 +708,63 @@ TEST_F(ManagerTest, SessionTableIsBounded) {
   EXPECT_EQ(manager_.find_session(10), nullptr);
 }
 
+// The batched step: every datagram already waiting, taken in one call and
+// handled in arrival order; errors keep their place among the messages, and an
+// established session that gives way to a new handshake is reported as ended.
+TEST_F(ManagerTest, ABatchTakesEveryWaitingDatagramInOrder) {
+  InitiatorSession old = xx_session(9, peer_);
+  for (std::uint64_t counter = 0; counter < 3; ++counter) {
+    peer_.send_to(address_, *old.data_datagram(1, counter, bytes_of("m" + std::to_string(counter))));
+  }
+  peer_.send_to(address_, std::vector<std::uint8_t>(10, 1));  // too short for a header
+  peer_.send_to(address_, *old.data_datagram(1, 3, bytes_of("m3")));
+  // A new handshake from the same address ends session 9.
+  InitiatorSession fresh = make_initiator(12, HandshakePattern::XX);
+  peer_.send_to(address_, *fresh.handshake_datagram(*fresh.write_first_message()));
+  std::this_thread::sleep_for(50ms);
+
+  std::vector<ReceiveOutcome> out;
+  manager_.recv_batch(2s, out);
+  ASSERT_EQ(out.size(), 6u);
+  for (std::size_t i = 0; i < 3; ++i) {
+    const auto* message = std::get_if<ReceivedMessage>(&out[i]);
+    ASSERT_NE(message, nullptr) << i;
+    EXPECT_EQ(message->payload, test::to_bytes("m" + std::to_string(i)));
+    EXPECT_EQ(message->channel_id, 1);
+    EXPECT_EQ(message->session_id, 9u);
+  }
+  ASSERT_TRUE(std::holds_alternative<P2PError>(out[3]));
+  EXPECT_EQ(std::get<P2PError>(out[3]).kind(), P2PErrorKind::WireFormat);
+  EXPECT_EQ(std::get<ReceivedMessage>(out[4]).payload, test::to_bytes("m3"));
+  ASSERT_TRUE(std::holds_alternative<SessionEnded>(out[5]));
+  EXPECT_EQ(std::get<SessionEnded>(out[5]).session_id, 9u);
+  EXPECT_TRUE(peer_.recv().has_value());  // the reply to the new handshake
+
+  // Nothing waiting: the wait ends with nothing; a zero wait is refused.
+  out.clear();
+  manager_.recv_batch(5ms, out);
+  EXPECT_TRUE(out.empty());
+  manager_.recv_batch(0ns, out);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(std::get<P2PError>(out[0]).kind(), P2PErrorKind::Io);
+}
+
+// A session swept as idle during a batched step is reported too; a half-open
+// handshake that is swept had no stream and is not.
+TEST_F(ManagerTest, ABatchReportsSessionsSweptAsIdle) {
+  use_test_clock();
+  InitiatorSession idle = xx_session(5, peer_);
+  RawUdp other;
+  InitiatorSession half = make_initiator(6, HandshakePattern::XX);
+  send_first(half, other);
+  now_ += SESSION_IDLE_TIMEOUT;
+  std::vector<ReceiveOutcome> out;
+  manager_.recv_batch(1ms, out);
+  ASSERT_EQ(out.size(), 1u);
+  EXPECT_EQ(std::get<SessionEnded>(out[0]).session_id, 5u);
+  EXPECT_EQ(manager_.session_count(), 0u);
+}
+
 }  // namespace
 }  // namespace kio::p2p
+

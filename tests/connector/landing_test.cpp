@@ -1,0 +1,149 @@
+// Landing a received stream in a real store: nothing is recorded before the
+// stream's files are unpacked and checked, and a refused landing leaves what was
+// landed before as it was.
+#include "connector/landing.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+
+#include "install/geonames.h"
+#include "peer/stream_plan.h"
+#include "tests/support/connector_process.h"
+
+namespace fs = std::filesystem;
+
+namespace kio::connector {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+using install::NamedFile;
+
+Bytes text(const std::string& s) { return {s.begin(), s.end()}; }
+
+class Landing : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    auto opened = install::Persist::open(install_.root / "persist", install_.wrap_key);
+    ASSERT_TRUE(opened) << opened.error();
+    store_.emplace(std::move(*opened));
+  }
+
+  // The stream that packs `files`, announced with `listed` (default: their own
+  // entries), as the receiver hands it over: spooled in the blobs root.
+  install::CompletedStream received(const std::vector<NamedFile>& files,
+                                    std::optional<std::vector<install::FileStreamEntry>> listed = std::nullopt,
+                                    const std::string& feature_id = install::GEONAMES_FEATURE_ID) {
+    const Bytes stream = install::pack_files(files);
+    const auto messages = peer::plan_stream({feature_id, install::GEONAMES_INDEX_BLOB_ID, "bytes",
+                                             listed ? *listed : peer::file_entries(files)},
+                                            stream, 1000)
+                              .value();
+    install::FileStreamReceiver receiver({blobs(), p2p::MAX_PARTIAL_BYTES});
+    for (const auto& m : messages) {
+      auto got = receiver.push(m.channel, m.bytes);
+      EXPECT_TRUE(got);
+      if (got && *got) return std::move(**got);
+    }
+    throw std::runtime_error("the stream did not complete");
+  }
+
+  fs::path blobs() const { return store_->blobs_root(); }
+  fs::path index() const { return blobs() / (std::string(install::GEONAMES_INDEX_BLOB_ID) + ".lmdb"); }
+  std::vector<std::string> recorded_digests() {
+    std::vector<std::string> digests;
+    const auto records = store_->blob_records().value();
+    for (const auto& record : records) digests.push_back(record.sha256);
+    return digests;
+  }
+  // Nothing but the blob, the index directory and the pack may lie in the blobs root.
+  std::vector<std::string> blobs_entries() const {
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(blobs())) names.push_back(e.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+  Result<void> land(install::CompletedStream stream) { return land_feature_index(install_.root, *store_, stream); }
+
+  test::TestInstall install_;
+  std::optional<install::Persist> store_;
+};
+
+const std::vector<NamedFile> kGood = {{"data.mdb", text(std::string(5000, 'd'))}, {"lock.mdb", text("L")}};
+
+TEST_F(Landing, ARefusedStreamRecordsNothingAndTheCorrectOneLandsAfterIt) {
+  auto unsafe = kGood;
+  unsafe.push_back({"../escape", text("x")});
+  auto refused = land(received(unsafe, peer::file_entries(kGood)));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error(), "Wire format error: unsafe file stream name");
+  EXPECT_TRUE(recorded_digests().empty());
+  EXPECT_TRUE(blobs_entries().empty());  // no blob, no index, no staging, no spool
+
+  auto stream = received(kGood);
+  const std::string digest = stream.announce.sha256;
+  ASSERT_TRUE(land(std::move(stream)));
+  EXPECT_EQ(recorded_digests(), std::vector<std::string>{digest});
+  EXPECT_EQ(test::read_file(index() / "data.mdb"), std::string(5000, 'd'));
+  EXPECT_EQ(blobs_entries(), (std::vector<std::string>{std::string(install::GEONAMES_INDEX_BLOB_ID),
+                                                       std::string(install::GEONAMES_INDEX_BLOB_ID) + ".lmdb"}));
+}
+
+TEST_F(Landing, AFailedLandingKeepsWhatWasLandedBefore) {
+  auto first = received(kGood);
+  const std::string digest = first.announce.sha256;
+  ASSERT_TRUE(land(std::move(first)));
+  const std::string blob = test::read_file(blobs() / install::GEONAMES_INDEX_BLOB_ID);
+
+  const std::vector<NamedFile> other = {{"data.mdb", text("other")}};
+  auto wrong_digest = peer::file_entries(other);
+  wrong_digest[0].sha256 = install::sha256_hex(std::string_view("something else"));
+  auto unsafe_too = other;
+  unsafe_too.push_back({"a/b", text("x")});
+  struct Case {
+    std::string name;
+    std::function<install::CompletedStream()> stream;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"wrong feature", [&] { return received(kGood, std::nullopt, "01939a3c-0000-7000-8000-00000000000a"); },
+       "unexpected feature_id for index stream: 01939a3c-0000-7000-8000-00000000000a"},
+      // The same id with other bytes: the store refuses before any file is looked at.
+      {"other bytes", [&] { return received(other); }, "blob bytes do not match LTR identity"},
+      {"other bytes and an unsafe name", [&] { return received(unsafe_too, peer::file_entries(other)); },
+       "blob bytes do not match LTR identity"},
+      {"other bytes and a wrong file digest", [&] { return received(other, wrong_digest); },
+       "blob bytes do not match LTR identity"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto refused = land(c.stream());
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), c.error);
+    EXPECT_EQ(recorded_digests(), std::vector<std::string>{digest});
+    EXPECT_EQ(test::read_file(blobs() / install::GEONAMES_INDEX_BLOB_ID), blob);
+    EXPECT_EQ(test::read_file(index() / "data.mdb"), std::string(5000, 'd'));
+    EXPECT_EQ(test::read_file(index() / "lock.mdb"), "L");
+    EXPECT_EQ(blobs_entries().size(), 2u);  // no staging directory or spool left
+  }
+
+  // The same bytes again, but a listed file that no record carries: refused
+  // after unpacking, and the landed index stays.
+  auto listed = peer::file_entries(kGood);
+  listed.push_back({"missing.mdb", 0, install::sha256_hex(std::string_view(""))});
+  auto missing = land(received(kGood, listed));
+  ASSERT_FALSE(missing);
+  EXPECT_EQ(missing.error(), "IO error: No such file or directory (os error 2)");
+  EXPECT_EQ(recorded_digests(), std::vector<std::string>{digest});
+  EXPECT_EQ(test::read_file(index() / "data.mdb"), std::string(5000, 'd'));
+
+  // And the same stream lands again: the index is swapped whole for a new one.
+  test::write_file(index() / "stale", "from before");
+  ASSERT_TRUE(land(received(kGood)));
+  EXPECT_FALSE(fs::exists(index() / "stale"));
+  EXPECT_EQ(recorded_digests(), std::vector<std::string>{digest});
+  EXPECT_EQ(blobs_entries().size(), 2u);
+}
+
+}  // namespace
+}  // namespace kio::connector
