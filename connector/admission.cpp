@@ -61,6 +61,8 @@ Result<void> admit_record(const std::filesystem::path& install_root, const p2p::
 
 Result<void> handle_feature_frame(const std::filesystem::path& install_root, install::Persist& store,
                                   const p2p::KioFeatureFrame& frame, const Output& output) {
+  // Nothing is written to an install that is no longer where it was opened.
+  if (auto in_place = store.check_in_place(); !in_place) return in_place;
   if (format_uuid(frame.feature_id) == install::GEONAMES_FEATURE_ID) {
     return admit_geonames_pack(install_root, store, frame, output);
   }

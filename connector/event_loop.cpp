@@ -18,15 +18,19 @@ namespace {
 
 constexpr std::chrono::milliseconds kTurnWait{50};
 
-// The status files of a landing; a failure to write one is ignored.
+// The status files of a landing, each replaced whole so that a reader never
+// sees half of one; a failure to write one is ignored.
+void write_status_file(const fs::path& path, const std::string& text) { (void)replace_file(path, text, 0666); }
+
 void write_landed_status(const fs::path& install_root, const install::FileStreamAnnounce& a) {
-  const std::string text = "feature_id=" + a.feature_id + "\nblob_id=" + a.blob_id + "\nsha256=" + a.sha256 +
-                           "\nbytes=" + std::to_string(a.total_bytes) + "\nclass=" + a.blob_class + "\n";
-  (void)write_file(install::blob_landed_path(install_root), text);
+  write_status_file(install::blob_landed_path(install_root),
+                    "feature_id=" + a.feature_id + "\nblob_id=" + a.blob_id + "\nsha256=" + a.sha256 +
+                        "\nbytes=" + std::to_string(a.total_bytes) + "\nclass=" + a.blob_class + "\n");
 }
 
+// The message can carry a peer's text: kept to one line, as on standard error.
 void write_land_error_status(const fs::path& install_root, const std::string& message) {
-  (void)write_file(install::blob_land_error_path(install_root), message + "\n");
+  write_status_file(install::blob_land_error_path(install_root), single_line(message) + "\n");
 }
 
 }  // namespace

@@ -60,6 +60,8 @@ Result<void> land_feature_index(const fs::path& install_root, install::Persist& 
     return fail("unsupported blob_class " + announce.blob_class);
   }
 
+  // Nothing is written to an install that is no longer where it was opened.
+  if (auto in_place = store.check_in_place(); !in_place) return in_place;
   const fs::path blobs = store.blobs_root();
   const fs::path staging = blobs / (".incoming-" + announce.blob_id);
   remove_tree_quietly(staging);

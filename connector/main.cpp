@@ -11,6 +11,7 @@
 #include "connector/key_intake.h"
 #include "install/paths.h"
 #include "install/persist/persist.h"
+#include "install/persist/store_lock.h"
 #include "p2p/identity.h"
 #include "p2p/p2pmanager.h"
 #include "p2p/relationship.h"
@@ -61,6 +62,9 @@ int main(int argc, char** argv) {
   auto keys = connector::read_keys_from_stdin(0);
   if (!keys) return fail_startup(keys.error());
 
+  // One connector per install: a second one is refused before it writes anything.
+  const auto store_lock = install::lock_store(install::persist_root(*root));
+  if (!store_lock) return fail_startup(store_lock.error());
   auto store = install::Persist::open(install::persist_root(*root), std::move(keys->wrap_key));
   if (!store) return fail_startup(store.error());
   auto participant = p2p::ParticipantId::from_str(store->founder_id());
@@ -75,6 +79,8 @@ int main(int argc, char** argv) {
   if (auto written = connector::write_endpoint(*root, local->port()); !written) return fail_startup(written.error());
 
   const connector::Output output;
+  // Clears what a crash left of streams before the start-up lines say it is ready.
+  connector::EventLoop loop(*root, *store, *manager, output);
   for (const auto& [name, value] : {std::pair<std::string, std::string>{"started", "connector"},
                                     {"transport", "udp"},
                                     {"root", utf8_lossy(root->string())},
@@ -85,7 +91,6 @@ int main(int argc, char** argv) {
   // Until here a signal simply ends the process: nothing is half-written, and a
   // start-up waiting for its keys must not outlive its starter.
   install_stop_handlers();
-  connector::EventLoop loop(*root, *store, *manager, output);
   loop.set_stop_flag(&g_stop_signal);
   loop.start();
   for (;;) {

@@ -115,10 +115,10 @@ Result<WrittenManifest> load(const fs::path& path, const std::optional<struct st
   return split(std::move(manifest));
 }
 
-// Every write of the manifest goes through here.
+// Every write of the manifest goes through here: the file is replaced whole,
+// created owner-only, so a reader or a crash sees the old list or the new one.
 Result<void> write_manifest_file(const fs::path& path, std::string_view bytes) {
-  if (auto written = write_file(path, bytes); !written) return written;
-  return change_mode(path, 0600);
+  return replace_file(path, bytes, 0600, /*exact_mode=*/true);
 }
 
 }  // namespace

@@ -13,8 +13,8 @@ using install::Result;
 
 inline constexpr const char* FEATURES_MANIFEST_SCHEMA = "kio.install.features-manifest.v1";
 
-// Appends one entry (also one already listed) and rewrites the file with two-space
-// indentation, members in byte order at every level, mode 0600. A manifest that
+// Appends one entry (also one already listed) and replaces the file whole with
+// two-space indentation, members in byte order at every level, mode 0600. A manifest that
 // is not this installer's is never repaired: every call refuses it until fixed.
 //
 // The manifest last written or read is kept in memory, in its written form, with

@@ -384,7 +384,7 @@ class MemorySource final : public RecordSource {
   explicit MemorySource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
   std::uint64_t size() const override { return bytes_.size(); }
   P2PResult<void> read(std::uint64_t offset, std::span<std::uint8_t> out) override {
-    std::memcpy(out.data(), bytes_.data() + offset, out.size());
+    if (!out.empty()) std::memcpy(out.data(), bytes_.data() + offset, out.size());  // empty input has no data
     return {};
   }
   P2PResult<void> write_to(std::uint64_t offset, std::uint64_t length, int fd) override {

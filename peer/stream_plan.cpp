@@ -156,7 +156,7 @@ class MemorySource final : public StreamSource {
   explicit MemorySource(std::span<const std::uint8_t> bytes) : bytes_(bytes) {}
   std::uint64_t size() const override { return bytes_.size(); }
   install::Result<void> read(std::uint64_t offset, std::span<std::uint8_t> out) override {
-    std::memcpy(out.data(), bytes_.data() + offset, out.size());
+    if (!out.empty()) std::memcpy(out.data(), bytes_.data() + offset, out.size());  // an empty stream has no data
     return {};
   }
 

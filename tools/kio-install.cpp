@@ -10,6 +10,7 @@
 #include "common/uuid.h"
 #include "install/paths.h"
 #include "install/persist/persist.h"
+#include "install/persist/store_lock.h"
 #include "p2p/relationship.h"
 #include "tools/lib/tool_support.h"
 
@@ -53,6 +54,9 @@ int main(int argc, char** argv) {
   if (!root) tools::exit_error(kTool, root.error());
   const fs::path persist = install::persist_root(*root);
   const fs::path identity_path = persist / "identity.json";
+  // A root whose store another process holds (a running connector) is not touched.
+  const auto store_lock = install::lock_store(persist);
+  if (!store_lock) tools::exit_error(kTool, store_lock.error());
   std::error_code ec;
   if (fs::exists(identity_path, ec)) {
     tools::exit_error(kTool, identity_path.string() + " already exists; an install's identity is never replaced");

@@ -45,6 +45,12 @@ Result<void> flush_file(const fs::path& path) {
 
 std::string_view class_of(bool feature) { return feature ? FEATURE_CLASS : BYTES_CLASS; }
 
+// Where new bytes for a blob file wait until the log records them.
+constexpr std::string_view PENDING_PREFIX = ".pending-";
+fs::path pending_blob_path(const fs::path& blob, std::string_view sha256) {
+  return blob.parent_path() / (std::string(PENDING_PREFIX) + blob.filename().string() + "-" + std::string(sha256));
+}
+
 }  // namespace
 
 Result<BlobUuid> parse_blob_id(std::string_view text) {
@@ -117,16 +123,57 @@ Result<BlobRecord> Persist::put_blob_with_id(std::string_view id, std::span<cons
                     std::move(*url),        encrypted,        sha256_hex(bytes)};
 
   if (auto made = detail::create_private_parent(*path); !made) return std::unexpected(made.error());
+  // The new bytes are written beside the blob file, and replace it only once the
+  // log records them: after any failure or crash the file and the latest record
+  // of its id agree (a crash between the two is settled at the next open).
+  const fs::path pending = pending_blob_path(*path, record.sha256);
+  if (::unlink(pending.c_str()) != 0 && errno != ENOENT) return fail(last_os_error_text());
+  const WriteOptions private_new{
+      .mode = 0600, .exact_mode = true, .flush = true, .flush_new_entry = true, .follow_links = false, .exclusive = true};
   if (encrypted) {
     auto sealed = encrypt(wrap_key_, blob_file_aad(id), bytes);
     if (!sealed) return std::unexpected(sealed.error());
     const std::string envelope = detail::write_envelope(*sealed);
-    if (auto written = write_private(*path, as_bytes(envelope)); !written) return std::unexpected(written.error());
+    if (auto written = write_file(pending, envelope, private_new); !written) return std::unexpected(written.error());
   } else {
-    if (auto written = write_private(*path, bytes); !written) return std::unexpected(written.error());
+    if (auto written = write_file(pending, bytes, private_new); !written) return std::unexpected(written.error());
   }
-  if (auto appended = append_ltr_payload(record); !appended) return std::unexpected(appended.error());
+  if (auto appended = append_ltr_payload(record); !appended) {
+    (void)::unlink(pending.c_str());
+    return std::unexpected(appended.error());
+  }
+  // A link planted at the blob path is replaced, not written through.
+  if (::rename(pending.c_str(), path->c_str()) != 0) return fail(last_os_error_text());
+  if (auto synced = flush_directory(parent_directory(*path)); !synced) return std::unexpected(synced.error());
   return record;
+}
+
+Result<void> Persist::settle_pending_blobs() {
+  const fs::path blobs = blobs_root();
+  auto names = list_directory(blobs);
+  if (!names) return std::unexpected(names.error());
+  bool found = false;
+  for (const auto& name : *names) found = found || name.starts_with(PENDING_PREFIX);
+  if (!found) return {};
+  if (auto fresh = refresh_ltr(/*want_blobs=*/true); !fresh) return fresh;
+  bool changed = false;
+  for (const auto& name : *names) {
+    // PENDING_PREFIX + id + "-" + the 64 hex digits of the content's digest.
+    if (!name.starts_with(PENDING_PREFIX) || name.size() < PENDING_PREFIX.size() + 66) continue;
+    const std::string id = name.substr(PENDING_PREFIX.size(), name.size() - PENDING_PREFIX.size() - 65);
+    const std::string digest = name.substr(name.size() - 64);
+    const fs::path pending = blobs / name;
+    const auto known = ltr_.blobs->find(id);
+    if (known != ltr_.blobs->end() && known->second.sha256 == digest) {
+      // The log records these bytes: the crash came before the file replaced the old one.
+      if (::rename(pending.c_str(), (blobs / id).c_str()) != 0) return fail(last_os_error_text());
+    } else if (::unlink(pending.c_str()) != 0 && errno != ENOENT) {
+      return fail(last_os_error_text());
+    }
+    changed = true;
+  }
+  if (changed) return flush_directory(blobs);
+  return {};
 }
 
 Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::path& source, bool feature) {
@@ -163,28 +210,38 @@ Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::pa
   if (auto fresh = refresh_ltr(/*want_blobs=*/true); !fresh) return std::unexpected(fresh.error());
   if (const auto known = ltr_.blobs->find(std::string(id)); known != ltr_.blobs->end()) {
     if (known->second.sha256 != digest) return fail("blob bytes do not match LTR identity");
-    if (!is_regular_path(*destination)) {
+    // A blob file removed, damaged or replaced behind the store's back is
+    // linked again from these bytes, which the record describes.
+    if (!check_blob_file(known->second)) {
       if (auto linked = link_or_copy_file(source, *destination); !linked) return std::unexpected(linked.error());
     }
     return known->second;
   }
 
   if (auto made = detail::create_private_parent(*destination); !made) return std::unexpected(made.error());
+  bool placed = false;
   if (is_regular_path(*destination)) {
     auto present = sha256_file(*destination);
     if (!present) return std::unexpected(present.error());
     if (*present != digest) {
       if (::unlink(destination->c_str()) != 0) return fail(last_os_error_text());
       if (auto linked = link_or_copy_file(source, *destination); !linked) return std::unexpected(linked.error());
+      placed = true;
     }
   } else if (auto linked = link_or_copy_file(source, *destination); !linked) {
     return std::unexpected(linked.error());
+  } else {
+    placed = true;
   }
   auto url = local_file_url(*destination);
   if (!url) return std::unexpected(url.error());
   BlobRecord record{std::string(BLOB_KIND), std::string(id), std::string(class_of(feature)),
                     std::move(*url),        false,           digest};
-  if (auto appended = append_ltr_payload(record); !appended) return std::unexpected(appended.error());
+  if (auto appended = append_ltr_payload(record); !appended) {
+    // No record names the file just placed: it goes again.
+    if (placed) (void)::unlink(destination->c_str());
+    return std::unexpected(appended.error());
+  }
   return record;
 }
 

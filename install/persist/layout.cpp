@@ -7,6 +7,7 @@
 
 #include "common/file_io.h"
 #include "common/os_error.h"
+#include "install/crypto.h"
 #include "install/paths.h"
 #include "install/persist/private_files.h"
 
@@ -16,8 +17,39 @@ namespace fs = std::filesystem;
 
 namespace {
 
-// Moves the files of the older blob directory inside the persist root into
-// the blobs root, then removes the older directory.
+// Whether two paths are regular files holding the same bytes.
+bool same_content(const fs::path& a, const fs::path& b) {
+  const auto sa = stat_path(a);
+  const auto sb = stat_path(b);
+  if (!sa || !sb || !S_ISREG(sa->st_mode) || !S_ISREG(sb->st_mode) || sa->st_size != sb->st_size) return false;
+  const auto da = sha256_file(a);
+  const auto db = sha256_file(b);
+  return da && db && *da == *db;
+}
+
+// A free name beside `target` for an older file whose own name is taken:
+// "<name>.older-copy", then "<name>.older-copy-2", and so on.
+fs::path aside_name(const fs::path& target) {
+  fs::path aside = target;
+  aside += ".older-copy";
+  for (int n = 2; stat_path(aside) || fs::is_symlink(aside); ++n) {
+    aside = target;
+    aside += ".older-copy-" + std::to_string(n);
+  }
+  return aside;
+}
+
+}  // namespace
+
+Result<void> ensure_layout(const fs::path& persist_root) {
+  if (auto made = detail::create_private_dir(persist_root); !made) return made;
+  for (const fs::path& dir : {persist_root / "ltr", persist_root / "ltr" / "current", persist_root / "lmdb",
+                              install::blobs_root(persist_root)}) {
+    if (auto made = detail::create_private_dir(dir); !made) return made;
+  }
+  return {};
+}
+
 Result<void> move_legacy_blobs(const fs::path& persist_root) {
   const fs::path legacy = persist_root / "blobs";
   const fs::path blobs = install::blobs_root(persist_root);
@@ -29,9 +61,15 @@ Result<void> move_legacy_blobs(const fs::path& persist_root) {
     if (!names) return std::unexpected(names.error());
     bool moved = false;
     for (const auto& name : *names) {
-      const fs::path target = blobs / name;
-      if (stat_path(target)) continue;  // the blobs root already has this one
-      if (::rename((legacy / name).c_str(), target.c_str()) != 0) return fail(last_os_error_text());
+      const fs::path source = legacy / name;
+      fs::path target = blobs / name;
+      if (stat_path(target)) {
+        // The blobs root already has this name. The same bytes twice need no
+        // keeping; other bytes are kept beside it, never dropped.
+        if (same_content(source, target)) continue;
+        target = aside_name(target);
+      }
+      if (::rename(source.c_str(), target.c_str()) != 0) return fail(last_os_error_text());
       moved = true;
     }
     if (moved) {
@@ -41,17 +79,6 @@ Result<void> move_legacy_blobs(const fs::path& persist_root) {
   std::error_code ignored;
   fs::remove_all(legacy, ignored);
   return {};
-}
-
-}  // namespace
-
-Result<void> ensure_layout(const fs::path& persist_root) {
-  if (auto made = detail::create_private_dir(persist_root); !made) return made;
-  for (const fs::path& dir : {persist_root / "ltr", persist_root / "ltr" / "current", persist_root / "lmdb",
-                              install::blobs_root(persist_root)}) {
-    if (auto made = detail::create_private_dir(dir); !made) return made;
-  }
-  return move_legacy_blobs(persist_root);
 }
 
 }  // namespace kio::install

@@ -21,6 +21,8 @@
 #include <string_view>
 #include <vector>
 
+#include <sys/types.h>
+
 #include "common/secret.h"
 #include "install/persist/identity.h"
 #include "install/persist/ltr_format.h"
@@ -52,6 +54,12 @@ class Persist {   // movable, not copyable; wipes the wrap key when destroyed
   std::filesystem::path blobs_root() const;
   const std::string& founder_id() const { return founder_id_; }
   bool read_only() const { return read_only_; }
+  // Whether the install root, the persist root and the blobs root are still the
+  // directories the store opened: none of them moved, removed or replaced. Every
+  // write of the store checks this first, so that a store whose install was
+  // moved away fails instead of creating a new install at the old place; the
+  // connector checks it before the files it writes beside the store.
+  Result<void> check_in_place() const;
 
   // Replaces the source of the local date (tests, tools); the default is local_today.
   void set_local_date_source(LocalDateSource source) { today_ = std::move(source); }
@@ -94,7 +102,13 @@ class Persist {   // movable, not copyable; wipes the wrap key when destroyed
         wrap_key_(std::move(wrap_key)),
         read_only_(read_only) {}
 
+  // Fails on a read-only handle, and when check_in_place fails.
   Result<void> writable() const;
+  // Remembers which directories the install root, persist root and blobs root are.
+  Result<void> hold_directories();
+  // Finishes or undoes blob writes a crash cut short (blobs.cpp): new bytes the
+  // log records replace the blob file, others are removed.
+  Result<void> settle_pending_blobs();
   // Renames segments of older names (migrate_ltr_names); never on a read-only handle.
   Result<void> migrate_names();
   // Brings the log state up to date with the segment files (ltr_writer.cpp):
@@ -120,6 +134,13 @@ class Persist {   // movable, not copyable; wipes the wrap key when destroyed
   LocalDateSource today_ = local_today;
   bool read_only_ = false;
   detail::LtrWriterState ltr_;
+  struct HeldDirectory {
+    const char* role;
+    std::filesystem::path path;
+    dev_t device;
+    ino_t inode;
+  };
+  std::vector<HeldDirectory> held_;
 };
 
 }  // namespace kio::install

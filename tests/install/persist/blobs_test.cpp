@@ -179,6 +179,22 @@ TEST_F(PutBlobFromPath, LinksOnceAndRecordsOnce) {
   EXPECT_EQ(frame_count(store), 1u);
 }
 
+// A blob file damaged or replaced behind the store's back is linked again
+// when the same bytes land again; the record stands and no event is added.
+TEST_F(PutBlobFromPath, ADamagedBlobFileIsLinkedAgain) {
+  test::write_file(staging, "index bytes");
+  ASSERT_TRUE(store.put_blob_from_path(ID, staging, false));
+  for (const std::string damage : {"index bytez", "index"}) {
+    fs::remove(blob);
+    test::write_file(blob, damage);
+    fs::remove(staging);
+    test::write_file(staging, "index bytes");
+    ASSERT_TRUE(store.put_blob_from_path(ID, staging, false));
+    EXPECT_EQ(test::read_file(blob), "index bytes") << damage;
+    EXPECT_EQ(frame_count(store), 1u);
+  }
+}
+
 TEST_F(PutBlobFromPath, RefusesOtherContentForAKnownId) {
   test::write_file(staging, "index bytes");
   ASSERT_TRUE(store.put_blob_from_path(ID, staging, false));
@@ -360,6 +376,105 @@ TEST(BlobFiles, CheckedAgainstTheirLatestRecord) {
     EXPECT_EQ(said(store.check_blob_file(first)), expected(c.first_says, p, first));
     EXPECT_EQ(said(store.check_blob_file(sealed)), expected(c.sealed_says, q, sealed));
   }
+}
+
+}  // namespace
+}  // namespace kio::install
+
+namespace kio::install {
+namespace {
+
+using namespace testing;
+
+// The segment the store writes on its fixed day.
+fs::path day_segment(const Store& s) { return s.segment("2026-01-05-00001.jsonl"); }
+
+// A new pack replaces the blob file only once the log records it.
+TEST(PutBlobWithId, AFailedAppendLeavesTheOldFile) {
+  Store s;
+  Persist store = s.open();
+  ASSERT_TRUE(store.put_blob_with_id(ID, bytes_of("first"), true, false));
+  // Damage the chain so that the next append is refused.
+  const std::string log = test::read_file(day_segment(s));
+  rewrite_in_place(day_segment(s), log.substr(0, 40) + "X" + log.substr(41));
+  const auto refused = store.put_blob_with_id(ID, bytes_of("second"), true, false);
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(test::read_file(s.install / "blobs" / ID), "first");
+  std::vector<std::string> names;
+  for (const auto& e : fs::directory_iterator(s.install / "blobs")) names.push_back(e.path().filename());
+  EXPECT_EQ(names, std::vector<std::string>{ID});
+}
+
+TEST(PutBlobWithId, ALinkAtTheBlobPathIsReplacedNotFollowed) {
+  Store s;
+  Persist store = s.open();
+  const fs::path outside = s.dir.path() / "outside";
+  test::write_file(outside, "keep");
+  fs::permissions(outside, fs::perms::owner_all | fs::perms::group_read | fs::perms::others_read);
+  fs::create_symlink(outside, s.install / "blobs" / ID);
+  ASSERT_TRUE(store.put_blob_with_id(ID, bytes_of("pack"), true, false));
+  EXPECT_EQ(test::read_file(outside), "keep");
+  EXPECT_EQ(test::file_mode(outside), 0744u);
+  EXPECT_FALSE(fs::is_symlink(s.install / "blobs" / ID));
+  EXPECT_EQ(test::read_file(s.install / "blobs" / ID), "pack");
+  EXPECT_EQ(test::file_mode(s.install / "blobs" / ID), 0600u);
+}
+
+// A crash between the append and the replacing leaves the new bytes beside
+// the blob file; the next open finishes the write when the log records them,
+// and drops them when it does not.
+TEST(PutBlobWithId, TheNextOpenSettlesAWriteACrashCutShort) {
+  for (const bool sealed : {false, true}) {
+    Store s;
+    const fs::path blob = s.install / "blobs" / ID;
+    std::string recorded_bytes;
+    {
+      Persist store = s.open();
+      ASSERT_TRUE(store.put_blob_with_id(ID, bytes_of("old"), true, sealed));
+      const std::string old_file = test::read_file(blob);
+      ASSERT_TRUE(store.put_blob_with_id(ID, bytes_of("new"), true, sealed));
+      recorded_bytes = test::read_file(blob);
+      // As if the crash came after the append, before the rename.
+      test::write_file(s.install / "blobs" / (".pending-" + ID + "-" + sha256_hex(std::string_view("new"))),
+                       recorded_bytes);
+      fs::remove(blob);
+      test::write_file(blob, old_file);
+      // And bytes whose event never reached the log.
+      test::write_file(s.install / "blobs" / (".pending-" + ID + "-" + sha256_hex(std::string_view("lost"))),
+                       "lost");
+    }
+    Persist reopened = s.open();
+    EXPECT_EQ(test::read_file(blob), recorded_bytes) << sealed;
+    const auto records = reopened.blob_records().value();
+    for (const auto& record : records) EXPECT_TRUE(reopened.check_blob_file(record));
+    std::vector<std::string> names;
+    for (const auto& e : fs::directory_iterator(s.install / "blobs")) names.push_back(e.path().filename());
+    EXPECT_EQ(names, std::vector<std::string>{ID}) << sealed;
+  }
+}
+
+// Once the install moved away, the store writes nothing and makes no directory.
+TEST(Store, WritesNothingOnceItsInstallMoved) {
+  Store s;
+  Persist store = s.open();
+  ASSERT_TRUE(store.put_blob_with_id(ID, bytes_of("x"), true, false));
+  ASSERT_TRUE(store.check_in_place());
+  const fs::path moved = s.dir.path() / "moved";
+  fs::rename(s.install, moved);
+  const std::string gone = "install root " + s.install.string() + " was moved or removed after the store opened";
+  EXPECT_EQ(store.check_in_place().error(), gone);
+  EXPECT_EQ(store.append_ltr_payload(sample_record(2)).error(), gone);
+  EXPECT_EQ(store.put_blob_with_id(ID, bytes_of("y"), true, false).error(), gone);
+  test::write_file(moved / "staging", "z");
+  EXPECT_EQ(store.put_blob_from_path(ID, moved / "staging", true).error(), gone);
+  EXPECT_FALSE(fs::exists(s.install));
+
+  // A directory put back at the same place is another one.
+  fs::create_directories(s.persist);
+  EXPECT_EQ(store.append_ltr_payload(sample_record(2)).error(), gone);
+  fs::remove_all(s.install);
+  fs::rename(moved, s.install);
+  EXPECT_EQ(store.append_ltr_payload(sample_record(2)).value(), 2u);
 }
 
 }  // namespace

@@ -51,18 +51,46 @@ TEST(Layout, FailuresNameTheOsError) {
   EXPECT_FALSE(fs::exists(dir / "p" / "lmdb"));  // later directories are not made
 }
 
-TEST(Layout, MovesTheOlderBlobDirectory) {
+TEST(Layout, MovesTheOlderBlobDirectoryKeepingEveryByte) {
   Store s;
   test::write_file(s.persist / "blobs" / "a", "old a");
   test::write_file(s.persist / "blobs" / "b", "old b");
+  test::write_file(s.persist / "blobs" / "c", "same c");
   test::write_file(s.install / "blobs" / "a", "current a");
+  test::write_file(s.install / "blobs" / "a.older-copy", "taken");
+  test::write_file(s.install / "blobs" / "c", "same c");
   ASSERT_TRUE(ensure_layout(s.persist));
+  ASSERT_TRUE(move_legacy_blobs(s.persist));
   EXPECT_EQ(test::read_file(s.install / "blobs" / "a"), "current a");
+  // Other bytes under a name the blobs root has are kept beside it.
+  EXPECT_EQ(test::read_file(s.install / "blobs" / "a.older-copy"), "taken");
+  EXPECT_EQ(test::read_file(s.install / "blobs" / "a.older-copy-2"), "old a");
   EXPECT_EQ(test::read_file(s.install / "blobs" / "b"), "old b");
+  EXPECT_EQ(test::read_file(s.install / "blobs" / "c"), "same c");
+  EXPECT_FALSE(fs::exists(s.install / "blobs" / "c.older-copy"));
   EXPECT_FALSE(fs::exists(s.persist / "blobs"));
 
   test::write_file(s.persist / "blobs", "a stray file");  // not a directory: removed
-  ASSERT_TRUE(ensure_layout(s.persist));
+  ASSERT_TRUE(move_legacy_blobs(s.persist));
+  EXPECT_FALSE(fs::exists(s.persist / "blobs"));
+}
+
+// Migrations wait for the identity to open: a wrong key changes nothing on disk.
+TEST(Layout, AWrongKeyMigratesNothing) {
+  Store s;
+  test::write_file(s.persist / "blobs" / "b", "old b");
+  test::write_file(s.current / "2026/01/31/third-party-secrets-2.jsonl", "");
+  auto wrong = Persist::open(s.persist, key_from(2));
+  ASSERT_FALSE(wrong);
+  EXPECT_EQ(wrong.error(), "decryption failed");
+  EXPECT_EQ(test::read_file(s.persist / "blobs" / "b"), "old b");
+  EXPECT_FALSE(fs::exists(s.install / "blobs" / "b"));
+  EXPECT_TRUE(fs::exists(s.current / "2026/01/31/third-party-secrets-2.jsonl"));
+  EXPECT_FALSE(fs::exists(s.current / "2026-01-31-00002.jsonl"));
+
+  ASSERT_TRUE(Persist::open(s.persist, s.key));
+  EXPECT_TRUE(fs::exists(s.current / "2026-01-31-00002.jsonl"));
+  EXPECT_EQ(test::read_file(s.install / "blobs" / "b"), "old b");
   EXPECT_FALSE(fs::exists(s.persist / "blobs"));
 }
 

@@ -1,0 +1,21 @@
+// One writer per install. The process that writes an install's store (the
+// connector, or kio-install while it creates one) holds an exclusive lock on
+// the persist directory for as long as it runs; a second one is refused before
+// it writes anything. The lock is advisory and leaves nothing on disk: it goes
+// with the process, also when the process is killed. Readers never take it.
+#pragma once
+
+#include <filesystem>
+
+#include "common/file_io.h"
+#include "install/result.h"
+
+namespace kio::install {
+
+// Creates the persist root if it is missing (with its ancestors), then locks it
+// without waiting. The lock is held while the returned descriptor stays open.
+// A store locked by another process fails with
+// "install root <root> is in use by another process".
+Result<Fd> lock_store(const std::filesystem::path& persist_root);
+
+}  // namespace kio::install

@@ -1,0 +1,321 @@
+// The install stays whole when the machine or its user is unlucky: a second
+// connector, an install root moved away, a link planted at a blob path, a full
+// or read-only file system. Each runs the real kio-connector.
+#include <gtest/gtest.h>
+#include <sodium.h>
+#include <sys/mount.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <thread>
+
+#include "install/bootstrap_stream.h"
+#include "install/crypto.h"
+#include "install/feature_pack.h"
+#include "install/geonames.h"
+#include "install/json.h"
+#include "p2p/kiofeature_frame.h"
+#include "peer/peer_client.h"
+#include "peer/stream_plan.h"
+#include "tests/support/connector_process.h"
+
+namespace fs = std::filesystem;
+using namespace std::chrono_literals;
+
+namespace kio {
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+const std::string kPackId = install::GEONAMES_FEATURE_ID;
+const std::string kIndexBlob = install::GEONAMES_INDEX_BLOB_ID;
+
+Bytes bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
+
+std::string pack_json(const std::string& feature) {
+  return R"({"schema":"kio.feature.pack.v1","id":")" + kPackId +
+         R"(","blob":"b1","class":"feature","short_name":"geo","description":"d","geonames_id":1,"features":[")" +
+         feature + R"("],"actions":[]})";
+}
+
+std::string admission_json(const std::string& feature) {
+  return R"({"schema":"kio.bootstrap.feature-admit.v1","feature":")" + feature + R"("})";
+}
+
+// A connector under test, driven over UDP by one session.
+class Driver {
+ public:
+  Driver(const test::TestInstall& install, const fs::path& root)
+      : process_(install, std::vector<std::string>{"--root", root.string()}), port_(process_.await_startup()) {
+    SecretKey key;
+    randombytes_buf(key.data(), 32);
+    auto client = peer::PeerClient::connect(*p2p::SocketAddress::parse("127.0.0.1:" + std::to_string(port_)), key,
+                                            *p2p::ParticipantId::from_str("01939a3c-7000-7abc-8def-0123456789ab"),
+                                            p2p::HandshakePattern::XX, std::nullopt, 1, 5s);
+    if (!client) throw std::runtime_error(client.error().display());
+    client_.emplace(std::move(*client));
+  }
+
+  void frame(const std::string& feature_id, const std::string& payload) {
+    ASSERT_TRUE(client_->send(0, p2p::encode_feature_frame(*parse_uuid(feature_id), 0, bytes_of(payload))));
+  }
+  void admit(const std::string& feature) { frame("01939a3c-0000-7000-8000-00000000000a", admission_json(feature)); }
+  void pack(const std::string& feature) { frame(kPackId, pack_json(feature)); }
+  void stream(const std::vector<install::NamedFile>& files, const std::string& blob_id = kIndexBlob) {
+    const Bytes packed = install::pack_files(files);
+    auto messages = peer::plan_stream({kPackId, blob_id, "bytes", peer::file_entries(files)}, packed, 4096).value();
+    for (const auto& m : messages) ASSERT_TRUE(client_->send(m.channel, m.bytes));
+  }
+
+  std::string out() { return process_.next_out_line(10s).value_or("<no line>"); }
+  std::string err() { return process_.next_err_line(10s).value_or("<no line>"); }
+  test::ConnectorProcess& process() { return process_; }
+
+ private:
+  test::ConnectorProcess process_;
+  std::uint16_t port_;
+  std::optional<peer::PeerClient> client_;
+};
+
+std::string keys_file(const test::TestInstall& install) {
+  const fs::path path = install.home.path() / "keys.txt";
+  if (!fs::exists(path)) test::write_file(path, install.keys_text());
+  return path.string();
+}
+
+test::RunResult run_tool(const std::string& tool, const std::vector<std::string>& args) {
+  test::RunOptions options;
+  options.args = args;
+  return test::run_program(test::binary_path(tool), options);
+}
+
+test::RunResult ltr_verify(const test::TestInstall& install, const fs::path& root) {
+  return run_tool("kio-ltr", {"verify", "--root", root.string(), "--keys", keys_file(install)});
+}
+
+// The "feature" of every manifest entry, in order; the file must parse.
+std::vector<std::string> manifest_features(const fs::path& root) {
+  const auto manifest = install::json::read_value(test::read_file(root / "features-manifest.json"),
+                                                  install::json::Duplicates::refuse);
+  if (!manifest) throw std::runtime_error("features-manifest.json does not parse");
+  std::vector<std::string> names;
+  for (const auto& entry : manifest->at("features")) names.push_back(entry.at("feature").get<std::string>());
+  return names;
+}
+
+TEST(DurableInstall, ASecondConnectorIsRefusedBeforeItWritesAnything) {
+  test::TestInstall install;
+  Driver first(install, install.root);
+  first.pack("cities");
+  ASSERT_EQ(first.out(), "feature_pack_stored=" + kPackId);
+  const std::string segment_before = [&] {
+    std::string all;
+    for (const auto& e : fs::recursive_directory_iterator(install.root / "persist" / "ltr")) {
+      if (e.is_regular_file()) all += test::read_file(e.path());
+    }
+    return all;
+  }();
+
+  test::ConnectorProcess second(install);
+  EXPECT_EQ(second.next_err_line(10s).value_or("<none>"),
+            "kio-connector: install root " + install.root.string() + " is in use by another process");
+  EXPECT_EQ(second.drain_out(200ms), "");
+  const int status = second.stop(SIGKILL);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 1);
+
+  // kio-install refuses the root too; kio-ltr reads it while it is held.
+  const auto installer = run_tool("kio-install", {"--root", install.root.string(), "--keys-out",
+                                                  (install.home.path() / "other-keys").string()});
+  EXPECT_NE(installer.exit_code, 0);
+  EXPECT_NE(installer.err.find("is in use by another process"), std::string::npos) << installer.err;
+  EXPECT_FALSE(fs::exists(install.home.path() / "other-keys"));
+  const auto verify = ltr_verify(install, install.root);
+  EXPECT_EQ(verify.exit_code, 0) << verify.out << verify.err;
+
+  // The first one goes on alone, and its chain holds.
+  first.pack("admin");
+  EXPECT_EQ(first.out(), "feature_pack_stored=" + kPackId);
+  std::string segments_after;
+  for (const auto& e : fs::recursive_directory_iterator(install.root / "persist" / "ltr")) {
+    if (e.is_regular_file()) segments_after += test::read_file(e.path());
+  }
+  EXPECT_TRUE(segments_after.starts_with(segment_before));
+  EXPECT_EQ(ltr_verify(install, install.root).exit_code, 0);
+
+  // Once the first is gone, the next one starts.
+  first.process().stop(SIGKILL);
+  test::ConnectorProcess third(install);
+  EXPECT_NE(third.await_startup(), 0);
+}
+
+TEST(DurableInstall, AnInstallMovedAwayIsNeitherRecreatedNorReportedAsWritten) {
+  test::TestInstall install;
+  Driver driver(install, install.root);
+  driver.admit("before");
+  ASSERT_EQ(driver.out(), "feature_admitted=before");
+
+  const fs::path moved = install.root.parent_path() / "moved";
+  fs::rename(install.root, moved);
+  const std::string gone = "install root " + install.root.string() + " was moved or removed after the store opened";
+  driver.admit("maps");
+  EXPECT_EQ(driver.err(), "kio-connector: feature: " + gone);
+  driver.pack("cities");
+  EXPECT_EQ(driver.err(), "kio-connector: feature: " + gone);
+  driver.stream({{"data.mdb", Bytes(5000, 'd')}});
+  EXPECT_TRUE(driver.err().starts_with("kio-connector: "));
+  EXPECT_EQ(driver.process().drain_out(300ms), "");
+  EXPECT_FALSE(fs::exists(install.root));
+
+  // An empty directory made at the old place is not the install either.
+  fs::create_directory(install.root);
+  driver.pack("cities");
+  EXPECT_EQ(driver.err(), "kio-connector: feature: " + gone);
+  EXPECT_TRUE(fs::is_empty(install.root));
+
+  // What had landed stays in the moved install, whole.
+  EXPECT_EQ(manifest_features(moved), std::vector<std::string>{"before"});
+  EXPECT_EQ(ltr_verify(install, moved).exit_code, 0);
+}
+
+TEST(DurableInstall, ALinkPlantedAtABlobPathIsReplacedNotFollowed) {
+  test::TestInstall install;
+  Driver driver(install, install.root);
+  const fs::path outside = install.home.path() / "outside.txt";
+  test::write_file(outside, "not the install's");
+  fs::permissions(outside, fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read |
+                               fs::perms::others_read);
+  const fs::path blob = install.root / "blobs" / kPackId;
+  fs::create_symlink(outside, blob);
+
+  driver.pack("cities");
+  ASSERT_EQ(driver.out(), "feature_pack_stored=" + kPackId);
+  EXPECT_EQ(test::read_file(outside), "not the install's");
+  EXPECT_EQ(test::file_mode(outside), 0644u);
+  EXPECT_FALSE(fs::is_symlink(blob));
+  EXPECT_EQ(test::file_mode(blob), 0600u);
+  const auto verify = ltr_verify(install, install.root);
+  EXPECT_EQ(verify.exit_code, 0) << verify.out << verify.err;
+}
+
+TEST(DurableInstall, ALandingErrorIsOneLineInItsStatusFile) {
+  test::TestInstall install;
+  Driver driver(install, install.root);
+  // A peer's blob id that would start a line of its own in the status file.
+  driver.stream({{"data.mdb", Bytes(100, 'd')}}, "x\nblob_id=" + kIndexBlob);
+  EXPECT_EQ(driver.err(), "kio-connector: blob: unexpected blob_id for geonames index: x\\u000ablob_id=" + kIndexBlob);
+  const fs::path status = install.root / "blob-land-error.txt";
+  for (int i = 0; i < 200 && !fs::exists(status); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(test::read_file(status), "unexpected blob_id for geonames index: x\\u000ablob_id=" + kIndexBlob + "\n");
+}
+
+// A small file system of its own, mounted for one test; needs root.
+class SmallFileSystem {
+ public:
+  explicit SmallFileSystem(const fs::path& at) : at_(at) {
+    fs::create_directories(at_);
+    mounted_ = ::mount("tmpfs", at_.c_str(), "tmpfs", 0, "size=2m,mode=0755") == 0;
+  }
+  ~SmallFileSystem() {
+    if (mounted_) ::umount2(at_.c_str(), MNT_DETACH);
+  }
+  bool mounted() const { return mounted_; }
+  bool remount(bool read_only) {
+    return ::mount("tmpfs", at_.c_str(), "tmpfs", MS_REMOUNT | (read_only ? MS_RDONLY : 0), "size=2m,mode=0755") == 0;
+  }
+  // Takes every free byte with one file.
+  void fill() {
+    const fs::path filler = at_ / "filler";
+    FILE* f = std::fopen(filler.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    const std::string block(4096, 'f');
+    while (std::fwrite(block.data(), 1, block.size(), f) == block.size() && std::fflush(f) == 0) {
+    }
+    std::fclose(f);
+  }
+  void free_space() { fs::remove(at_ / "filler"); }
+
+ private:
+  fs::path at_;
+  bool mounted_ = false;
+};
+
+// An install root on its own small file system, with the identity of `install`.
+fs::path install_on(SmallFileSystem& small, const test::TestInstall& install, const fs::path& mount_point) {
+  const fs::path root = mount_point / "install";
+  fs::create_directories(root / "persist");
+  fs::copy_file(install.root / "persist" / "identity.json", root / "persist" / "identity.json");
+  (void)small;
+  return root;
+}
+
+TEST(DurableInstall, AFullFileSystemStopsNothingForGood) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  test::TestInstall install;
+  const fs::path mount_point = install.home.path() / "small";
+  SmallFileSystem small(mount_point);
+  if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  const fs::path root = install_on(small, install, mount_point);
+  Driver driver(install, root);
+  driver.admit("first");
+  ASSERT_EQ(driver.out(), "feature_admitted=first");
+  driver.pack("cities");
+  ASSERT_EQ(driver.out(), "feature_pack_stored=" + kPackId);
+
+  small.fill();
+  const std::string full = "No space left on device (os error 28)";
+  driver.admit("lost");
+  EXPECT_EQ(driver.err(), "kio-connector: feature: " + full);
+  driver.pack("lost");
+  EXPECT_EQ(driver.err(), "kio-connector: feature: " + full);
+  driver.stream({{"data.mdb", Bytes(256 * 1024, 'd')}});
+  EXPECT_NE(driver.err().find(full), std::string::npos);
+  EXPECT_EQ(driver.process().drain_out(300ms), "");
+  // What was there before stays readable and whole.
+  EXPECT_EQ(manifest_features(root), (std::vector<std::string>{"first", "geonames"}));
+
+  small.free_space();
+  driver.admit("second");
+  EXPECT_EQ(driver.out(), "feature_admitted=second");
+  driver.pack("admin");
+  EXPECT_EQ(driver.out(), "feature_pack_stored=" + kPackId);
+  driver.stream({{"data.mdb", Bytes(5000, 'd')}, {"lock.mdb", Bytes{'L'}}});
+  EXPECT_EQ(driver.out(), "blob_received=" + kIndexBlob);
+  driver.out();
+  driver.out();
+  EXPECT_EQ(manifest_features(root), (std::vector<std::string>{"first", "geonames", "second", "geonames", "geonames"}));
+  const auto verify = ltr_verify(install, root);
+  EXPECT_EQ(verify.exit_code, 0) << verify.out << verify.err;
+  EXPECT_EQ(test::read_file(root / "blobs" / (kIndexBlob + ".lmdb") / "lock.mdb"), "L");
+  EXPECT_EQ(driver.process().drain_err(100ms), "");
+}
+
+TEST(DurableInstall, AReadOnlyFileSystemStopsNothingForGood) {
+  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+  test::TestInstall install;
+  const fs::path mount_point = install.home.path() / "small";
+  SmallFileSystem small(mount_point);
+  if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+  const fs::path root = install_on(small, install, mount_point);
+  Driver driver(install, root);
+  driver.admit("first");
+  ASSERT_EQ(driver.out(), "feature_admitted=first");
+
+  ASSERT_TRUE(small.remount(/*read_only=*/true));
+  const std::string read_only = "Read-only file system (os error 30)";
+  driver.admit("lost");
+  EXPECT_EQ(driver.err(), "kio-connector: feature: " + read_only);
+  driver.pack("cities");
+  EXPECT_EQ(driver.err(), "kio-connector: feature: " + read_only);
+  EXPECT_EQ(driver.process().drain_out(300ms), "");
+
+  ASSERT_TRUE(small.remount(/*read_only=*/false));
+  driver.admit("second");
+  EXPECT_EQ(driver.out(), "feature_admitted=second");
+  driver.pack("cities");
+  EXPECT_EQ(driver.out(), "feature_pack_stored=" + kPackId);
+  EXPECT_EQ(manifest_features(root), (std::vector<std::string>{"first", "second", "geonames"}));
+  EXPECT_EQ(ltr_verify(install, root).exit_code, 0);
+}
+
+}  // namespace
+}  // namespace kio
