@@ -126,6 +126,10 @@ P2PResult<void> PeerClient::send_with_counter(std::uint8_t channel, std::uint64_
 
 P2PResult<void> PeerClient::send_datagram(std::span<const std::uint8_t> bytes) { return send_all(fd_, bytes); }
 
+bool nothing_listens(const P2PError& error) { return error == io_error(ECONNREFUSED); }
+
+bool answered_nothing(const P2PError& error) { return error == io_error(ETIMEDOUT); }
+
 P2PResult<p2p::SocketAddress> PeerClient::local_addr() const {
   sockaddr_storage storage{};
   socklen_t len = sizeof storage;

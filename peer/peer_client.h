@@ -21,7 +21,9 @@ class PeerClient {
  public:
   // Sends message 1, waits up to `timeout` for the responder's reply (datagrams
   // of other sessions are skipped) and, for XX, sends message 3. A responder that
-  // refuses stays silent, which ends in a time-out error.
+  // refuses stays silent, which ends in a time-out error (answered_nothing()).
+  // When the system learns that nothing listens at the target (a port
+  // unreachable reply), the error says so at once (nothing_listens()).
   static p2p::P2PResult<PeerClient> connect(const p2p::SocketAddress& target, const SecretKey& static_key,
                                             const p2p::ParticipantId& me, p2p::HandshakePattern pattern,
                                             std::optional<std::array<std::uint8_t, 32>> responder_static,
@@ -56,5 +58,11 @@ class PeerClient {
   p2p::SocketAddress target_;
   InitiatorSession session_;
 };
+
+// Whether an error of connect() or of a send means that nothing listens at the
+// target, as the system learnt from a port unreachable reply.
+bool nothing_listens(const p2p::P2PError& error);
+// Whether connect() waited its whole time-out without a reply.
+bool answered_nothing(const p2p::P2PError& error);
 
 }  // namespace kio::peer

@@ -50,15 +50,18 @@ std::vector<install::FileStreamEntry> file_entries(const std::vector<NamedFile>&
 
 // ---- PackedDirectory
 
-install::Result<PackedDirectory> PackedDirectory::scan(const fs::path& dir) {
+install::Result<PackedDirectory> PackedDirectory::scan(const fs::path& dir, const ScanProgress& progress) {
   std::error_code ec;
   std::vector<std::pair<std::string, fs::path>> found;
+  std::uint64_t listed = 0;  // the files' sizes as listed, for the progress only
   fs::directory_iterator it(dir, ec);
   if (ec) return install::fail(os_error_text(ec));
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     if (ec) return install::fail(os_error_text(ec));
     if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
     found.emplace_back(it->path().filename().string(), it->path());
+    std::error_code size_ec;
+    if (const auto size = it->file_size(size_ec); !size_ec) listed += size;
   }
   if (ec) return install::fail(os_error_text(ec));
   std::sort(found.begin(), found.end());
@@ -67,6 +70,7 @@ install::Result<PackedDirectory> PackedDirectory::scan(const fs::path& dir) {
   install::Sha256 stream_sha;
   install::Sha256 file_sha;
   std::vector<std::uint8_t> block(std::size_t{1} << 20);
+  std::uint64_t read_so_far = 0;
   // One pass: the body length comes from the file's status, so that the header
   // can enter the stream digest before the body; a file whose length then
   // disagrees with what was read changed meanwhile.
@@ -92,6 +96,8 @@ install::Result<PackedDirectory> PackedDirectory::scan(const fs::path& dir) {
       file_sha.update(piece);
       stream_sha.update(piece);
       read += piece.size();
+      read_so_far += piece.size();
+      if (progress) progress(read_so_far, std::max(listed, read_so_far));
     }
     if (read != file.body_size) return install::fail(path.string() + " changed while it was read");
     packed.entries_.push_back({name, file.body_size, file_sha.finish_hex()});
@@ -233,6 +239,7 @@ std::optional<OutgoingMessage> StreamPlan::next() {
   }
   const std::size_t offset = std::size_t{chunk_} * p2p::MAX_CHUNK_SIZE;
   const std::size_t length = std::min(p2p::MAX_CHUNK_SIZE, frame_bytes_.size() - offset);
+  produced_ += length;
   OutgoingMessage message{install::FILE_STREAM_DATA_CHANNEL,
                           p2p::encode_chunk(frame_, static_cast<std::uint16_t>(chunk_), chunks,
                                             std::span<const std::uint8_t>(frame_bytes_).subspan(offset, length))};

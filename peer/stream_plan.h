@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -43,7 +44,11 @@ class StreamSource {
 // read() fail.
 class PackedDirectory final : public StreamSource {
  public:
-  static install::Result<PackedDirectory> scan(const std::filesystem::path& dir);
+  // Told, after each block read, how many file bytes were read so far and how
+  // many the files held when the directory was listed.
+  using ScanProgress = std::function<void(std::uint64_t read, std::uint64_t total)>;
+
+  static install::Result<PackedDirectory> scan(const std::filesystem::path& dir, const ScanProgress& progress = {});
 
   const std::vector<install::FileStreamEntry>& entries() const { return entries_; }
   const std::string& sha256() const { return sha256_; }
@@ -116,6 +121,8 @@ class StreamPlan {
   // could not be read: error() then says why.
   std::optional<OutgoingMessage> next();
   const std::optional<std::string>& error() const { return error_; }
+  // The stream bytes carried by the chunks produced so far.
+  std::uint64_t produced_bytes() const { return produced_; }
 
  private:
   StreamPlan() = default;
@@ -134,6 +141,7 @@ class StreamPlan {
   std::uint64_t frame_ = 0;     // current stream frame
   bool registered_ = false;     // its registration was produced
   std::uint32_t chunk_ = 0;     // its next chunk
+  std::uint64_t produced_ = 0;  // stream bytes in the chunks produced
 };
 
 // Every message of a plan, for tests and small streams.

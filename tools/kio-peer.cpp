@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <thread>
 
@@ -54,8 +55,9 @@ constexpr const char* kUsage =
     "options:\n"
     "  --static-key FILE     this peer's Noise static private key (hex); default: a fresh one\n"
     "  --participant-id UUID this peer's participant id; default: a fresh UUIDv7\n"
-    "  --kk HEX              KK handshake with the connector's static public key (hex);\n"
-    "                        default: XX\n"
+    "  --kk HEX              KK handshake with the responder's static public key (hex);\n"
+    "                        default: XX. kio-connector keeps no relationships and so\n"
+    "                        answers no KK handshake\n"
     "  --feature-id UUID     send-admit: the frame's feature id (default: a fresh UUIDv7);\n"
     "                        send-index: the announced feature id (default: geonames)\n"
     "  --blob-id UUID        send-index: the announced blob id (default: the geonames index)\n"
@@ -68,7 +70,9 @@ constexpr const char* kUsage =
     "  --timeout SECONDS     for the handshake and --wait (default 60)\n"
     "  --timing              send-index: also print when the first and the last message\n"
     "                        left (Unix seconds) and this process's peak memory, for\n"
-    "                        benchmarks\n";
+    "                        benchmarks\n"
+    "\n"
+    "send-index shows its progress when standard output is a terminal.\n";
 
 struct Options {
   tools::Args args;
@@ -76,8 +80,118 @@ struct Options {
   std::optional<std::string> operand;
 };
 
+// A phase shown on the terminal (hashing, sending, waiting for the landing): one
+// line on standard output, rewritten in place while the phase runs and ended
+// with a line feed when it ends. Nothing is shown when standard output is not a
+// terminal, so that what a script reads stays as it is.
+class PhaseLine {
+ public:
+  PhaseLine(bool shown, std::string name) : shown_(shown), name_(std::move(name)) {
+    if (shown_) open_ = this;
+  }
+  PhaseLine(const PhaseLine&) = delete;
+  PhaseLine& operator=(const PhaseLine&) = delete;
+  ~PhaseLine() { end(); }
+
+  double seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
+
+  // `done` of `total` bytes: a bar, the rate so far and the time left.
+  void bytes(std::uint64_t done, std::uint64_t total) {
+    if (!shown_ || !due()) return;
+    draw(bytes_text(done, total, false));
+  }
+  // The time waited, against the longest wait.
+  void waited(std::chrono::seconds limit) {
+    if (!shown_ || !due()) return;
+    char text[64];
+    std::snprintf(text, sizeof text, "%.1f s (at most %lld s)", seconds(), static_cast<long long>(limit.count()));
+    draw(text);
+  }
+  // The phase's last state and a line feed: for bytes, the total rate and the time taken.
+  void end_bytes(std::uint64_t done, std::uint64_t total) {
+    if (shown_ && open_ == this) draw(bytes_text(done, total, true));
+    end();
+  }
+  void end_with(const std::string& outcome) {
+    if (shown_ && open_ == this) draw(outcome);
+    end();
+  }
+  void end() {
+    if (!shown_ || open_ != this) return;
+    open_ = nullptr;
+    if (drawn_ == 0) return;
+    std::fputc('\n', stdout);
+    std::fflush(stdout);
+  }
+  // Ends whatever line is open, so that an error starts on a line of its own.
+  static void end_open() {
+    if (open_) open_->end();
+  }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  // At most ten redraws a second.
+  bool due() {
+    const auto now = Clock::now();
+    if (now < next_draw_) return false;
+    next_draw_ = now + 100ms;
+    return true;
+  }
+
+  std::string bytes_text(std::uint64_t done, std::uint64_t total, bool finished) const {
+    constexpr int width = 30;
+    const double fraction = total == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
+    const int filled = std::clamp(static_cast<int>(fraction * width), 0, width);
+    const double elapsed = seconds();
+    const double bytes_per_second = elapsed > 0 ? static_cast<double>(done) / elapsed : 0.0;
+    char tail[48];
+    if (finished) {
+      std::snprintf(tail, sizeof tail, "in %.2f s", elapsed);
+    } else if (bytes_per_second <= 0) {
+      std::snprintf(tail, sizeof tail, "? s left");
+    } else {
+      const auto left =
+          static_cast<long long>(std::ceil(static_cast<double>(total - std::min(done, total)) / bytes_per_second));
+      if (left >= 3600) {
+        std::snprintf(tail, sizeof tail, "%lld:%02lld:%02lld left", left / 3600, left / 60 % 60, left % 60);
+      } else if (left >= 60) {
+        std::snprintf(tail, sizeof tail, "%lld:%02lld left", left / 60, left % 60);
+      } else {
+        std::snprintf(tail, sizeof tail, "%lld s left", left);
+      }
+    }
+    char text[160];
+    std::snprintf(text, sizeof text, "[%s%s] %5.1f%% %7.1f MB/s  %s", std::string(filled, '#').c_str(),
+                  std::string(width - filled, '.').c_str(), fraction * 100.0, bytes_per_second / 1e6, tail);
+    return text;
+  }
+
+  void draw(const std::string& text) {
+    std::string line = name_;
+    line.resize(std::max<std::size_t>(line.size() + 2, 25), ' ');
+    line += text;
+    // Spaces over what a longer earlier line left.
+    const std::size_t length = line.size();
+    if (length < drawn_) line.append(drawn_ - length, ' ');
+    drawn_ = length;
+    std::fprintf(stdout, "\r%s", line.c_str());
+    std::fflush(stdout);
+  }
+
+  static inline PhaseLine* open_ = nullptr;
+  bool shown_;
+  std::string name_;
+  Clock::time_point start_ = Clock::now();
+  Clock::time_point next_draw_ = start_ + 100ms;  // the first after a rate can be told
+  std::size_t drawn_ = 0;
+};
+
 [[noreturn]] void usage(const std::string& message) { tools::exit_usage(kTool, message, kUsage); }
-[[noreturn]] void die(const std::string& message) { tools::exit_error(kTool, message); }
+[[noreturn]] void die(const std::string& message) {
+  PhaseLine::end_open();
+  tools::exit_error(kTool, message);
+}
 
 std::optional<fs::path> install_root_of(const tools::Args& args) {
   if (!args.value("--root") && !args.value("--participant") && args.value("--connect")) return std::nullopt;
@@ -116,6 +230,25 @@ std::chrono::seconds timeout_of(const tools::Args& args) {
   }
 }
 
+// What a failed handshake most likely means. A connector that refuses a
+// handshake stays silent, so silence is all a refusal shows.
+std::string handshake_failure(const p2p::P2PError& error, p2p::HandshakePattern pattern, std::chrono::seconds timeout) {
+  if (peer::nothing_listens(error)) return "nothing listens on that port (is the connector running?)";
+  if (!peer::answered_nothing(error)) return error.display();
+  const std::string within = " within " + std::to_string(timeout.count()) + " s";
+  if (pattern == p2p::HandshakePattern::KK) {
+    return "the connector did not answer a KK handshake" + within +
+           ": it keeps no relationships, so it answers no KK handshake; use XX (leave out --kk)";
+  }
+  return "the connector did not answer" + within + " (its standard error may say why)";
+}
+
+// A send that fails because the connector went away says so.
+std::string send_failure(const p2p::P2PError& error) {
+  if (peer::nothing_listens(error)) return "nothing listens on that port any more (did the connector stop?)";
+  return error.display();
+}
+
 peer::PeerClient connect(const tools::Args& args, const p2p::SocketAddress& target) {
   SecretKey static_key;
   if (auto key_file = args.value("--static-key")) {
@@ -145,9 +278,10 @@ peer::PeerClient connect(const tools::Args& args, const p2p::SocketAddress& targ
   }
   std::uint64_t session_id = 0;
   randombytes_buf(&session_id, sizeof session_id);
+  const auto timeout = timeout_of(args);
   auto client = peer::PeerClient::connect(target, static_key, *participant, pattern, responder_key, session_id,
-                                          std::chrono::duration_cast<std::chrono::milliseconds>(timeout_of(args)));
-  if (!client) die("handshake with " + target.to_string() + " failed: " + client.error().display());
+                                          std::chrono::duration_cast<std::chrono::milliseconds>(timeout));
+  if (!client) die("handshake with " + target.to_string() + " failed: " + handshake_failure(client.error(), pattern, timeout));
   return std::move(*client);
 }
 
@@ -165,7 +299,7 @@ void send_frame(peer::PeerClient& client, const std::string& feature_id, const s
     die("the feature frame is " + std::to_string(frame.size()) + " bytes; one data packet carries at most " +
         std::to_string(p2p::MAX_DATA_PLAINTEXT_LEN));
   }
-  if (auto sent = client.send(p2p::KIOFEATURE_FRAME_CHANNEL, frame); !sent) die("send failed: " + sent.error().display());
+  if (auto sent = client.send(p2p::KIOFEATURE_FRAME_CHANNEL, frame); !sent) die("send failed: " + send_failure(sent.error()));
   std::printf("sent feature frame %s (%zu payload bytes) to %s\n", feature_id.c_str(), payload.size(),
               client.target().to_string().c_str());
 }
@@ -191,24 +325,28 @@ FileStamp stamp(const fs::path& path) {
   return s;
 }
 
-void progress(std::uint64_t sent, std::uint64_t total, double seconds) {
-  const int width = 40;
-  const double fraction = total == 0 ? 1.0 : static_cast<double>(sent) / static_cast<double>(total);
-  const int filled = static_cast<int>(fraction * width);
-  std::fprintf(stderr, "\r[%s%s] %5.1f%% %8.1f MB/s", std::string(filled, '#').c_str(),
-               std::string(width - filled, '.').c_str(), fraction * 100.0,
-               seconds > 0 ? static_cast<double>(sent) / 1e6 / seconds : 0.0);
-  std::fflush(stderr);
+std::string landed_after(const char* outcome, double seconds) {
+  char text[64];
+  std::snprintf(text, sizeof text, "%s after %.1f s", outcome, seconds);
+  return text;
 }
 
 int send_index(const Options& o) {
   const auto root = install_root_of(o.args);
   const bool wait = o.args.has_flag("--wait");
   if (wait && !root) usage("--wait needs --root or --participant to find the status files");
+  const bool show_progress = ::isatty(STDOUT_FILENO) != 0;
   // The directory is read once here for the digests and again while it is sent,
   // never held in memory.
-  auto packed = peer::PackedDirectory::scan(*o.operand);
+  PhaseLine hashing(show_progress, "hashing");
+  std::uint64_t hashed = 0, to_hash = 0;
+  auto packed = peer::PackedDirectory::scan(*o.operand, [&](std::uint64_t read, std::uint64_t total) {
+    hashed = read;
+    to_hash = total;
+    hashing.bytes(read, total);
+  });
   if (!packed) die(packed.error());
+  hashing.end_bytes(hashed, to_hash);
   peer::StreamDescription description{o.args.value("--feature-id").value_or(install::GEONAMES_FEATURE_ID),
                                       o.args.value("--blob-id").value_or(install::GEONAMES_INDEX_BLOB_ID),
                                       o.args.value("--class").value_or("bytes"), packed->entries()};
@@ -236,16 +374,16 @@ int send_index(const Options& o) {
     error_before = stamp(install::blob_land_error_path(*root));
   }
 
-  const bool show_progress = ::isatty(2) != 0;
   const auto unix_now = [] {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   };
   const double first_send = unix_now();
   const auto start = std::chrono::steady_clock::now();
   std::uint64_t sent_bytes = 0, messages = 0;
-  const std::uint64_t total = plan->message_count();
+  const std::uint64_t stream_size = packed->size();
+  PhaseLine sending(show_progress, "sending");
   while (auto message = plan->next()) {
-    if (auto sent = client.send(message->channel, message->bytes); !sent) die("send failed: " + sent.error().display());
+    if (auto sent = client.send(message->channel, message->bytes); !sent) die("send failed: " + send_failure(sent.error()));
     sent_bytes += message->bytes.size();
     ++messages;
     if (rate > 0) {
@@ -253,20 +391,17 @@ int send_index(const Options& o) {
       const auto due = start + std::chrono::duration<double>(static_cast<double>(sent_bytes) / (rate * 1e6));
       if (due > std::chrono::steady_clock::now()) std::this_thread::sleep_until(due);
     }
-    if (show_progress && (messages % 256 == 0 || messages == total)) {
-      progress(messages, total, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    }
+    sending.bytes(plan->produced_bytes(), stream_size);
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double last_send = unix_now();
-  if (show_progress) std::fputc('\n', stderr);
   if (plan->error()) die(*plan->error());
+  sending.end_bytes(plan->produced_bytes(), stream_size);
   if (o.args.has_flag("--timing")) {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     std::printf("first_send=%.6f\nlast_send=%.6f\npeak_rss_kib=%ld\n", first_send, last_send, usage.ru_maxrss);
   }
-  const std::uint64_t stream_size = packed->size();
   std::printf("sent stream %s: %zu files, %llu bytes, %llu messages in %.3f s (%.1f MB/s)\nsha256=%s\n",
               description.blob_id.c_str(), packed->entries().size(), static_cast<unsigned long long>(stream_size),
               static_cast<unsigned long long>(messages), seconds,
@@ -275,25 +410,42 @@ int send_index(const Options& o) {
   std::fflush(stdout);
   if (!wait) return 0;
 
-  const auto deadline = std::chrono::steady_clock::now() + timeout_of(o.args);
+  const auto timeout = timeout_of(o.args);
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  PhaseLine waiting(show_progress, "waiting for the landing");
   while (std::chrono::steady_clock::now() < deadline) {
+    waiting.waited(timeout);
     // The connector rewrites both files in place, so a file is read as complete
     // only once its last line feed is there: the fifth line's of the landed
     // file, the message's of the error file.
     const auto landed = stamp(install::blob_landed_path(*root));
     if (!(landed == landed_before) && std::count(landed.content.begin(), landed.content.end(), '\n') >= 5 &&
         landed.content.find("sha256=" + plan->announcement().sha256 + "\n") != std::string::npos) {
+      waiting.end_with(landed_after("landed", waiting.seconds()));
       std::printf("landed:\n%s", landed.content.c_str());
       return 0;
     }
     const auto error = stamp(install::blob_land_error_path(*root));
     if (!(error == error_before) && error.content.ends_with('\n')) {
+      waiting.end_with(landed_after("failed", waiting.seconds()));
       die("landing failed: " + error.content.substr(0, error.content.find('\n')));
     }
     std::this_thread::sleep_for(20ms);
   }
-  die("no landing was reported within " + std::to_string(timeout_of(o.args).count()) +
-      " s (the connector's standard error says why)");
+  waiting.end_with(landed_after("no report", waiting.seconds()));
+  // Nothing tells the sender of a lost datagram; the connector notices the
+  // stream stop and reports it.
+  char rate_text[48];
+  if (rate > 0) {
+    std::snprintf(rate_text, sizeof rate_text, "at this rate (--rate %g)", rate);
+  } else {
+    std::snprintf(rate_text, sizeof rate_text, "at full speed (--rate 0)");
+  }
+  die("no landing was reported within " + std::to_string(timeout.count()) + " s: datagrams were most likely lost " +
+      rate_text + ", and a stream that lost one cannot complete; send it again with a lower --rate. The connector " +
+      "reports the stream on its standard error 10 s after its last frame arrived: \"kio-connector: stream: stream " +
+      description.blob_id + " stalled: N of " + std::to_string(plan->announcement().segment_count) +
+" frames arrived; abandoned\"");
 }
 
 }  // namespace

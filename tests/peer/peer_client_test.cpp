@@ -113,11 +113,30 @@ TEST(PeerClient, RefusedKkEndsInATimeout) {
   auto client = connect(responder, HandshakePattern::KK, 6, 200ms);
   ASSERT_FALSE(client.has_value());
   EXPECT_EQ(client.error().display(), "IO error: Connection timed out (os error 110)");
+  EXPECT_TRUE(peer::answered_nothing(client.error()));
+  EXPECT_FALSE(peer::nothing_listens(client.error()));
   EXPECT_GE(std::chrono::steady_clock::now() - start, 200ms);
   auto outcome = responder.pump->next();
   ASSERT_TRUE(outcome.has_value());
   ASSERT_FALSE(outcome->has_value());
   EXPECT_EQ(outcome->error().kind(), P2PErrorKind::RelationshipNotAccepted);
+}
+
+// The system's port unreachable reply ends the wait at once, and is told apart
+// from a responder that stays silent.
+TEST(PeerClient, NothingListeningIsKnownBeforeTheTimeout) {
+  const auto target = *SocketAddress::parse("127.0.0.1:" + std::to_string(test::closed_udp_port()));
+  for (const auto pattern : {HandshakePattern::XX, HandshakePattern::KK}) {
+    SCOPED_TRACE(pattern == HandshakePattern::XX ? "XX" : "KK");
+    std::optional<std::array<std::uint8_t, 32>> rs;
+    if (pattern == HandshakePattern::KK) rs = public_of(RESPONDER_KEY);
+    const auto start = std::chrono::steady_clock::now();
+    auto client = PeerClient::connect(target, key_of(INITIATOR_KEY), participant(INITIATOR_ID), pattern, rs, 8, 10s);
+    ASSERT_FALSE(client.has_value());
+    EXPECT_TRUE(peer::nothing_listens(client.error())) << client.error().display();
+    EXPECT_FALSE(peer::answered_nothing(client.error()));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
+  }
 }
 
 TEST(PeerClient, ConnectArgumentsAreChecked) {

@@ -48,7 +48,11 @@ TEST(StreamPlan, AnnouncesThenRegistersEachFrameBeforeItsChunks) {
 
     const std::uint64_t count = plan->message_count();
     std::vector<OutgoingMessage> messages;
-    while (auto m = plan->next()) messages.push_back(std::move(*m));
+    std::vector<std::uint64_t> produced;  // the plan's count after each message
+    while (auto m = plan->next()) {
+      messages.push_back(std::move(*m));
+      produced.push_back(plan->produced_bytes());
+    }
     EXPECT_FALSE(plan->next());
     ASSERT_EQ(messages.size(), count);
 
@@ -76,7 +80,9 @@ TEST(StreamPlan, AnnouncesThenRegistersEachFrameBeforeItsChunks) {
         EXPECT_EQ(chunk->total_chunks, chunks);
         EXPECT_EQ(chunk->payload.size(), std::min(p2p::MAX_CHUNK_SIZE, length - k * p2p::MAX_CHUNK_SIZE));
         joined.insert(joined.end(), chunk->payload.begin(), chunk->payload.end());
+        EXPECT_EQ(produced[i - 1], joined.size()) << "after message " << i - 1;
       }
+      EXPECT_EQ(produced[i - 1 - chunks], joined.size() - length) << "a registration carries no stream bytes";
     }
     EXPECT_EQ(i, messages.size());
     EXPECT_EQ(joined, stream);
@@ -118,8 +124,20 @@ TEST(PackedDirectory, SendsWhatPackingInMemoryWould) {
     }
     const auto files = read_directory_files(tmp / "dir").value();
     const Bytes stream = install::pack_files(files);
-    auto packed = PackedDirectory::scan(tmp / "dir");
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> reported;  // read, total
+    auto packed = PackedDirectory::scan(tmp / "dir", [&](std::uint64_t read, std::uint64_t total) {
+      reported.emplace_back(read, total);
+    });
     ASSERT_TRUE(packed) << packed.error();
+    // The progress counts file bytes only, rises, and ends at the files' total.
+    std::uint64_t file_bytes = 0;
+    for (const auto& [name, size] : c.files) file_bytes += size;
+    EXPECT_TRUE(std::is_sorted(reported.begin(), reported.end()));
+    for (const auto& [read, total] : reported) EXPECT_EQ(total, file_bytes);
+    if (file_bytes > 0) {
+      ASSERT_FALSE(reported.empty());
+      EXPECT_EQ(reported.back().first, file_bytes);
+    }
     EXPECT_EQ(packed->entries(), file_entries(files));
     EXPECT_EQ(packed->sha256(), install::sha256_hex(stream));
     EXPECT_EQ(packed->size(), stream.size());

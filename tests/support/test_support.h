@@ -61,6 +61,9 @@ int run_unprivileged(const std::function<int()>& body);
 // Runs a program to its end and collects its output.
 RunResult run_program(const std::filesystem::path& program, const RunOptions& options);
 
+// A UDP port on 127.0.0.1 that was bound and closed again: nothing listens there.
+std::uint16_t closed_udp_port();
+
 std::vector<std::uint8_t> to_bytes(const std::string& s);
 std::string hex_of(const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> from_hex(const std::string& hex);
