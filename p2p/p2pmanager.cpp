@@ -181,8 +181,9 @@ void P2PManager::recv_batch(std::chrono::nanoseconds timeout, std::vector<Receiv
   const Clock::time_point now = clock_();
   ended_sink_ = &out;
   sweep_if_due(now);
-  if (received < 0) {
-    if (receive_error != EAGAIN && receive_error != EWOULDBLOCK) out.emplace_back(io_error(receive_error));
+  // A wait cut short by a signal (a stop and continue, say) received nothing.
+  if (received < 0 && receive_error != EAGAIN && receive_error != EWOULDBLOCK && receive_error != EINTR) {
+    out.emplace_back(io_error(receive_error));
   }
   for (int i = 0; i < received; ++i) {
     const auto& header = headers[static_cast<std::size_t>(i)];

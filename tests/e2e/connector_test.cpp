@@ -280,6 +280,20 @@ TEST_F(Connector, EndsByTheSignalItReceives) {
   EXPECT_EQ(WTERMSIG(status), SIGTERM);
 }
 
+// A stop and continue interrupts the wait for datagrams; that is not an error.
+TEST_F(Connector, AStopAndContinueIsNotAnError) {
+  for (int i = 0; i < 5; ++i) {
+    std::this_thread::sleep_for(100ms);
+    ASSERT_EQ(::kill(process_->pid(), SIGSTOP), 0);
+    std::this_thread::sleep_for(50ms);
+    ASSERT_EQ(::kill(process_->pid(), SIGCONT), 0);
+  }
+  EXPECT_EQ(process_->drain_err(300ms), "");
+  auto client = connect();
+  send_frame(client, "01939a3c-0000-7000-8000-00000000000a", R"({"schema":"kio.bootstrap.feature-admit.v1","feature":"maps"})");
+  EXPECT_EQ(out_line(), "feature_admitted=maps");
+}
+
 TEST(ConnectorStartup, FailsBeforeAnyStartupLine) {
   struct Case {
     std::string name;
