@@ -16,6 +16,7 @@
 #include <fstream>
 #include <string>
 
+#include "fuzz/fuzz_support.h"
 #include "install/persist/persist.h"
 
 namespace fs = std::filesystem;
@@ -23,28 +24,11 @@ using namespace kio::install;
 
 namespace {
 
-// The wrap key and founder of the store vectors, as for ltr_segment.
-kio::SecretKey fuzz_key() {
-  std::uint8_t bytes[32];
-  for (int i = 0; i < 32; ++i) bytes[i] = static_cast<std::uint8_t>(i);
-  return kio::SecretKey(std::span<const std::uint8_t, 32>(bytes, 32));
-}
-
 struct FuzzRoot {
   fs::path root;
 
-  FuzzRoot() {
-    const char* base = fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string tmpl = std::string(base) + "/kio-ltr-growth-fuzz-XXXXXX";
-    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-    root = fs::path(tmpl) / "persist";
-    fs::create_directories(root);
-    if (!write_identity(root, fuzz_key(), InstallIdentity{"ada", "01939a3c-5f2e-7b44-9c1d-2a6e8f0b4c71"})) std::abort();
-  }
-  ~FuzzRoot() {
-    std::error_code ec;
-    fs::remove_all(root.parent_path(), ec);
-  }
+  // The store vectors' key, as for ltr_segment.
+  FuzzRoot() : root(kio::fuzz::store_root("ltr-growth")) {}
 };
 
 void write_bytes(const fs::path& path, const std::uint8_t* data, std::size_t size, std::ios::openmode mode) {
@@ -73,13 +57,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const fs::path segment = ltr / "current" / "2026-01-05-00001.jsonl";
   write_bytes(segment, segment_bytes, first, std::ios::trunc);
 
-  auto opened = Persist::open(fuzz.root, fuzz_key());  // verifies the first part
+  auto opened = Persist::open(fuzz.root, kio::fuzz::store_key());  // verifies the first part
   if (!opened) std::abort();
   Persist& writer = *opened;
   writer.set_local_date_source([] { return CalendarDate{2026, 1, 5}; });
   write_bytes(segment, segment_bytes + first, bytes - first, std::ios::app);  // another writer's growth
 
-  auto reader = Persist::open_read_only(fuzz.root, fuzz_key());
+  auto reader = Persist::open_read_only(fuzz.root, kio::fuzz::store_key());
   if (!reader) std::abort();
   const auto full = reader->read_frames();
   const BlobRecord record{"persist-blob", "01939a3c-6000-7000-8000-000000000009", "bytes", "file:///b", false,

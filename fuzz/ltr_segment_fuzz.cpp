@@ -10,6 +10,7 @@
 #include <fstream>
 #include <string>
 
+#include "fuzz/fuzz_support.h"
 #include "install/persist/persist.h"
 
 namespace fs = std::filesystem;
@@ -17,35 +18,19 @@ using namespace kio::install;
 
 namespace {
 
-// The wrap key and founder of the store vectors, so that their segment is a
-// valid seed for this target.
-kio::SecretKey fuzz_key() {
-  std::uint8_t bytes[32];
-  for (int i = 0; i < 32; ++i) bytes[i] = static_cast<std::uint8_t>(i);
-  return kio::SecretKey(std::span<const std::uint8_t, 32>(bytes, 32));
-}
-
 struct FuzzStore {
   fs::path root;
   Persist* store = nullptr;
 
   FuzzStore() {
-    const char* base = fs::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string tmpl = std::string(base) + "/kio-ltr-fuzz-XXXXXX";
-    if (::mkdtemp(tmpl.data()) == nullptr) std::abort();
-    root = fs::path(tmpl) / "persist";
-    fs::create_directories(root);
-    if (!write_identity(root, fuzz_key(), InstallIdentity{"ada", "01939a3c-5f2e-7b44-9c1d-2a6e8f0b4c71"})) std::abort();
-    auto opened = Persist::open(root, fuzz_key());
+    // The store vectors' key, so that their segment is a valid seed.
+    root = kio::fuzz::store_root("ltr");
+    auto opened = Persist::open(root, kio::fuzz::store_key());
     if (!opened) std::abort();
     store = new Persist(std::move(*opened));
     store->set_local_date_source([] { return CalendarDate{2026, 1, 5}; });
   }
-  ~FuzzStore() {
-    delete store;
-    std::error_code ec;
-    fs::remove_all(root.parent_path(), ec);
-  }
+  ~FuzzStore() { delete store; }
 };
 
 }  // namespace

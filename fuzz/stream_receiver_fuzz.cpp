@@ -15,30 +15,14 @@
 #include <span>
 #include <string>
 
+#include "fuzz/fuzz_support.h"
 #include "install/bootstrap_stream.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-// Kept as plain characters: the exit handler runs after static paths are gone.
-char scratch_text[4096];
-
-void remove_scratch() {
-  std::error_code ec;
-  fs::remove_all(scratch_text, ec);
-}
-
-const fs::path& scratch() {
-  static const fs::path dir = [] {
-    std::string templ = (fs::temp_directory_path() / "kio-receiver-fuzz-XXXXXX").string();
-    if (templ.size() >= sizeof scratch_text || ::mkdtemp(templ.data()) == nullptr) std::abort();
-    std::memcpy(scratch_text, templ.c_str(), templ.size() + 1);
-    std::atexit(remove_scratch);
-    return fs::path(templ);
-  }();
-  return dir;
-}
+const fs::path& scratch() { return kio::fuzz::scratch_dir("receiver"); }
 
 }  // namespace
 

@@ -239,29 +239,42 @@ class SmallFileSystem {
   bool mounted_ = false;
 };
 
-// An install root on its own small file system, with the identity of `install`.
-fs::path install_on(SmallFileSystem& small, const test::TestInstall& install, const fs::path& mount_point) {
-  const fs::path root = mount_point / "install";
-  fs::create_directories(root / "persist");
-  fs::copy_file(install.root / "persist" / "identity.json", root / "persist" / "identity.json");
-  (void)small;
-  return root;
-}
+// A connector serving an install root on a small file system of its own
+// (2 MB), with the identity of `install`.
+class OnASmallFileSystem : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
+    small_.emplace(install.home.path() / "small");
+    if (!small_->mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
+    root = install.home.path() / "small" / "install";
+    fs::create_directories(root / "persist");
+    fs::copy_file(install.root / "persist" / "identity.json", root / "persist" / "identity.json");
+    driver_.emplace(install, root);
+  }
+  void TearDown() override {
+    driver_.reset();  // the connector goes before its file system
+    small_.reset();
+  }
+  SmallFileSystem& small() { return *small_; }
+  Driver& driver() { return *driver_; }
 
-TEST(DurableInstall, AFullFileSystemStopsNothingForGood) {
-  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
   test::TestInstall install;
-  const fs::path mount_point = install.home.path() / "small";
-  SmallFileSystem small(mount_point);
-  if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
-  const fs::path root = install_on(small, install, mount_point);
-  Driver driver(install, root);
+  fs::path root;
+
+ private:
+  std::optional<SmallFileSystem> small_;
+  std::optional<Driver> driver_;
+};
+
+TEST_F(OnASmallFileSystem, AFullFileSystemStopsNothingForGood) {
+  Driver& driver = this->driver();
   driver.admit("first");
   ASSERT_EQ(driver.out(), "feature_admitted=first");
   driver.pack("cities");
   ASSERT_EQ(driver.out(), "feature_pack_stored=" + kPackId);
 
-  small.fill();
+  small().fill();
   const std::string full = "No space left on device (os error 28)";
   driver.admit("lost");
   EXPECT_EQ(driver.err(), "kio-connector: feature: " + full);
@@ -273,7 +286,7 @@ TEST(DurableInstall, AFullFileSystemStopsNothingForGood) {
   // What was there before stays readable and whole.
   EXPECT_EQ(manifest_features(root), (std::vector<std::string>{"first", "geonames"}));
 
-  small.free_space();
+  small().free_space();
   driver.admit("second");
   EXPECT_EQ(driver.out(), "feature_admitted=second");
   driver.pack("admin");
@@ -289,18 +302,12 @@ TEST(DurableInstall, AFullFileSystemStopsNothingForGood) {
   EXPECT_EQ(driver.process().drain_err(100ms), "");
 }
 
-TEST(DurableInstall, AReadOnlyFileSystemStopsNothingForGood) {
-  if (::geteuid() != 0) GTEST_SKIP() << "mounting a small file system needs root";
-  test::TestInstall install;
-  const fs::path mount_point = install.home.path() / "small";
-  SmallFileSystem small(mount_point);
-  if (!small.mounted()) GTEST_SKIP() << "cannot mount a tmpfs here";
-  const fs::path root = install_on(small, install, mount_point);
-  Driver driver(install, root);
+TEST_F(OnASmallFileSystem, AReadOnlyFileSystemStopsNothingForGood) {
+  Driver& driver = this->driver();
   driver.admit("first");
   ASSERT_EQ(driver.out(), "feature_admitted=first");
 
-  ASSERT_TRUE(small.remount(/*read_only=*/true));
+  ASSERT_TRUE(small().remount(/*read_only=*/true));
   const std::string read_only = "Read-only file system (os error 30)";
   driver.admit("lost");
   EXPECT_EQ(driver.err(), "kio-connector: feature: " + read_only);
@@ -308,7 +315,7 @@ TEST(DurableInstall, AReadOnlyFileSystemStopsNothingForGood) {
   EXPECT_EQ(driver.err(), "kio-connector: feature: " + read_only);
   EXPECT_EQ(driver.process().drain_out(300ms), "");
 
-  ASSERT_TRUE(small.remount(/*read_only=*/false));
+  ASSERT_TRUE(small().remount(/*read_only=*/false));
   driver.admit("second");
   EXPECT_EQ(driver.out(), "feature_admitted=second");
   driver.pack("cities");
