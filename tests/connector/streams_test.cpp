@@ -21,14 +21,7 @@ using p2p::P2PError;
 constexpr char kFeatureId[] = "01a0b0d4-97d6-7083-bd74-ab53fb6f92a0";
 constexpr char kBlobId[] = "01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e8";
 
-Bytes pseudo_random(std::size_t size, std::uint32_t seed) {
-  Bytes out(size);
-  for (auto& b : out) {
-    seed = seed * 1664525u + 1013904223u;
-    b = static_cast<std::uint8_t>(seed >> 24);
-  }
-  return out;
-}
+using test::pseudo_random;
 
 std::vector<peer::OutgoingMessage> plan(const Bytes& stream, std::size_t frame_size = 1000,
                                         const std::string& blob_id = kBlobId) {

@@ -32,14 +32,7 @@ Bytes control(const std::string& json) {
   return out;
 }
 
-Bytes pseudo_random(std::size_t size, std::uint32_t seed) {
-  Bytes out(size);
-  for (auto& b : out) {
-    seed = seed * 1664525u + 1013904223u;
-    b = static_cast<std::uint8_t>(seed >> 24);
-  }
-  return out;
-}
+using test::pseudo_random;
 
 std::vector<std::string> names_in(const fs::path& dir) {
   std::vector<std::string> names;

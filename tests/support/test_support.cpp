@@ -219,4 +219,13 @@ std::vector<std::uint8_t> from_hex(const std::string& hex) {
   return out;
 }
 
+std::vector<std::uint8_t> pseudo_random(std::size_t size, std::uint32_t seed) {
+  std::vector<std::uint8_t> out(size);
+  for (auto& b : out) {
+    seed = seed * 1664525u + 1013904223u;
+    b = static_cast<std::uint8_t>(seed >> 24);
+  }
+  return out;
+}
+
 }  // namespace kio::test

@@ -67,5 +67,7 @@ std::uint16_t closed_udp_port();
 std::vector<std::uint8_t> to_bytes(const std::string& s);
 std::string hex_of(const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> from_hex(const std::string& hex);
+// `size` bytes of a fixed pseudo-random sequence chosen by `seed`.
+std::vector<std::uint8_t> pseudo_random(std::size_t size, std::uint32_t seed);
 
 }  // namespace kio::test
