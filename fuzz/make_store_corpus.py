@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the seed corpora of the store's fuzz targets (ltr_segment, ltr_payload) and of the JSON reader (json).
 
-The segment seeds start from the independent writer's segment in ../shared/store-vectors,
+The segment seeds start from the independent writer's segment in tests/data/store-vectors,
 whose wrap key and founder the segment target uses, so that mutations start from a chain
 that verifies."""
 import json
@@ -9,9 +9,9 @@ import os
 import sys
 
 here = os.path.dirname(os.path.abspath(__file__))
-shared = os.path.join(here, "..", "..", "shared", "store-vectors")
-vectors = json.load(open(os.path.join(shared, "expected.json")))
-segment = open(os.path.join(shared, "install/persist/ltr/current/2026-01-05-00001.jsonl"), "rb").read()
+vectors_dir = os.path.join(here, "..", "tests", "data", "store-vectors")
+vectors = json.load(open(os.path.join(vectors_dir, "expected.json")))
+segment = open(os.path.join(vectors_dir, "install/persist/ltr/current/2026-01-05-00001.jsonl"), "rb").read()
 lines = segment.split(b"\n")[:-1]
 
 

@@ -50,7 +50,7 @@ struct Vector {
 };
 
 std::vector<Vector> load_vectors() {
-  const auto path = test::shared_path("noise-vectors.json");
+  const auto path = test::data_path("noise-vectors.json");
   std::ifstream in(path);
   if (!in.good()) {
     ADD_FAILURE() << "cannot read " << path;

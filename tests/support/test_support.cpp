@@ -94,7 +94,7 @@ fs::path binary_path(const std::string& name) {
 
 fs::path source_path(const std::string& relative) { return fs::path(KIO_SOURCE_DIR) / relative; }
 
-fs::path shared_path(const std::string& relative) { return fs::path(KIO_SOURCE_DIR).parent_path() / "shared" / relative; }
+fs::path data_path(const std::string& relative) { return fs::path(KIO_SOURCE_DIR) / "tests" / "data" / relative; }
 
 RunResult run_program(const fs::path& program, const RunOptions& options) {
   int in_pipe[2], out_pipe[2], err_pipe[2];

@@ -35,7 +35,7 @@ unsigned file_mode(const std::filesystem::path& path);
 
 std::filesystem::path binary_path(const std::string& name);  // a program of this build
 std::filesystem::path source_path(const std::string& relative);  // a file of the source tree
-std::filesystem::path shared_path(const std::string& relative);  // ../shared beside the source tree
+std::filesystem::path data_path(const std::string& relative);  // tests/data in the source tree
 
 struct RunResult {
   int exit_code = -1;  // -1 when killed by a signal

@@ -16,8 +16,8 @@ using namespace testing;
 class StoreVectors : public ::testing::Test {
  protected:
   void SetUp() override {
-    expected = nlohmann::json::parse(test::read_file(test::shared_path("store-vectors/expected.json")));
-    fs::copy(test::shared_path("store-vectors/install"), install, fs::copy_options::recursive);
+    expected = nlohmann::json::parse(test::read_file(test::data_path("store-vectors/expected.json")));
+    fs::copy(test::data_path("store-vectors/install"), install, fs::copy_options::recursive);
     // The copies are read-only like their originals; give them the modes an install has.
     for (const auto& entry : fs::recursive_directory_iterator(install)) {
       fs::permissions(entry.path(), entry.is_directory() ? fs::perms::owner_all : fs::perms::owner_read | fs::perms::owner_write);
