@@ -6,6 +6,7 @@
 
 #include "common/os_error.h"
 #include "common/utf8.h"
+#include "common/version.h"
 #include "connector/endpoint.h"
 #include "connector/event_loop.h"
 #include "connector/key_intake.h"
@@ -54,6 +55,13 @@ int main(int argc, char** argv) {
   std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
   const std::vector<std::string> args(argv + 1, argv + argc);
+  // --version alone answers and ends, as the packaged programs all do. The
+  // connector has no help text: its manual page says what it does, and every other
+  // argument form, --help included, is the usage error.
+  if (args.size() == 1 && args[0] == "--version") {
+    std::fputs(version_text("kio-connector").c_str(), stdout);
+    return std::fflush(stdout) == 0 ? 0 : 1;
+  }
   auto root = connector::install_root_from_args(args);
   if (!root) return fail_startup(root.error());
   if (auto ready = connector::check_ready(*root); !ready) return fail_startup(ready.error());

@@ -34,6 +34,7 @@ constexpr const char* kUsage =
 
 int main(int argc, char** argv) {
   sodium_ready();
+  tools::answer_help_or_version(argc, argv, kTool, kUsage);
   for (int i = 1; i < argc; ++i) {
     if (std::string(argv[i]) == "--help" || std::string(argv[i]) == "-h") {
       std::fputs(kUsage, stdout);

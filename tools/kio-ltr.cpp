@@ -56,9 +56,10 @@ std::string describe(std::uint64_t sequence, const install::LtrPayload& event) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  tools::answer_help_or_version(argc, argv, kTool, kUsage);
   if (argc < 2) tools::exit_usage(kTool, "a command is required", kUsage);
   const std::string command = argv[1];
-  if (command == "--help" || command == "-h" || command == "help") {
+  if (command == "help") {
     std::fputs(kUsage, stdout);
     return 0;
   }

@@ -452,10 +452,11 @@ int send_index(const Options& o) {
 
 int main(int argc, char** argv) {
   sodium_ready();
+  tools::answer_help_or_version(argc, argv, kTool, kUsage);
   if (argc < 2) usage("a command is required");
   Options o;
   o.command = argv[1];
-  if (o.command == "--help" || o.command == "-h" || o.command == "help") {
+  if (o.command == "help") {
     std::fputs(kUsage, stdout);
     return 0;
   }

@@ -9,6 +9,7 @@
 #include <cstdlib>
 
 #include "common/os_error.h"
+#include "common/version.h"
 #include "install/paths.h"
 
 namespace fs = std::filesystem;
@@ -25,6 +26,19 @@ std::optional<std::string> Args::value(const std::string& name) const {
   auto it = values.find(name);
   if (it == values.end()) return std::nullopt;
   return it->second;
+}
+
+void answer_help_or_version(int argc, char** argv, const std::string& tool, const std::string& usage) {
+  if (argc < 2) return;
+  const std::string first = argv[1];
+  if (first == "--help" || first == "-h") {
+    std::fputs(usage.c_str(), stdout);
+  } else if (first == "--version") {
+    std::fputs(version_text(tool).c_str(), stdout);
+  } else {
+    return;
+  }
+  std::exit(std::fflush(stdout) == 0 ? 0 : 1);
 }
 
 Result<Args> parse_args(int argc, char** argv, int first, const std::vector<std::string>& with_value,

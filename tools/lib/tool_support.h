@@ -42,6 +42,11 @@ Result<void> write_keys_file(const std::filesystem::path& path, const install::I
 // install in path order, or for a new install (`must_exist` false) "default".
 Result<std::filesystem::path> resolve_install_root(const Args& args, bool must_exist);
 
+// `TOOL --help` (or -h) prints the usage on standard output and `TOOL --version`
+// the tool's name and the project's version; both end the process with status 0.
+// Either is recognised as the first argument only.
+void answer_help_or_version(int argc, char** argv, const std::string& tool, const std::string& usage);
+
 [[noreturn]] void exit_usage(const std::string& tool, const std::string& message, const std::string& usage);
 [[noreturn]] void exit_error(const std::string& tool, const std::string& message);
 
