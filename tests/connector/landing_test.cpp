@@ -164,7 +164,7 @@ TEST_F(Landing, AManifestThatRefusesEntriesRecordsNothingAndTheStreamLandsWhenSe
        [&] { test::write_file(manifest, R"({"schema":"kio.install.features-manifest.v2","features":[]})"); },
        [&] { fs::remove(manifest); }, "features-manifest schema is not this installer", false},
       // Nothing to refuse until it is written: the write fails after the blob is recorded.
-      {"a directory in its place", [&] { fs::create_directory(manifest); }, [&] { fs::remove(manifest); },
+      {"a directory in its place", [&] { fs::remove(manifest); fs::create_directory(manifest); }, [&] { fs::remove(manifest); },
        "Is a directory (os error 21)", true},
   };
   for (const auto& c : cases) {
