@@ -19,18 +19,24 @@ namespace {
 constexpr std::chrono::milliseconds kTurnWait{50};
 
 // The status files of a landing, each replaced whole so that a reader never
-// sees half of one; a failure to write one is ignored.
-void write_status_file(const fs::path& path, const std::string& text) { (void)replace_file(path, text, 0666); }
+// sees half of one; a failure to write one is ignored. Nothing is written to an
+// install that is no longer where the store opened it: a directory put at its
+// old place is not the install.
+void write_status_file(const install::Persist& store, const fs::path& path, const std::string& text) {
+  if (!store.check_in_place()) return;
+  (void)replace_file(path, text, 0666);
+}
 
-void write_landed_status(const fs::path& install_root, const install::FileStreamAnnounce& a) {
-  write_status_file(install::blob_landed_path(install_root),
+void write_landed_status(const install::Persist& store, const fs::path& install_root,
+                         const install::FileStreamAnnounce& a) {
+  write_status_file(store, install::blob_landed_path(install_root),
                     "feature_id=" + a.feature_id + "\nblob_id=" + a.blob_id + "\nsha256=" + a.sha256 +
                         "\nbytes=" + std::to_string(a.total_bytes) + "\nclass=" + a.blob_class + "\n");
 }
 
 // The message can carry a peer's text: kept to one line, as on standard error.
-void write_land_error_status(const fs::path& install_root, const std::string& message) {
-  write_status_file(install::blob_land_error_path(install_root), single_line(message) + "\n");
+void write_land_error_status(const install::Persist& store, const fs::path& install_root, const std::string& message) {
+  write_status_file(store, install::blob_land_error_path(install_root), single_line(message) + "\n");
 }
 
 }  // namespace
@@ -40,7 +46,13 @@ EventLoop::EventLoop(fs::path install_root, install::Persist& store, p2p::P2PMan
     : install_root_(std::move(install_root)),
       store_(store),
       output_(output),
-      streams_(store.blobs_root(), limits),
+      // A spool is made only in the blobs root the store opened.
+      streams_(store.blobs_root(), limits,
+               [&store]() -> p2p::P2PResult<void> {
+                 auto in_place = store.check_in_place();
+                 if (!in_place) return p2p::p2p_fail(p2p::P2PError::other(std::move(in_place.error())));
+                 return {};
+               }),
       receiver_(manager, queue_) {
   // What a crash left of streams being received or landed has no use now.
   install::SpoolFile::remove_leftovers(store.blobs_root());
@@ -78,7 +90,7 @@ void EventLoop::turn() {
     reported_drops_ = dropped;
   }
   if (caught_up) {
-    for (const auto& report : streams_.abandon_stalled(Clock::now())) output_.error("stream: ", report);
+    for (const auto& report : streams_.abandon_stalled(Clock::now())) report_unlanded(report);
   }
 }
 
@@ -88,7 +100,7 @@ void EventLoop::handle(p2p::ReceiveOutcome& outcome) {
   } else if (auto* error = std::get_if<p2p::P2PError>(&outcome)) {
     output_.error("recv: ", error->display());
   } else if (auto* ended = std::get_if<p2p::SessionEnded>(&outcome)) {
-    if (auto report = streams_.end_session(ended->session_id)) output_.error("stream: ", *report);
+    if (auto report = streams_.end_session(ended->session_id)) report_unlanded(*report);
   }
 }
 
@@ -105,7 +117,13 @@ void EventLoop::route(p2p::ReceivedMessage& message) {
   }
   auto pushed = streams_.push(message.session_id, message.channel_id, std::move(message.payload), Clock::now());
   if (!pushed) {
-    output_.error("stream: ", pushed.error().display());
+    // A stream that was announced and will not land is reported like a landing
+    // that failed; a message that no stream owns only on standard error.
+    if (pushed.error().blob_id) {
+      report_unlanded(pushed.error().message);
+    } else {
+      output_.error("stream: ", pushed.error().message);
+    }
     return;
   }
   if (*pushed) land(**pushed);
@@ -117,11 +135,16 @@ void EventLoop::land(install::CompletedStream& stream) {
     output_.line("blob_received", a.blob_id);
     output_.line("blob_sha256", a.sha256);
     output_.line("feature_id", a.feature_id);
-    write_landed_status(install_root_, a);
+    write_landed_status(store_, install_root_, a);
   } else {
     output_.error("blob: ", landed.error());
-    write_land_error_status(install_root_, landed.error());
+    write_land_error_status(store_, install_root_, landed.error());
   }
+}
+
+void EventLoop::report_unlanded(const std::string& report) {
+  output_.error("stream: ", report);
+  write_land_error_status(store_, install_root_, report);
 }
 
 }  // namespace kio::connector

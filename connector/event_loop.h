@@ -43,6 +43,9 @@ class EventLoop {
   void handle(p2p::ReceiveOutcome& outcome);
   void route(p2p::ReceivedMessage& message);
   void land(install::CompletedStream& stream);
+  // A stream that was announced and will not land: once on standard error and
+  // in the landing's error file, where its sender looks.
+  void report_unlanded(const std::string& report);
 
   std::filesystem::path install_root_;
   install::Persist& store_;

@@ -85,6 +85,10 @@ Result<void> land_feature_index(const fs::path& install_root, install::Persist& 
   if (!unpacked) return fail(unpacked.error().display());
   if (auto flushed = flush_directory(staged_index); !flushed) return flushed;
 
+  // A manifest that refuses every entry (not readable, not this installer's)
+  // would fail the landing after the blob is recorded: it fails it before.
+  if (auto manifest = check_inventory(install_root); !manifest) return manifest;
+
   // The staging file becomes the blob file by hard link, so it reaches the
   // device first; its write-back went on while the files were unpacked.
   if (auto flushed = stream.spool.flush(); !flushed) return fail(flushed.error().text());

@@ -14,10 +14,15 @@ namespace kio::connector {
 using install::Result;
 
 // Nothing is recorded before the stream is known to land whole: its files are
-// unpacked and checked in the staging directory first, and only then is the blob
-// recorded, the index directory swapped into place whole and the manifest entry
-// appended. A landing that fails records nothing and leaves the index and blob
-// landed before untouched. The stream's spool file is used up either way.
+// unpacked and checked in the staging directory first, and the manifest is read
+// and checked, and only then is the blob recorded, the index directory swapped
+// into place whole and the manifest entry appended. A landing refused before
+// that records nothing and leaves the index and blob landed before untouched.
+// Once the blob is recorded nothing can take the record back: if the swap or
+// the manifest's write still fails (a full disk), the blob stays recorded (and
+// the new index in place, when the swap was done) and the error is returned;
+// the same stream sent again then finds its record and completes the landing.
+// The stream's spool file is used up either way.
 Result<void> land_feature_index(const std::filesystem::path& install_root, install::Persist& store,
                                 install::CompletedStream& stream);
 

@@ -123,18 +123,34 @@ Result<void> write_manifest_file(const fs::path& path, std::string_view bytes) {
 
 }  // namespace
 
-Result<void> record_inventory(const fs::path& install_root, const Json& entry) {
-  const fs::path path = install::features_manifest_path(install_root);
+namespace {
+
+// The manifest at `path` in the cache, read and parsed only when it is not the
+// one this process last wrote or read: another path, or a status that moved since.
+Result<void> bring_up_to_date(const fs::path& path) {
   auto& cached = cache();
   const auto st = stat_path(path);
-  // The file is read and parsed only when it is not the one this process
-  // last wrote or read: another path, or a status that moved since.
   if (!cached || cached->path != path || !st || !S_ISREG(st->st_mode) || stamp_of(*st) != cached->stamp) {
     cached.reset();
     auto loaded = load(path, st);
     if (!loaded) return std::unexpected(loaded.error());
-    cached = Cached{path, {}, std::move(*loaded)};
+    // A manifest read here is stamped with the status it was read under; a new
+    // one (no file yet) is read again next time, which costs nothing.
+    cached = Cached{path, st && S_ISREG(st->st_mode) ? stamp_of(*st) : Stamp{}, std::move(*loaded)};
   }
+  return {};
+}
+
+}  // namespace
+
+Result<void> check_inventory(const fs::path& install_root) {
+  return bring_up_to_date(install::features_manifest_path(install_root));
+}
+
+Result<void> record_inventory(const fs::path& install_root, const Json& entry) {
+  const fs::path path = install::features_manifest_path(install_root);
+  if (auto loaded = bring_up_to_date(path); !loaded) return loaded;
+  auto& cached = cache();
 
   auto text = entry_text(entry);
   if (!text) return std::unexpected(text.error());

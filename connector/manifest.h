@@ -24,4 +24,9 @@ inline constexpr const char* FEATURES_MANIFEST_SCHEMA = "kio.install.features-ma
 // afresh, as is any file after a failed write. The file is still written whole.
 Result<void> record_inventory(const std::filesystem::path& install_root, const install::json::Json& entry);
 
+// Fails as record_inventory would before it writes anything (a manifest that
+// cannot be read or is not this installer's); writes nothing. A caller that must
+// not leave work half-recorded asks this first.
+Result<void> check_inventory(const std::filesystem::path& install_root);
+
 }  // namespace kio::connector

@@ -6,7 +6,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <expected>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <span>
 #include <string>
@@ -29,12 +31,22 @@ struct StreamLimits {
   std::size_t max_partial_bytes = p2p::MAX_PARTIAL_BYTES;
 };
 
+// Why a message was refused. When it ends a stream that was announced (the
+// announcement refused, or the stream failing on the way), the report names
+// that stream's blob id, so that its sender can be told which stream will not land.
+struct StreamFailure {
+  std::optional<std::string> blob_id;  // the stream that ends with this, if any
+  std::string message;                 // the report
+};
+
 class StreamTable {
  public:
   using Clock = std::chrono::steady_clock;
 
-  // Spool files are made in `spool_dir` (the blobs root).
-  explicit StreamTable(std::filesystem::path spool_dir, StreamLimits limits = {});
+  // Spool files are made in `spool_dir` (the blobs root), each once
+  // `before_spool` (when given) allows it.
+  explicit StreamTable(std::filesystem::path spool_dir, StreamLimits limits = {},
+                       std::function<p2p::P2PResult<void>()> before_spool = {});
 
   // One message of a session. An announcement starts (or restarts) the session's
   // stream, or is refused when the table is full or its size does not fit the
@@ -42,8 +54,10 @@ class StreamTable {
   // stream, is only checked (a malformed chunk is still an error). A stream that
   // completes or fails leaves the table; a failed one takes its spool with it.
   // A chunk's payload takes over the message's storage.
-  p2p::P2PResult<std::optional<install::CompletedStream>> push(std::uint64_t session_id, std::uint8_t channel,
-                                                              std::vector<std::uint8_t>&& message, Clock::time_point now);
+  std::expected<std::optional<install::CompletedStream>, StreamFailure> push(std::uint64_t session_id,
+                                                                             std::uint8_t channel,
+                                                                             std::vector<std::uint8_t>&& message,
+                                                                             Clock::time_point now);
 
   // The session is gone: its stream, if any, is abandoned. Returns the report.
   std::optional<std::string> end_session(std::uint64_t session_id);
@@ -57,12 +71,14 @@ class StreamTable {
   struct Stream {
     install::FileStreamReceiver receiver;
     Clock::time_point last_chunk;
+    std::string blob_id;  // as announced
   };
   p2p::P2PResult<void> admit(std::uint64_t session_id, const install::FileStreamAnnounce& announce) const;
   static std::string progress(const install::FileStreamReceiver& receiver);
 
   std::filesystem::path spool_dir_;
   StreamLimits limits_;
+  std::function<p2p::P2PResult<void>()> before_spool_;
   std::unordered_map<std::uint64_t, Stream> streams_;
   // Takes the messages of sessions without a stream; it never has an
   // announcement, so it keeps nothing.

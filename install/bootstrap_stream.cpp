@@ -300,6 +300,9 @@ void FileStreamReceiver::finish_stream() {
 
 P2PResult<void> FileStreamReceiver::keep_frame(const p2p::CompletedStreamFrame& frame) {
   if (!spool_) {
+    if (before_spool_) {
+      if (auto allowed = before_spool_(); !allowed) return allowed;
+    }
     auto created = SpoolFile::create(options_.spool_dir);
     if (!created) return p2p_fail(std::move(created.error()));
     spool_.emplace(std::move(*created));

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <map>
 #include <optional>
 #include <span>
@@ -170,6 +171,10 @@ class FileStreamReceiver {
   // The same; a chunk's payload takes over the message's storage.
   p2p::P2PResult<std::optional<CompletedStream>> push(std::uint8_t channel, std::vector<std::uint8_t>&& message);
 
+  // Asked before a file is made in the spool directory; its error ends the
+  // stream instead (the directory may no longer be the one it was meant to be).
+  void set_before_spool(std::function<p2p::P2PResult<void>()> check) { before_spool_ = std::move(check); }
+
   // The stream in progress, if one is announced.
   const std::optional<FileStreamAnnounce>& announcement() const { return announce_; }
   std::uint64_t completed_frames() const { return completed_stream_frames_; }
@@ -183,6 +188,7 @@ class FileStreamReceiver {
   void finish_stream();
 
   ReceiverOptions options_;
+  std::function<p2p::P2PResult<void>()> before_spool_;
   std::optional<SpoolFile> spool_;
   Sha256 stream_sha_;
   std::optional<RecordDigests> record_digests_;

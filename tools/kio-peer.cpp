@@ -21,6 +21,7 @@
 #include "install/geonames.h"
 #include "install/json.h"
 #include "install/paths.h"
+#include "install/stream_reports.h"
 #include "p2p/chunking.h"
 #include "p2p/kiofeature_frame.h"
 #include "peer/peer_client.h"
@@ -67,6 +68,9 @@ constexpr const char* kUsage =
     "  --rate MB/S           send-index: pacing in megabytes per second (default 100; 0: none)\n"
     "  --wait                send-index: wait until the install reports the landing and\n"
     "                        exit 0 (landed) or 1 (failed); needs --root or --participant\n"
+    "  --retries N           send-index --wait: a stream the connector abandoned part-way\n"
+    "                        (datagrams lost) is sent again at half the rate, at most N\n"
+    "                        times (default 2)\n"
     "  --timeout SECONDS     for the handshake and --wait (default 60)\n"
     "  --timing              send-index: also print when the first and the last message\n"
     "                        left (Unix seconds) and this process's peak memory, for\n"
@@ -230,6 +234,19 @@ std::chrono::seconds timeout_of(const tools::Args& args) {
   }
 }
 
+// How many times --wait sends a stream again that the connector abandoned.
+unsigned retries_of(const tools::Args& args) {
+  constexpr unsigned kDefaultRetries = 2, kMostRetries = 100;
+  const auto text = args.value("--retries");
+  if (!text) return kDefaultRetries;
+  unsigned retries = 0;
+  const bool digits = !text->empty() && text->size() <= 3 &&
+                      std::all_of(text->begin(), text->end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (digits) retries = static_cast<unsigned>(std::stoul(*text));
+  if (!digits || retries > kMostRetries) usage("--retries takes a number from 0 to " + std::to_string(kMostRetries));
+  return retries;
+}
+
 // What a failed handshake most likely means. A connector that refuses a
 // handshake stays silent, so silence is all a refusal shows.
 std::string handshake_failure(const p2p::P2PError& error, p2p::HandshakePattern pattern, std::chrono::seconds timeout) {
@@ -331,6 +348,19 @@ std::string landed_after(const char* outcome, double seconds) {
   return text;
 }
 
+double send_stream(const Options& o, peer::PeerClient& client, peer::StreamPlan& plan, const peer::PackedDirectory& packed,
+                   const peer::StreamDescription& description, double rate, bool show_progress);
+
+// What the install's status files said after a stream was sent.
+struct WaitOutcome {
+  bool landed = false;
+  std::optional<std::string> report;  // the error file's message, when it was rewritten for this stream
+};
+
+WaitOutcome wait_for_landing(const fs::path& root, const peer::StreamPlan& plan,
+                             const peer::StreamDescription& description, const FileStamp& landed_before,
+                             FileStamp error_before, std::chrono::seconds timeout, bool show_progress);
+
 int send_index(const Options& o) {
   const auto root = install_root_of(o.args);
   const bool wait = o.args.has_flag("--wait");
@@ -367,22 +397,70 @@ int send_index(const Options& o) {
   if (!plan) die(plan.error());
 
   const auto target = target_of(o.args, root);
-  auto client = connect(o.args, target);
-  FileStamp landed_before, error_before;
-  if (root) {
-    landed_before = stamp(install::blob_landed_path(*root));
-    error_before = stamp(install::blob_land_error_path(*root));
-  }
+  const unsigned retries = retries_of(o.args);
+  const auto timeout = timeout_of(o.args);
+  // Each attempt is a session of its own: the connector has dropped the stream
+  // of the last one, and may have ended that session too.
+  for (unsigned attempt = 0;; ++attempt) {
+    if (attempt > 0) {
+      plan = peer::StreamPlan::create(description, *packed, packed->sha256(), frame_size);
+      if (!plan) die(plan.error());
+    }
+    auto client = connect(o.args, target);
+    FileStamp landed_before, error_before;
+    if (root) {
+      landed_before = stamp(install::blob_landed_path(*root));
+      error_before = stamp(install::blob_land_error_path(*root));
+    }
+    const double sent_rate = send_stream(o, client, *plan, *packed, description, rate, show_progress);
+    if (!wait) return 0;
 
+    const auto outcome = wait_for_landing(*root, *plan, description, landed_before, error_before, timeout, show_progress);
+    if (outcome.landed) return 0;
+    if (!outcome.report) {
+      // Nothing tells the sender of a lost datagram; the connector notices the
+      // stream stop and reports it.
+      char rate_text[48];
+      if (rate > 0) {
+        std::snprintf(rate_text, sizeof rate_text, "at this rate (--rate %g)", rate);
+      } else {
+        std::snprintf(rate_text, sizeof rate_text, "at full speed (--rate 0)");
+      }
+      die("no landing was reported within " + std::to_string(timeout.count()) +
+          " s: datagrams were most likely lost " + rate_text +
+          ", and a stream that lost one cannot complete; send it again with a lower --rate. The connector " +
+          "reports the stream on its standard error 10 s after its last frame arrived: \"kio-connector: stream: stream " +
+          description.blob_id + " stalled: N of " + std::to_string(plan->announcement().segment_count) +
+          " frames arrived; abandoned\"");
+    }
+    // A stream that stopped arriving part-way lost datagrams on the way: sent
+    // again more slowly, it can land. Any other report is the answer.
+    if (!install::reports_abandoned_stream(*outcome.report, description.blob_id) || attempt >= retries) {
+      die("landing failed: " + *outcome.report);
+    }
+    // Unpaced, the rate the last attempt reached is the one to halve.
+    rate = (rate > 0 ? rate : sent_rate) / 2;
+    char again[64];
+    std::snprintf(again, sizeof again, "%.4g MB/s (retry %u of %u)", rate, attempt + 1, retries);
+    PhaseLine::end_open();
+    std::fprintf(stderr, "kio-peer: %s; sending it again at %s\n", outcome.report->c_str(), again);
+    std::fflush(stderr);
+  }
+}
+
+// Sends every message of the plan, paced at `rate` MB/s (0: unpaced), and
+// prints the summary; returns the rate reached, in MB/s.
+double send_stream(const Options& o, peer::PeerClient& client, peer::StreamPlan& plan, const peer::PackedDirectory& packed,
+                   const peer::StreamDescription& description, double rate, bool show_progress) {
   const auto unix_now = [] {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   };
   const double first_send = unix_now();
   const auto start = std::chrono::steady_clock::now();
   std::uint64_t sent_bytes = 0, messages = 0;
-  const std::uint64_t stream_size = packed->size();
+  const std::uint64_t stream_size = packed.size();
   PhaseLine sending(show_progress, "sending");
-  while (auto message = plan->next()) {
+  while (auto message = plan.next()) {
     if (auto sent = client.send(message->channel, message->bytes); !sent) die("send failed: " + send_failure(sent.error()));
     sent_bytes += message->bytes.size();
     ++messages;
@@ -391,61 +469,56 @@ int send_index(const Options& o) {
       const auto due = start + std::chrono::duration<double>(static_cast<double>(sent_bytes) / (rate * 1e6));
       if (due > std::chrono::steady_clock::now()) std::this_thread::sleep_until(due);
     }
-    sending.bytes(plan->produced_bytes(), stream_size);
+    sending.bytes(plan.produced_bytes(), stream_size);
   }
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
   const double last_send = unix_now();
-  if (plan->error()) die(*plan->error());
-  sending.end_bytes(plan->produced_bytes(), stream_size);
+  if (plan.error()) die(*plan.error());
+  sending.end_bytes(plan.produced_bytes(), stream_size);
   if (o.args.has_flag("--timing")) {
     rusage usage{};
     ::getrusage(RUSAGE_SELF, &usage);
     std::printf("first_send=%.6f\nlast_send=%.6f\npeak_rss_kib=%ld\n", first_send, last_send, usage.ru_maxrss);
   }
+  const double reached = seconds > 0 ? static_cast<double>(stream_size) / 1e6 / seconds : 0.0;
   std::printf("sent stream %s: %zu files, %llu bytes, %llu messages in %.3f s (%.1f MB/s)\nsha256=%s\n",
-              description.blob_id.c_str(), packed->entries().size(), static_cast<unsigned long long>(stream_size),
-              static_cast<unsigned long long>(messages), seconds,
-              seconds > 0 ? static_cast<double>(stream_size) / 1e6 / seconds : 0.0,
-              plan->announcement().sha256.c_str());
+              description.blob_id.c_str(), packed.entries().size(), static_cast<unsigned long long>(stream_size),
+              static_cast<unsigned long long>(messages), seconds, reached, plan.announcement().sha256.c_str());
   std::fflush(stdout);
-  if (!wait) return 0;
+  return reached;
+}
 
-  const auto timeout = timeout_of(o.args);
+WaitOutcome wait_for_landing(const fs::path& root, const peer::StreamPlan& plan,
+                             const peer::StreamDescription& description, const FileStamp& landed_before,
+                             FileStamp error_before, std::chrono::seconds timeout, bool show_progress) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
   PhaseLine waiting(show_progress, "waiting for the landing");
   while (std::chrono::steady_clock::now() < deadline) {
     waiting.waited(timeout);
-    // The connector rewrites both files in place, so a file is read as complete
-    // only once its last line feed is there: the fifth line's of the landed
-    // file, the message's of the error file.
-    const auto landed = stamp(install::blob_landed_path(*root));
+    // Each file is replaced whole, so one read whole holds a complete report:
+    // the landed file's five lines, the error file's one.
+    const auto landed = stamp(install::blob_landed_path(root));
     if (!(landed == landed_before) && std::count(landed.content.begin(), landed.content.end(), '\n') >= 5 &&
-        landed.content.find("sha256=" + plan->announcement().sha256 + "\n") != std::string::npos) {
+        landed.content.find("sha256=" + plan.announcement().sha256 + "\n") != std::string::npos) {
       waiting.end_with(landed_after("landed", waiting.seconds()));
       std::printf("landed:\n%s", landed.content.c_str());
-      return 0;
+      return {true, std::nullopt};
     }
-    const auto error = stamp(install::blob_land_error_path(*root));
+    const auto error = stamp(install::blob_land_error_path(root));
     if (!(error == error_before) && error.content.ends_with('\n')) {
-      waiting.end_with(landed_after("failed", waiting.seconds()));
-      die("landing failed: " + error.content.substr(0, error.content.find('\n')));
+      std::string report = error.content.substr(0, error.content.find('\n'));
+      // Another sender's stream that will not land is not this one's answer.
+      if (install::reports_other_stream(report, description.blob_id)) {
+        error_before = error;
+      } else {
+        waiting.end_with(landed_after("failed", waiting.seconds()));
+        return {false, std::move(report)};
+      }
     }
     std::this_thread::sleep_for(20ms);
   }
   waiting.end_with(landed_after("no report", waiting.seconds()));
-  // Nothing tells the sender of a lost datagram; the connector notices the
-  // stream stop and reports it.
-  char rate_text[48];
-  if (rate > 0) {
-    std::snprintf(rate_text, sizeof rate_text, "at this rate (--rate %g)", rate);
-  } else {
-    std::snprintf(rate_text, sizeof rate_text, "at full speed (--rate 0)");
-  }
-  die("no landing was reported within " + std::to_string(timeout.count()) + " s: datagrams were most likely lost " +
-      rate_text + ", and a stream that lost one cannot complete; send it again with a lower --rate. The connector " +
-      "reports the stream on its standard error 10 s after its last frame arrived: \"kio-connector: stream: stream " +
-      description.blob_id + " stalled: N of " + std::to_string(plan->announcement().segment_count) +
-" frames arrived; abandoned\"");
+  return {};
 }
 
 }  // namespace
@@ -462,7 +535,8 @@ int main(int argc, char** argv) {
   }
   auto args = tools::parse_args(argc, argv, 2,
                                 {"--root", "--participant", "--connect", "--static-key", "--participant-id", "--kk",
-                                 "--feature-id", "--blob-id", "--class", "--frame-size", "--rate", "--timeout", "--json"},
+                                 "--feature-id", "--blob-id", "--class", "--frame-size", "--rate", "--timeout", "--json",
+                                 "--retries"},
                                 {"--wait", "--timing", "--help"});
   if (!args) usage(args.error());
   o.args = std::move(*args);

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <thread>
 
 #include "common/file_io.h"
 #include "common/os_error.h"
@@ -260,31 +262,91 @@ Result<std::vector<BlobRecord>> Persist::blob_records() {
   return records;
 }
 
+Result<std::string> Persist::blob_content_digest(const fs::path& path, const BlobRecord& record) const {
+  const auto st = stat_path(path);
+  if (!st) return fail("blob file " + path.string() + " is missing");
+  if (!S_ISREG(st->st_mode)) return fail("blob file " + path.string() + " is not a regular file");
+  if (record.encrypted) {
+    // A sealed blob was sealed whole from bytes in memory, and opens the same way.
+    auto text = read_file(path);
+    if (!text) return std::unexpected(text.error());
+    const auto envelope = detail::read_envelope(*text);
+    if (!envelope) return fail("blob file " + path.string() + " is not a sealed blob");
+    auto plaintext = decrypt(wrap_key_, blob_file_aad(record.blob_id), envelope->nonce_b64, envelope->ciphertext_b64);
+    if (!plaintext) return fail("blob file " + path.string() + " does not open: " + plaintext.error());
+    return sha256_hex(*plaintext);
+  }
+  return sha256_file(path);
+}
+
 Result<void> Persist::check_blob_file(const BlobRecord& record) {
   auto path = blob_path(root_, record.blob_id);
   if (!path) return std::unexpected(path.error());
-  const auto st = stat_path(*path);
-  if (!st) return fail("blob file " + path->string() + " is missing");
-  if (!S_ISREG(st->st_mode)) return fail("blob file " + path->string() + " is not a regular file");
-  std::string digest;
-  if (record.encrypted) {
-    // A sealed blob was sealed whole from bytes in memory, and opens the same way.
-    auto text = read_file(*path);
-    if (!text) return std::unexpected(text.error());
-    const auto envelope = detail::read_envelope(*text);
-    if (!envelope) return fail("blob file " + path->string() + " is not a sealed blob");
-    auto plaintext = decrypt(wrap_key_, blob_file_aad(record.blob_id), envelope->nonce_b64, envelope->ciphertext_b64);
-    if (!plaintext) return fail("blob file " + path->string() + " does not open: " + plaintext.error());
-    digest = sha256_hex(*plaintext);
-  } else {
-    auto streamed = sha256_file(*path);
-    if (!streamed) return std::unexpected(streamed.error());
-    digest = std::move(*streamed);
-  }
-  if (digest != record.sha256) {
-    return fail("blob file " + path->string() + " holds content of sha256 " + digest + ", recorded " + record.sha256);
+  auto digest = blob_content_digest(*path, record);
+  if (!digest) return std::unexpected(digest.error());
+  if (*digest != record.sha256) {
+    return fail("blob file " + path->string() + " holds content of sha256 " + *digest + ", recorded " + record.sha256);
   }
   return {};
+}
+
+Result<void> Persist::audit_blob_file(const BlobRecord& record, std::uint64_t snapshot_frames,
+                                      std::chrono::milliseconds pause) {
+  auto checked = check_blob_file(record);
+  if (checked) return checked;
+  auto path = blob_path(root_, record.blob_id);
+  if (!path) return std::unexpected(path.error());
+
+  // What one look at the log, the file and its pending bytes saw; a mismatch
+  // is damage only once two looks in a row saw the same.
+  struct Look {
+    std::uint64_t frames = 0;
+    std::optional<FileStamp> file, pending;
+    bool operator==(const Look&) const = default;
+  };
+  const auto stamp = [](const fs::path& p) -> std::optional<FileStamp> {
+    const auto st = stat_path(p);
+    if (!st) return std::nullopt;
+    return stamp_of(*st);
+  };
+  std::optional<Look> previous;
+  BlobRecord latest = record;
+  // A writer that keeps the file changing cannot hold the audit up for ever.
+  for (int round = 0; round < 50; ++round) {
+    // The log as it stands now: the records of this id added since the snapshot.
+    std::vector<std::string> later;
+    auto frames = visit_events([&](std::uint64_t sequence, LtrPayload& event) {
+      const auto* added = std::get_if<BlobRecord>(&event);
+      if (sequence <= snapshot_frames || added == nullptr || !is_listed_blob(*added) ||
+          added->blob_id != record.blob_id) {
+        return;
+      }
+      later.push_back(added->sha256);
+      latest = *added;
+    });
+    Look look{frames ? *frames : 0, stamp(*path), std::nullopt};
+    // The file holds what the log now records, or bytes that a record added
+    // since the snapshot names: the writer has moved on since, not the file away.
+    auto digest = blob_content_digest(*path, latest);
+    if (digest && (*digest == latest.sha256 || std::find(later.begin(), later.end(), *digest) != later.end())) {
+      return {};
+    }
+    // The log records bytes that wait, whole, beside the blob file to replace
+    // it: the writer is between its append and its rename.
+    const fs::path pending = pending_blob_path(*path, latest.sha256);
+    look.pending = stamp(pending);
+    if (look.pending) {
+      if (auto waiting = blob_content_digest(pending, latest); waiting && *waiting == latest.sha256) return {};
+    }
+    if (frames && previous && *previous == look) {
+      if (!digest) return std::unexpected(digest.error());
+      return fail("blob file " + path->string() + " holds content of sha256 " + *digest + ", recorded " +
+                  latest.sha256);
+    }
+    previous = look;
+    std::this_thread::sleep_for(pause);
+  }
+  return check_blob_file(latest);
 }
 
 }  // namespace kio::install

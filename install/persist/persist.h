@@ -11,6 +11,7 @@
 // newly created file or directory has its directory entry flushed as well.
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <functional>
@@ -94,6 +95,16 @@ class Persist {   // movable, not copyable; wipes the wrap key when destroyed
   // there and the digest of its content (opened, when sealed) is the record's.
   // Plain files are streamed. The error text says what does not hold.
   Result<void> check_blob_file(const BlobRecord& record);
+  // check_blob_file for an audit that may run beside a writer of the store: the
+  // audit read `record` as its id's latest in a snapshot of the log that held
+  // `snapshot_frames` frames. A file that does not hold it is judged again
+  // against the log as it then stands: it is sound when it holds what a record
+  // added since names, or when the latest record's bytes wait whole beside it
+  // as pending bytes (the writer appended and has yet to rename them into
+  // place). Only a mismatch that two looks `pause` apart find unchanged (the
+  // same log, the same file) is reported, against the latest record.
+  Result<void> audit_blob_file(const BlobRecord& record, std::uint64_t snapshot_frames,
+                               std::chrono::milliseconds pause = std::chrono::milliseconds(100));
 
  private:
   Persist(std::filesystem::path root, std::string founder_id, SecretKey wrap_key, bool read_only)
@@ -127,6 +138,9 @@ class Persist {   // movable, not copyable; wipes the wrap key when destroyed
   // Opens a frame's event and, for a listed blob record, makes it the latest of
   // its id; the error of a payload that does not open.
   std::optional<std::string> index_blob(std::map<std::string, BlobRecord>& blobs, const LtrFrameView& frame) const;
+  // The digest of the content of the file at `path` read as `record`'s blob
+  // file (opened, when sealed); the error says why it has none.
+  Result<std::string> blob_content_digest(const std::filesystem::path& path, const BlobRecord& record) const;
 
   std::filesystem::path root_;
   std::string founder_id_;

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <functional>
 
 #include "install/geonames.h"
@@ -143,6 +144,51 @@ TEST_F(Landing, AFailedLandingKeepsWhatWasLandedBefore) {
   EXPECT_FALSE(fs::exists(index() / "stale"));
   EXPECT_EQ(recorded_digests(), std::vector<std::string>{digest});
   EXPECT_EQ(blobs_entries().size(), 2u);
+}
+
+// A manifest that refuses every entry refuses the landing before the blob is
+// recorded. Once the blob is recorded, a manifest write that still fails leaves
+// it recorded; either way the same stream sent again lands, on one record.
+TEST_F(Landing, AManifestThatRefusesEntriesRecordsNothingAndTheStreamLandsWhenSentAgain) {
+  const fs::path manifest = install_.root / "features-manifest.json";
+  struct Case {
+    std::string name;
+    std::function<void()> spoil, mend;
+    std::string error;
+    bool recorded;  // the blob is recorded by the failed landing
+  };
+  const Case cases[] = {
+      {"corrupt", [&] { test::write_file(manifest, "{not json"); }, [&] { fs::remove(manifest); },
+       "features-manifest is corrupt", false},
+      {"another installer's",
+       [&] { test::write_file(manifest, R"({"schema":"kio.install.features-manifest.v2","features":[]})"); },
+       [&] { fs::remove(manifest); }, "features-manifest schema is not this installer", false},
+      // Nothing to refuse until it is written: the write fails after the blob is recorded.
+      {"a directory in its place", [&] { fs::remove(manifest); fs::create_directory(manifest); }, [&] { fs::remove(manifest); },
+       "Is a directory (os error 21)", true},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    const auto before = recorded_digests();
+    c.spoil();
+    auto stream = received(kGood);
+    const std::string digest = stream.announce.sha256;
+    auto refused = land(std::move(stream));
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error(), c.error);
+    if (c.recorded) {
+      EXPECT_EQ(recorded_digests(), std::vector<std::string>{digest});
+    } else {
+      EXPECT_EQ(recorded_digests(), before);
+      if (before.empty()) {
+        EXPECT_FALSE(fs::exists(index()));
+      }
+    }
+    c.mend();
+    ASSERT_TRUE(land(received(kGood)));
+    EXPECT_EQ(recorded_digests(), std::vector<std::string>{digest});
+    EXPECT_EQ(test::read_file(index() / "data.mdb"), std::string(5000, 'd'));
+  }
 }
 
 }  // namespace

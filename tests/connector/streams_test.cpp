@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
+
 #include "connector/receive_thread.h"
 #include "peer/stream_plan.h"
 #include "tests/support/test_support.h"
@@ -38,7 +40,7 @@ class Streams : public ::testing::Test {
     for (std::size_t i = from; i < std::min(to, messages.size()); ++i) {
       EXPECT_FALSE(completed) << "completed before the last message";
       auto got = table.push(session, messages[i].channel, Bytes(messages[i].bytes), now);
-      EXPECT_TRUE(got) << got.error().display();
+      EXPECT_TRUE(got) << got.error().message;
       if (got && *got) completed = std::move(**got);
     }
     return completed;
@@ -63,7 +65,7 @@ TEST_F(Streams, EachSessionFeedsOnlyItsOwnStream) {
   // Session 2: a message no chunk could be, then an announcement and a frame of its own.
   auto bad = table.push(2, 1, Bytes(5, 0), now);
   ASSERT_FALSE(bad);
-  EXPECT_EQ(bad.error().display(), "Wire format error: Chunk buffer too small");
+  EXPECT_EQ(bad.error().message, "Wire format error: Chunk buffer too small");
   EXPECT_FALSE(feed(2, b, 0, 3));
   EXPECT_EQ(table.size(), 2u);
   // Session 2 sending session 1's remaining chunks feeds nothing of session 1.
@@ -103,7 +105,7 @@ TEST_F(Streams, TheTableIsBoundedInStreamsAndSpoolSpace) {
   EXPECT_FALSE(feed(2, b, 0, 1));
   auto full = table.push(3, 0, Bytes(c[0].bytes), now);
   ASSERT_FALSE(full);
-  EXPECT_EQ(full.error().display(), std::string("stream ") + kBlobId + " refused: 2 streams are in progress already");
+  EXPECT_EQ(full.error().message, std::string("stream ") + kBlobId + " refused: 2 streams are in progress already");
   // A session that has a stream may announce again: it replaces its own.
   EXPECT_FALSE(feed(2, c, 0, 1));
 
@@ -113,7 +115,7 @@ TEST_F(Streams, TheTableIsBoundedInStreamsAndSpoolSpace) {
   EXPECT_FALSE(feed(2, b, 0, 1));
   auto no_room = table.push(3, 0, Bytes(a[0].bytes), now);  // 4,000 more than the 1,000 left
   ASSERT_FALSE(no_room);
-  EXPECT_EQ(no_room.error().display(),
+  EXPECT_EQ(no_room.error().message,
             std::string("stream ") + kBlobId + " refused: its 4000 bytes do not fit in the spool space left (1000 bytes)");
   EXPECT_EQ(table.size(), 2u);
   // The sizes of streams that have ended no longer count.
@@ -151,6 +153,70 @@ TEST_F(Streams, StalledAndOrphanedStreamsAreReportedAndAbandoned) {
   EXPECT_EQ(table.end_session(3), std::nullopt);
   EXPECT_EQ(table.end_session(4), std::nullopt);
   EXPECT_TRUE(spools().empty());
+}
+
+// Whatever ends a stream that was announced names it, so that its sender can
+// be told; a message that belongs to no stream names none.
+TEST_F(Streams, AStreamThatWillNotLandIsNamedInItsReport) {
+  const Bytes stream = pseudo_random(3000, 10);
+  const auto messages = plan(stream);  // announcement, then per frame: registration, one chunk
+  const std::string named = std::string("stream ") + kBlobId;
+  auto schema = install::FileStreamAnnounce::from_control_payload(messages[0].bytes).value();
+  schema.schema += " ";
+  auto digest = install::FileStreamAnnounce::from_control_payload(messages[0].bytes).value();
+  digest.sha256 = std::string(64, '0');
+  struct Case {
+    std::string name;
+    std::function<std::vector<peer::OutgoingMessage>()> messages;
+    std::optional<std::string> blob_id;
+    std::string report;
+    std::function<p2p::P2PResult<void>()> before_spool = {};
+    bool no_spool_dir = false;
+  };
+  const auto with_announcement = [&](const install::FileStreamAnnounce& a) {
+    auto m = messages;
+    m[0].bytes = install::encode_announcement(a);
+    return m;
+  };
+  const Case cases[] = {
+      {"an announcement of another schema", [&] { return with_announcement(schema); }, kBlobId,
+       named + " refused: Wire format error: file stream schema mismatch"},
+      {"a stream whose digest does not match", [&] { return with_announcement(digest); }, kBlobId,
+       named + " failed: Wire format error: file stream sha256 mismatch"},
+      {"a malformed chunk in a stream",
+       [&] {
+         auto m = messages;
+         m[2].bytes.resize(5);
+         return m;
+       },
+       kBlobId, named + " failed: Wire format error: Chunk buffer too small"},
+      {"a spool that cannot be made", [&] { return messages; }, kBlobId,
+       named + " failed: IO error: No such file or directory (os error 2)", {}, true},
+      {"a spool directory that is no longer the install's", [&] { return messages; }, kBlobId,
+       named + " failed: install root /x was moved or removed after the store opened",
+       [] { return p2p::p2p_fail(P2PError::other("install root /x was moved or removed after the store opened")); }},
+      {"a malformed chunk with no stream",
+       [&] { return std::vector<peer::OutgoingMessage>{{1, Bytes(5, 0)}}; }, std::nullopt,
+       "Wire format error: Chunk buffer too small"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir spool;
+    StreamTable t(c.no_spool_dir ? spool / "missing" : spool.path(), limits, c.before_spool);
+    std::optional<StreamFailure> failure;
+    for (const auto& message : c.messages()) {
+      auto got = t.push(1, message.channel, Bytes(message.bytes), now);
+      if (!got) {
+        failure = got.error();
+        break;
+      }
+    }
+    ASSERT_TRUE(failure);
+    EXPECT_EQ(failure->blob_id, c.blob_id);
+    EXPECT_EQ(failure->message, c.report);
+    EXPECT_EQ(t.size(), 0u);
+    EXPECT_TRUE(fs::is_empty(spool.path())) << "no spool is left, or made where it may not be";
+  }
 }
 
 TEST(ReceiveQueue, KeepsOrderAndDropsWhatDoesNotFit) {

@@ -5,6 +5,7 @@
 #include <sodium.h>
 #include <sys/wait.h>
 
+#include <functional>
 #include <thread>
 
 #include "install/bootstrap_stream.h"
@@ -271,7 +272,55 @@ TEST_F(Connector, LandsABootstrapStreamOfSeveralFrames) {
   ASSERT_TRUE(client.send(0, install::encode_announcement(announcement)));
   plan->next();  // skip the plan's own announcement
   while (auto message = plan->next()) ASSERT_TRUE(client.send(message->channel, message->bytes));
-  EXPECT_EQ(err_line(), "kio-connector: stream: Wire format error: file stream sha256 mismatch");
+  EXPECT_EQ(err_line(), std::string("kio-connector: stream: stream ") + kIndexBlob +
+                            " failed: Wire format error: file stream sha256 mismatch");
+}
+
+// A stream that will not land, whatever stops it before landing, is named on
+// standard error and in the landing's error file, where its sender looks; a
+// message that belongs to no stream is reported on standard error only.
+TEST_F(Connector, AStreamThatWillNotLandIsNamedWhereItsSenderLooks) {
+  auto client = connect();
+  const fs::path status = install_.root / "blob-land-error.txt";
+  const auto stream = install::pack_files(std::vector<install::NamedFile>{{"data.mdb", bytes_of("d")}});
+  peer::StreamDescription description{kGeonamesFeature, kIndexBlob, "bytes", {}};
+  auto plan = peer::StreamPlan::create(description, stream, 4096);
+  ASSERT_TRUE(plan);
+  const std::string named = std::string("stream ") + kIndexBlob;
+
+  // A message no stream owns names nothing and leaves no status file.
+  ASSERT_TRUE(client.send(1, std::vector<std::uint8_t>(17, 0)));
+  EXPECT_EQ(err_line(), "kio-connector: stream: Wire format error: Chunk buffer too small");
+
+  struct Case {
+    std::string name;
+    std::function<void(install::FileStreamAnnounce&)> change;
+    std::string report;
+  };
+  const Case cases[] = {
+      {"too large for the spool space", [](auto& a) { a.total_bytes = std::uint64_t{70} << 30; },
+       named + " refused: its 75161927680 bytes do not fit in the spool space left (68719476736 bytes)"},
+      {"another schema", [](auto& a) { a.schema = "kio.bulk.file-stream.v2"; },
+       named + " refused: Wire format error: file stream schema mismatch"},
+      {"a digest that does not match", [](auto& a) { a.sha256 = std::string(64, '0'); },
+       named + " failed: Wire format error: file stream sha256 mismatch"},
+      {"more bytes than announced", [](auto& a) { a.total_bytes = 1; },
+       named + " failed: Wire format error: file stream size mismatch"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    auto announcement = plan->announcement();
+    c.change(announcement);
+    ASSERT_TRUE(client.send(0, install::encode_announcement(announcement)));
+    auto messages = peer::StreamPlan::create(description, stream, 4096).value();
+    messages.next();  // its own announcement
+    while (auto message = messages.next()) ASSERT_TRUE(client.send(message->channel, message->bytes));
+    EXPECT_EQ(err_line(), "kio-connector: stream: " + c.report);
+    EXPECT_EQ(read_when_present(status), c.report + "\n");
+    fs::remove(status);
+  }
+  EXPECT_EQ(process_->drain_err(100ms), "");
+  EXPECT_FALSE(fs::exists(status));
 }
 
 TEST_F(Connector, EndsByTheSignalItReceives) {

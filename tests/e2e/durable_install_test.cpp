@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <thread>
 
 #include "install/bootstrap_stream.h"
@@ -171,10 +172,62 @@ TEST(DurableInstall, AnInstallMovedAwayIsNeitherRecreatedNorReportedAsWritten) {
   driver.pack("cities");
   EXPECT_EQ(driver.err(), "kio-connector: feature: " + gone);
   EXPECT_TRUE(fs::is_empty(install.root));
+  // Nor is one with a blobs directory of its own: no stream spools there, and
+  // no status file is written there; the stream is named on standard error.
+  fs::create_directory(install.root / "blobs");
+  driver.stream({{"data.mdb", Bytes(5000, 'd')}});
+  EXPECT_EQ(driver.err(), "kio-connector: stream: stream " + kIndexBlob + " failed: " + gone);
+  EXPECT_EQ(driver.process().drain_out(300ms), "");
+  std::vector<std::string> left;
+  for (const auto& e : fs::recursive_directory_iterator(install.root)) left.push_back(e.path().string());
+  EXPECT_EQ(left, std::vector<std::string>{(install.root / "blobs").string()});
 
   // What had landed stays in the moved install, whole.
   EXPECT_EQ(manifest_features(moved), std::vector<std::string>{"before"});
   EXPECT_EQ(ltr_verify(install, moved).exit_code, 0);
+}
+
+// kio-ltr verify run again and again while the connector stores packs and
+// lands streams: the files it replaces meanwhile are never taken for damage,
+// and a file changed behind the store's back still is.
+TEST(DurableInstall, VerifyBesideAWritingConnectorReportsOnlyRealDamage) {
+  test::TestInstall install;
+  Driver driver(install, install.root);
+  driver.pack("first");
+  ASSERT_EQ(driver.out(), "feature_pack_stored=" + kPackId);
+  const std::vector<install::NamedFile> index = {{"data.mdb", Bytes(20000, 'd')}, {"lock.mdb", Bytes{'L'}}};
+  std::atomic<bool> stop{false};
+  std::atomic<int> stored{0};
+  std::thread writer([&] {
+    for (int n = 0; !stop; ++n) {
+      driver.pack("pack-" + std::to_string(n));
+      if (driver.out() != "feature_pack_stored=" + kPackId) return;
+      ++stored;
+      if (n % 4 == 0) {
+        driver.stream(index);
+        if (driver.out() != "blob_received=" + kIndexBlob) return;
+        driver.out();
+        driver.out();
+      }
+    }
+  });
+  for (int run = 0; run < 30; ++run) {
+    const auto verify = ltr_verify(install, install.root);
+    EXPECT_EQ(verify.exit_code, 0) << "run " << run << ": " << verify.out << verify.err;
+  }
+  stop = true;
+  writer.join();
+  EXPECT_GT(stored.load(), 30) << "the connector stored packs all along";
+
+  const fs::path pack = install.root / "blobs" / kPackId;
+  fs::remove(pack);
+  test::write_file(pack, "changed behind the store's back");
+  const auto verify = ltr_verify(install, install.root);
+  EXPECT_EQ(verify.exit_code, 1);
+  EXPECT_NE(verify.out.find("blob " + kPackId + ": blob file " + pack.string() + " holds content of sha256 " +
+                            install::sha256_hex(std::string_view("changed behind the store's back"))),
+            std::string::npos)
+      << verify.out;
 }
 
 TEST(DurableInstall, ALinkPlantedAtABlobPathIsReplacedNotFollowed) {
@@ -300,6 +353,20 @@ TEST_F(OnASmallFileSystem, AFullFileSystemStopsNothingForGood) {
   EXPECT_EQ(verify.exit_code, 0) << verify.out << verify.err;
   EXPECT_EQ(test::read_file(root / "blobs" / (kIndexBlob + ".lmdb") / "lock.mdb"), "L");
   EXPECT_EQ(driver.process().drain_err(100ms), "");
+}
+
+// The spool of a stream larger than the room left fills the file system; the
+// stream is named, and once its spool is gone there is room for the report
+// where its sender looks.
+TEST_F(OnASmallFileSystem, AStreamThatFillsTheDiskIsNamedWhereItsSenderLooks) {
+  Driver& driver = this->driver();
+  driver.stream({{"data.mdb", Bytes(std::size_t{3} << 20, 'd')}});
+  const std::string report = "stream " + kIndexBlob + " failed: IO error: No space left on device (os error 28)";
+  EXPECT_EQ(driver.err(), "kio-connector: stream: " + report);
+  const fs::path status = root / "blob-land-error.txt";
+  for (int i = 0; i < 200 && !fs::exists(status); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(test::read_file(status), report + "\n");
+  for (const auto& e : fs::directory_iterator(root / "blobs")) ADD_FAILURE() << "left: " << e.path();
 }
 
 TEST_F(OnASmallFileSystem, AReadOnlyFileSystemStopsNothingForGood) {

@@ -177,7 +177,7 @@ TEST_F(Ingest, AnotherSessionCannotResetOrFeedAStream) {
   const Bytes other = install::pack_files(std::vector<install::NamedFile>{{"x", Bytes{1}}});
   send(second, plan({{"x", Bytes{1}}}, other), 0, 1);
   send(second, messages, messages.size() / 2);
-  EXPECT_EQ(err_line(), "kio-connector: stream: Wire format error: file stream size mismatch");
+  EXPECT_EQ(err_line(), "kio-connector: stream: stream " + kIndexBlob + " failed: Wire format error: file stream size mismatch");
 
   send(first, messages, messages.size() / 2);
   EXPECT_EQ(out_line(), "blob_received=" + kIndexBlob);
@@ -208,6 +208,10 @@ TEST_F(Ingest, AStreamThatLostAChunkIsReportedAndAbandoned) {
   const auto started = std::chrono::steady_clock::now();
   EXPECT_EQ(err_line(20s), "kio-connector: stream: stream " + kIndexBlob + " stalled: 4 of 5 frames arrived; abandoned");
   EXPECT_GE(std::chrono::steady_clock::now() - started, 9s);
+  // Written where its sender looks, as a landing that failed would be.
+  const fs::path status = install_.root / "blob-land-error.txt";
+  for (int i = 0; i < 200 && !fs::exists(status); ++i) std::this_thread::sleep_for(10ms);
+  EXPECT_EQ(test::read_file(status), "stream " + kIndexBlob + " stalled: 4 of 5 frames arrived; abandoned\n");
   EXPECT_TRUE(spools().empty());
   EXPECT_EQ(process_->drain_out(100ms), "");
 }

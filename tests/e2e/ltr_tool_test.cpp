@@ -145,6 +145,39 @@ TEST(LtrTool, VerifyChecksEachBlobFileAgainstItsLatestRecord) {
   }
 }
 
+// A writer appends a blob's record before its new bytes replace the blob file;
+// caught in between, the file still holds the bytes before, and the new ones
+// wait whole beside it. That is no damage; pending bytes that are not whole do
+// not excuse the file.
+TEST(LtrTool, VerifyTakesBytesWaitingForTheirRenameAsTheBlobFile) {
+  const std::string newest = "newest bytes";
+  const std::string pending = ".pending-" + PLAIN + "-" + install::sha256_hex(std::string_view(newest));
+  const std::pair<std::string, std::string> cases[] = {{"whole", newest}, {"cut short", "newest"}};
+  for (const auto& [what, waiting] : cases) {
+    SCOPED_TRACE(what);
+    LtrInstall install;
+    const std::string before = test::read_file(install.blob(PLAIN));
+    {
+      auto store = install::Persist::open(install.persist, install.wrap);
+      ASSERT_TRUE(store);
+      store->set_local_date_source([] { return install::CalendarDate{2026, 1, 5}; });
+      ASSERT_TRUE(store->put_blob_with_id(PLAIN, bytes_of(newest), true, false));
+    }
+    fs::remove(install.blob(PLAIN));
+    test::write_file(install.blob(PLAIN), before);
+    test::write_file(install.root / "blobs" / pending, waiting);
+    const auto r = install.ltr("verify");
+    if (waiting == newest) {
+      EXPECT_EQ(r.exit_code, 0) << r.out << r.err;
+    } else {
+      EXPECT_EQ(r.exit_code, 1);
+      EXPECT_EQ(r.out, "blob " + PLAIN + ": blob file " + install.blob(PLAIN).string() + " holds content of sha256 " +
+                           install::sha256_hex(std::string_view(before)) + ", recorded " +
+                           install::sha256_hex(std::string_view(newest)) + "\n");
+    }
+  }
+}
+
 TEST(LtrTool, OnlyReads) {
   LtrInstall install;
   // What an open for writing would change: a missing directory, wider modes, a

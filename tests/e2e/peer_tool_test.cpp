@@ -6,13 +6,21 @@
 #include <sodium.h>
 #include <sys/wait.h>
 #include <unistd.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
 
 #include <cstdio>
+#include <algorithm>
+#include <atomic>
 #include <map>
 #include <optional>
+#include <set>
+#include <thread>
 
 #include "install/crypto.h"
 #include "install/geonames.h"
+#include "p2p/protocol.h"
 #include "tests/support/connector_process.h"
 
 namespace fs = std::filesystem;
@@ -148,6 +156,143 @@ TEST(PeerTool, WaitingInVainPointsToLostDatagramsAndTheStalledStreamLine) {
                    "\"kio-connector: stream: stream " +
                        std::string(install::GEONAMES_INDEX_BLOB_ID) + " stalled: N of 1 frames arrived; abandoned\"\n");
   EXPECT_EQ(connector.next_out_line(), "blob_received=" + std::string(install::GEONAMES_INDEX_BLOB_ID));
+}
+
+// Relays datagrams between senders and a connector on 127.0.0.1, each sender
+// through a socket of its own (so the connector sees one address per sender),
+// and loses the first data-channel packet of each of the first `lossy` sessions
+// it sees: a path that loses a datagram, as a sender too fast for its receiver does.
+class LossyRelay {
+ public:
+  LossyRelay(std::uint16_t connector_port, int lossy) : lossy_(lossy) {
+    listen_ = bound_socket();
+    connector_.sin_family = AF_INET;
+    connector_.sin_port = htons(connector_port);
+    connector_.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    thread_ = std::thread([this] { run(); });
+  }
+  ~LossyRelay() {
+    stop_ = true;
+    thread_.join();
+    ::close(listen_);
+    for (const auto& c : clients_) ::close(c.upstream);
+  }
+  std::uint16_t port() const {
+    sockaddr_in a{};
+    socklen_t n = sizeof a;
+    ::getsockname(listen_, reinterpret_cast<sockaddr*>(&a), &n);
+    return ntohs(a.sin_port);
+  }
+  int lost() const { return lost_; }
+
+ private:
+  struct Client {
+    sockaddr_in address;
+    int upstream;
+  };
+  static int bound_socket() {
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) throw std::runtime_error("relay socket");
+    return fd;
+  }
+  void run() {
+    std::vector<std::uint8_t> buffer(65536);
+    while (!stop_) {
+      std::vector<pollfd> fds{{listen_, POLLIN, 0}};
+      for (const auto& c : clients_) fds.push_back({c.upstream, POLLIN, 0});
+      if (::poll(fds.data(), fds.size(), 50) <= 0) continue;
+      if (fds[0].revents & POLLIN) {
+        sockaddr_in from{};
+        socklen_t n = sizeof from;
+        const ssize_t got = ::recvfrom(listen_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&from), &n);
+        if (got > 0) forward_up(from, std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(got)));
+      }
+      for (std::size_t i = 1; i < fds.size(); ++i) {
+        if (!(fds[i].revents & POLLIN)) continue;
+        const ssize_t got = ::recv(fds[i].fd, buffer.data(), buffer.size(), 0);
+        if (got > 0) {
+          ::sendto(listen_, buffer.data(), static_cast<std::size_t>(got), 0,
+                   reinterpret_cast<const sockaddr*>(&clients_[i - 1].address), sizeof(sockaddr_in));
+        }
+      }
+    }
+  }
+  void forward_up(const sockaddr_in& from, std::span<const std::uint8_t> datagram) {
+    if (const auto packet = p2p::decode_packet(datagram);
+        packet && packet->header.msg_type == p2p::MsgType::Data && packet->header.channel_id == 1 &&
+        seen_.insert(packet->header.session_id).second && lost_ < lossy_) {
+      ++lost_;
+      return;
+    }
+    auto it = std::find_if(clients_.begin(), clients_.end(), [&](const Client& c) {
+      return c.address.sin_port == from.sin_port && c.address.sin_addr.s_addr == from.sin_addr.s_addr;
+    });
+    if (it == clients_.end()) {
+      const int upstream = bound_socket();
+      ::connect(upstream, reinterpret_cast<const sockaddr*>(&connector_), sizeof connector_);
+      clients_.push_back({from, upstream});
+      it = clients_.end() - 1;
+    }
+    ::send(it->upstream, datagram.data(), datagram.size(), 0);
+  }
+
+  int listen_ = -1;
+  sockaddr_in connector_{};
+  const int lossy_;
+  std::atomic<int> lost_{0};
+  std::set<std::uint64_t> seen_;
+  std::vector<Client> clients_;
+  std::atomic<bool> stop_{false};
+  std::thread thread_;
+};
+
+// A stream that lost a datagram on the way is abandoned by the connector; the
+// sender that waits for the landing reads why, sends it again at half the
+// rate, and says so. With no retry left it ends with the connector's reason.
+TEST(PeerTool, WaitSendsAnAbandonedStreamAgainAtHalfTheRate) {
+  test::TestInstall install;
+  test::ConnectorProcess connector(install);
+  const std::uint16_t port = connector.await_startup();
+  test::write_file(install.home / "index" / "data.mdb", std::string(5000, 'd'));
+  const std::string stalled =
+      "stream " + std::string(install::GEONAMES_INDEX_BLOB_ID) + " stalled: 5 of 6 frames arrived; abandoned";
+  struct Case {
+    std::string name;
+    int lossy;  // sessions that lose a datagram
+    std::string retries;
+    int exit_code;
+    std::string err;
+  };
+  const Case cases[] = {
+      {"the second attempt lands", 1, "2", 0,
+       "kio-peer: " + stalled + "; sending it again at 10 MB/s (retry 1 of 2)\n"},
+      {"every attempt loses a datagram", 1000, "1", 1,
+       "kio-peer: " + stalled + "; sending it again at 10 MB/s (retry 1 of 1)\nkio-peer: landing failed: " + stalled +
+           "\n"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    LossyRelay relay(port, c.lossy);
+    const auto r = run_peer({"send-index", (install.home / "index").string(), "--connect",
+                             "127.0.0.1:" + std::to_string(relay.port()), "--root", install.root.string(), "--wait",
+                             "--rate", "20", "--frame-size", "1000", "--timeout", "30", "--retries", c.retries},
+                            install.home.path());
+    EXPECT_EQ(r.exit_code, c.exit_code) << r.out << r.err;
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out.find("landed:") != std::string::npos, c.exit_code == 0) << r.out;
+    EXPECT_EQ(relay.lost(), c.exit_code == 0 ? 1 : 2);
+    EXPECT_EQ(connector.next_err_line(1s), "kio-connector: stream: " + stalled);
+    if (c.exit_code == 0) {
+      EXPECT_EQ(connector.next_out_line(1s), "blob_received=" + std::string(install::GEONAMES_INDEX_BLOB_ID));
+      connector.next_out_line(1s);
+      connector.next_out_line(1s);
+    } else {
+      EXPECT_EQ(connector.next_err_line(1s), "kio-connector: stream: " + stalled);
+    }
+  }
 }
 
 // On a terminal each phase has its own line, rewritten in place, with the rate

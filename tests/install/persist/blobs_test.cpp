@@ -479,3 +479,84 @@ TEST(Store, WritesNothingOnceItsInstallMoved) {
 
 }  // namespace
 }  // namespace kio::install
+
+namespace kio::install {
+namespace {
+
+using namespace testing;
+
+// An audit beside a writer: the audit reads the log (its snapshot), then the
+// blob files, while the writer goes on. What the writer does in between is not
+// damage; what changed the file behind the store's back still is.
+TEST(BlobAudit, JudgesAFileAgainstTheLogAsItStandsWhenTheFileIsRead) {
+  struct Case {
+    const char* what;
+    // Runs after the snapshot, with the writer's handle and the blob file's path.
+    std::function<void(Persist& writer, const fs::path& blob)> after_snapshot;
+    std::string says;  // "" when the file holds; else what the audit reports after the blob path
+  };
+  const std::string pending_new = ".pending-" + ID + "-" + sha256_hex(std::string_view("new"));
+  const Case cases[] = {
+      {"a new pack stored since the snapshot",
+       [](Persist& w, const fs::path&) { ASSERT_TRUE(w.put_blob_with_id(ID, bytes_of("new"), true, false)); }, ""},
+      {"two packs stored since, the file holding the first of them",
+       [](Persist& w, const fs::path& blob) {
+         ASSERT_TRUE(w.put_blob_with_id(ID, bytes_of("new"), true, false));
+         const std::string newer = test::read_file(blob);
+         ASSERT_TRUE(w.put_blob_with_id(ID, bytes_of("newer"), true, false));
+         test::write_file(blob, newer);
+       },
+       ""},
+      {"the latest record appended, its bytes not yet renamed into place",
+       [&](Persist& w, const fs::path& blob) {
+         const std::string old_bytes = test::read_file(blob);
+         ASSERT_TRUE(w.put_blob_with_id(ID, bytes_of("new"), true, false));
+         fs::rename(blob, blob.parent_path() / pending_new);
+         test::write_file(blob, old_bytes);
+       },
+       ""},
+      {"a file changed behind the store's back",
+       [](Persist&, const fs::path& blob) { test::write_file(blob, "other bytes"); }, "content of other bytes"},
+      {"pending bytes that are not what their name says",
+       [&](Persist& w, const fs::path& blob) {
+         const std::string old_bytes = test::read_file(blob);
+         ASSERT_TRUE(w.put_blob_with_id(ID, bytes_of("new"), true, false));
+         test::write_file(blob.parent_path() / pending_new, "ne");
+         test::write_file(blob, "damaged");
+       },
+       "content of damaged"},
+      {"the file of an earlier record put back",
+       [](Persist&, const fs::path& blob) { test::write_file(blob, "first"); }, "content of first"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    Store s;
+    Persist writer = s.open();
+    ASSERT_TRUE(writer.put_blob_with_id(ID, bytes_of("first"), true, false));
+    ASSERT_TRUE(writer.put_blob_with_id(ID, bytes_of("second"), true, false));
+    const fs::path blob = s.install / "blobs" / ID;
+
+    auto audit = Persist::open_read_only(s.persist, s.key).value();
+    std::optional<BlobRecord> seen;
+    const std::uint64_t frames = audit
+                                     .visit_events([&](std::uint64_t, LtrPayload& event) {
+                                       if (auto* r = std::get_if<BlobRecord>(&event)) seen = *r;
+                                     })
+                                     .value();
+    ASSERT_TRUE(seen);
+    c.after_snapshot(writer, blob);
+    // What the snapshot alone would say of every case but the first.
+    const auto judged = audit.audit_blob_file(*seen, frames, std::chrono::milliseconds(10));
+    if (c.says.empty()) {
+      EXPECT_TRUE(judged) << judged.error();
+    } else {
+      ASSERT_FALSE(judged);
+      const auto latest = writer.blob_records().value().front();
+      EXPECT_EQ(judged.error(), "blob file " + blob.string() + " holds content of sha256 " +
+                                    sha256_hex(std::string_view(c.says.substr(11))) + ", recorded " + latest.sha256);
+    }
+  }
+}
+
+}  // namespace
+}  // namespace kio::install
