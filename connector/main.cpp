@@ -9,6 +9,7 @@
 #include "connector/endpoint.h"
 #include "connector/event_loop.h"
 #include "connector/key_intake.h"
+#include "connector/output.h"
 #include "install/paths.h"
 #include "install/persist/persist.h"
 #include "install/persist/store_lock.h"
@@ -63,7 +64,9 @@ int main(int argc, char** argv) {
   if (!keys) return fail_startup(keys.error());
 
   // One connector per install: a second one is refused before it writes anything.
-  const auto store_lock = install::lock_store(install::persist_root(*root));
+  // The install root as "root=" shows it: one line whatever the path holds.
+  const std::string root_text = connector::single_line(utf8_lossy(root->string()));
+  const auto store_lock = install::lock_store(install::persist_root(*root), root_text);
   if (!store_lock) return fail_startup(store_lock.error());
   auto store = install::Persist::open(install::persist_root(*root), std::move(keys->wrap_key));
   if (!store) return fail_startup(store.error());
@@ -83,7 +86,7 @@ int main(int argc, char** argv) {
   connector::EventLoop loop(*root, *store, *manager, output);
   for (const auto& [name, value] : {std::pair<std::string, std::string>{"started", "connector"},
                                     {"transport", "udp"},
-                                    {"root", utf8_lossy(root->string())},
+                                    {"root", root_text},
                                     {"endpoint", local->to_string()}}) {
     if (!output.line(name, value)) return fail_startup("cannot write to standard output: " + last_os_error_text());
   }
