@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "common/file_io.h"
 #include "common/os_error.h"
 #include "common/utf8.h"
 #include "connector/endpoint.h"
@@ -33,6 +34,8 @@ int fail_startup(const std::string& message) {
 void install_stop_handlers() {
   struct sigaction action {};
   action.sa_handler = on_stop_signal;
+  // Interrupted system calls go on: the loop looks at the flag between messages.
+  action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
@@ -68,6 +71,12 @@ int main(int argc, char** argv) {
   const std::string root_text = connector::single_line(utf8_lossy(root->string()));
   const auto store_lock = install::lock_store(install::persist_root(*root), root_text);
   if (!store_lock) return fail_startup(store_lock.error());
+  // With the lock held no other writer's file is on its way: a temporary file of
+  // a whole-file replace is what a kill between write and rename left behind.
+  const std::string replaced[] = {
+      install::peer_endpoint_path(*root).filename().string(), install::features_manifest_path(*root).filename().string(),
+      install::blob_landed_path(*root).filename().string(), install::blob_land_error_path(*root).filename().string()};
+  (void)remove_replace_leftovers(*root, replaced);
   auto store = install::Persist::open(install::persist_root(*root), std::move(keys->wrap_key));
   if (!store) return fail_startup(store.error());
   auto participant = p2p::ParticipantId::from_str(store->founder_id());

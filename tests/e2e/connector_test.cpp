@@ -397,5 +397,21 @@ TEST(ConnectorStartup, ARootWithControlCharactersStaysOneLine) {
   EXPECT_TRUE(process.next_out_line().value_or("<no line>").starts_with("endpoint=127.0.0.1:"));
 }
 
+// What a kill between the write and the rename of a whole-file replace left in
+// the install root is removed at the next start; files of other names stay.
+TEST(ConnectorStartup, RemovesTheTemporaryFilesOfAnInterruptedReplace) {
+  test::TestInstall install;
+  const std::vector<std::string> leftovers = {
+      ".peer-endpoint.json.tmp-00112233445566ff", ".features-manifest.json.tmp-0123456789abcdef",
+      ".blob-landed.txt.tmp-aaaaaaaaaaaaaaaa", ".blob-land-error.txt.tmp-bbbbbbbbbbbbbbbb"};
+  const std::vector<std::string> kept = {".notes.txt.tmp-0123456789abcdef", ".peer-endpoint.json.tmp-mine"};
+  for (const auto& name : leftovers) test::write_file(install.root / name, "partial");
+  for (const auto& name : kept) test::write_file(install.root / name, "someone else's");
+  test::ConnectorProcess process(install);
+  process.await_startup();
+  for (const auto& name : leftovers) EXPECT_FALSE(fs::exists(install.root / name)) << name;
+  for (const auto& name : kept) EXPECT_TRUE(fs::exists(install.root / name)) << name;
+}
+
 }  // namespace
 }  // namespace kio
