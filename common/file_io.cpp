@@ -2,6 +2,7 @@
 
 #include <dirent.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sodium.h>
 #include <unistd.h>
 
@@ -156,6 +157,42 @@ Result<void> replace_file(const fs::path& path, std::span<const std::uint8_t> by
   if (auto closed = fd.close(); !closed) return abandon(closed.error());
   if (::rename(temporary.c_str(), path.c_str()) != 0) return abandon(last_os_error_text());
   return flush_directory(dir);
+}
+
+namespace {
+
+// Whether `entry` is the name replace_file gives a temporary file of `name`.
+bool is_replace_temporary(std::string_view entry, std::string_view name) {
+  static constexpr std::string_view marker = ".tmp-";
+  if (!entry.starts_with('.')) return false;
+  entry.remove_prefix(1);
+  if (!entry.starts_with(name)) return false;
+  entry.remove_prefix(name.size());
+  if (!entry.starts_with(marker)) return false;
+  entry.remove_prefix(marker.size());
+  return entry.size() == 16 &&
+         std::all_of(entry.begin(), entry.end(), [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+}  // namespace
+
+std::size_t remove_replace_leftovers(const fs::path& given, std::span<const std::string> names) {
+  const fs::path dir = given.empty() ? fs::path(".") : given;
+  auto entries = list_directory(dir);
+  if (!entries) return 0;
+  std::size_t removed = 0;
+  for (const std::string& entry : *entries) {
+    if (std::none_of(names.begin(), names.end(),
+                     [&](const std::string& name) { return is_replace_temporary(entry, name); })) {
+      continue;
+    }
+    const fs::path path = dir / entry;
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    if (::unlink(path.c_str()) == 0) ++removed;
+  }
+  if (removed != 0) (void)flush_directory(dir);
+  return removed;
 }
 
 Result<void> make_directories(const fs::path& dir, bool flush_new_entries) {

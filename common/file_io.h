@@ -90,6 +90,14 @@ inline Result<void> replace_file(const std::filesystem::path& path, std::string_
                       mode, exact_mode);
 }
 
+// Removes the temporary files that replace_file left in `dir` for the files
+// named `names` when it was killed between the write and the rename: regular
+// files named ".<name>.tmp-" and 16 lowercase hex digits, and nothing else.
+// Only for a directory whose writer is the caller alone (it holds the lock that
+// says so): another writer's temporary file may still be on its way. Best
+// effort; returns how many were removed.
+std::size_t remove_replace_leftovers(const std::filesystem::path& dir, std::span<const std::string> names);
+
 // Creates the directory and its missing ancestors (0777 before the umask); an
 // existing directory (links followed) is success. The error is that of the
 // mkdir that failed ("File exists" when a file stands in the way). With

@@ -4,12 +4,14 @@
 #include <string>
 #include <vector>
 
+#include "common/file_io.h"
 #include "common/os_error.h"
 #include "common/utf8.h"
 #include "common/version.h"
 #include "connector/endpoint.h"
 #include "connector/event_loop.h"
 #include "connector/key_intake.h"
+#include "connector/output.h"
 #include "install/paths.h"
 #include "install/persist/persist.h"
 #include "install/persist/store_lock.h"
@@ -33,6 +35,8 @@ int fail_startup(const std::string& message) {
 void install_stop_handlers() {
   struct sigaction action {};
   action.sa_handler = on_stop_signal;
+  // Interrupted system calls go on: the loop looks at the flag between messages.
+  action.sa_flags = SA_RESTART;
   sigemptyset(&action.sa_mask);
   sigaction(SIGTERM, &action, nullptr);
   sigaction(SIGINT, &action, nullptr);
@@ -71,8 +75,16 @@ int main(int argc, char** argv) {
   if (!keys) return fail_startup(keys.error());
 
   // One connector per install: a second one is refused before it writes anything.
-  const auto store_lock = install::lock_store(install::persist_root(*root));
+  // The install root as "root=" shows it: one line whatever the path holds.
+  const std::string root_text = connector::single_line(utf8_lossy(root->string()));
+  const auto store_lock = install::lock_store(install::persist_root(*root), root_text);
   if (!store_lock) return fail_startup(store_lock.error());
+  // With the lock held no other writer's file is on its way: a temporary file of
+  // a whole-file replace is what a kill between write and rename left behind.
+  const std::string replaced[] = {
+      install::peer_endpoint_path(*root).filename().string(), install::features_manifest_path(*root).filename().string(),
+      install::blob_landed_path(*root).filename().string(), install::blob_land_error_path(*root).filename().string()};
+  (void)remove_replace_leftovers(*root, replaced);
   auto store = install::Persist::open(install::persist_root(*root), std::move(keys->wrap_key));
   if (!store) return fail_startup(store.error());
   auto participant = p2p::ParticipantId::from_str(store->founder_id());
@@ -91,7 +103,7 @@ int main(int argc, char** argv) {
   connector::EventLoop loop(*root, *store, *manager, output);
   for (const auto& [name, value] : {std::pair<std::string, std::string>{"started", "connector"},
                                     {"transport", "udp"},
-                                    {"root", utf8_lossy(root->string())},
+                                    {"root", root_text},
                                     {"endpoint", local->to_string()}}) {
     if (!output.line(name, value)) return fail_startup("cannot write to standard output: " + last_os_error_text());
   }

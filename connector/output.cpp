@@ -1,5 +1,9 @@
 #include "connector/output.h"
 
+#include <cerrno>
+
+#include "common/file_io.h"
+
 namespace kio::connector {
 
 bool Output::line(std::string_view name, std::string_view value) const {
@@ -7,8 +11,19 @@ bool Output::line(std::string_view name, std::string_view value) const {
   text.reserve(name.size() + value.size() + 2);
   text.append(name).push_back('=');
   text.append(value).push_back('\n');
-  const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
-  return std::fflush(out) == 0 && written;
+  const int fd = ::fileno(out);
+  if (fd < 0) {
+    const bool written = std::fwrite(text.data(), 1, text.size(), out) == text.size();
+    return std::fflush(out) == 0 && written;
+  }
+  // A stop signal that arrives while the reader is slow must not cut the line:
+  // whatever the stream still holds goes first, then the whole line with write,
+  // which goes on after an interruption or a partial write.
+  while (std::fflush(out) != 0) {
+    if (errno != EINTR) return false;
+    std::clearerr(out);
+  }
+  return write_all(fd, text).has_value();
 }
 
 void Output::error(std::string_view context, std::string_view message) const {

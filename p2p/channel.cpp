@@ -50,7 +50,13 @@ ReplayVerdict ReplayWindows::check_and_record(std::uint8_t channel_id, std::uint
   for (auto& [channel, window] : windows_) {
     if (channel == channel_id) return window.check_and_record(counter);
   }
-  if (windows_.size() >= MAX_CHANNEL_WINDOWS) return ReplayVerdict::NoWindow;
+  if (channel_id >= RESERVED_CHANNEL_WINDOWS) {
+    const auto others = std::count_if(windows_.begin(), windows_.end(),
+                                      [](const auto& entry) { return entry.first >= RESERVED_CHANNEL_WINDOWS; });
+    if (static_cast<std::size_t>(others) >= MAX_CHANNEL_WINDOWS - RESERVED_CHANNEL_WINDOWS) {
+      return ReplayVerdict::NoWindow;
+    }
+  }
   return windows_.emplace_back(channel_id, ReplayWindow{}).second.check_and_record(counter);
 }
 

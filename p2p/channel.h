@@ -74,10 +74,14 @@ class ReplayWindow {
 };
 
 // The replay windows of one session, one per channel, made on the first packet of
-// that channel that authenticated. A correct sender uses channels 0 and 1; a
-// session holds at most this many windows, and a packet on a further channel is
-// refused (NoWindow) rather than delivered unchecked.
+// that channel that authenticated. A correct sender uses channels 0 and 1 (stream
+// registrations and feature frames, then chunks), and those two always get their
+// window. A session holds at most this many windows: the other channels share
+// what is left, and a packet on a further channel is refused (NoWindow) rather
+// than delivered unchecked. Nothing a peer sends on other channels can take a
+// window from channel 0 or 1.
 inline constexpr std::size_t MAX_CHANNEL_WINDOWS = 4;
+inline constexpr std::size_t RESERVED_CHANNEL_WINDOWS = 2;  // channels 0 and 1
 
 class ReplayWindows {
  public:

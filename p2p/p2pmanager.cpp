@@ -369,26 +369,32 @@ void P2PManager::sweep_if_due(Clock::time_point now) {
 
 void P2PManager::make_room_for_session() {
   while (!creation_order_.empty() && !sessions_.contains(creation_order_.front())) creation_order_.pop_front();
-  const auto handshaking = [this](std::uint64_t id) {
+  const auto in_state = [this](std::uint64_t id, PeerSession::State state) {
     const auto it = sessions_.find(id);
-    return it != sessions_.end() && it->second.state() == PeerSession::State::Handshaking;
+    return it != sessions_.end() && it->second.state() == state;
   };
-  if (sessions_.size() >= limits_.max_sessions && !creation_order_.empty()) {
-    remove_session(creation_order_.front());
-    creation_order_.pop_front();
-    return;
-  }
+  // Removes the oldest session that `pick` accepts; false when there is none.
+  const auto evict_oldest = [this](const auto& pick) {
+    for (auto it = creation_order_.begin(); it != creation_order_.end(); ++it) {
+      if (sessions_.contains(*it) && pick(*it)) {
+        remove_session(*it);
+        creation_order_.erase(it);
+        return true;
+      }
+    }
+    return false;
+  };
   const auto pending = static_cast<std::size_t>(
       std::count_if(sessions_.begin(), sessions_.end(),
                     [](const auto& entry) { return entry.second.state() == PeerSession::State::Handshaking; }));
-  if (pending < limits_.max_handshaking) return;
-  for (auto it = creation_order_.begin(); it != creation_order_.end(); ++it) {
-    if (handshaking(*it)) {
-      remove_session(*it);
-      creation_order_.erase(it);
-      return;
-    }
+  if (pending >= limits_.max_handshaking) {
+    evict_oldest([&](std::uint64_t id) { return in_state(id, PeerSession::State::Handshaking); });
   }
+  if (sessions_.size() < limits_.max_sessions) return;
+  // Established sessions are the valuable ones: a half-open (or failed)
+  // handshake gives way first, and only when there is none the oldest session.
+  if (evict_oldest([&](std::uint64_t id) { return !in_state(id, PeerSession::State::Transport); })) return;
+  evict_oldest([](std::uint64_t) { return true; });
 }
 
 P2PResult<void> P2PManager::send_handshake_reply(const PeerSession& session, const SocketAddress& to,

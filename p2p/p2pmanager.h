@@ -65,8 +65,9 @@ inline constexpr std::size_t RECEIVE_BATCH = 64;
 inline constexpr int RECEIVE_BUFFER_BYTES = 32 * 1024 * 1024;
 
 // Any process on the machine can start handshakes, each from a new port, so the
-// session table is bounded: beyond these numbers the oldest half-open handshake,
-// or failing that the oldest session, makes room for the new one.
+// session table is bounded: beyond these numbers the oldest half-open (or failed)
+// handshake makes room for the new one; only when there is none does the oldest
+// established session give way.
 struct SessionLimits {
   std::size_t max_handshaking = 1024;
   std::size_t max_sessions = 16384;
@@ -164,7 +165,8 @@ class P2PManager {
   void sweep_if_due(Clock::time_point now);
   P2PResult<void> send_handshake_reply(const PeerSession& session, const SocketAddress& to,
                                        std::span<const std::uint8_t> noise_message);
-  // Evicts sessions, oldest first, so that one more fits within the limits.
+  // Evicts one session so that one more fits within the limits: the oldest
+  // half-open handshake, or failing that the oldest established session.
   void make_room_for_session();
 
   int fd_ = -1;

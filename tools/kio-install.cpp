@@ -56,7 +56,7 @@ int main(int argc, char** argv) {
   const fs::path persist = install::persist_root(*root);
   const fs::path identity_path = persist / "identity.json";
   // A root whose store another process holds (a running connector) is not touched.
-  const auto store_lock = install::lock_store(persist);
+  const auto store_lock = install::lock_store(persist, root->string());
   if (!store_lock) tools::exit_error(kTool, store_lock.error());
   std::error_code ec;
   if (fs::exists(identity_path, ec)) {

@@ -224,14 +224,10 @@ p2p::SocketAddress target_of(const tools::Args& args, const std::optional<fs::pa
 }
 
 std::chrono::seconds timeout_of(const tools::Args& args) {
-  const auto text = args.value("--timeout").value_or("60");
-  try {
-    const long seconds = std::stol(text);
-    if (seconds <= 0) throw std::invalid_argument(text);
-    return std::chrono::seconds(seconds);
-  } catch (const std::exception&) {
-    usage("--timeout takes a positive number of seconds");
-  }
+  const auto seconds = tools::parse_whole_number(args.value("--timeout").value_or("60"));
+  // Beyond a year is no time-out a user means, and would overflow the clock's arithmetic.
+  if (!seconds || *seconds == 0 || *seconds > 366u * 24 * 3600) usage("--timeout takes a positive number of seconds");
+  return std::chrono::seconds(static_cast<std::chrono::seconds::rep>(*seconds));
 }
 
 // How many times --wait sends a stream again that the connector abandoned.
@@ -382,13 +378,16 @@ int send_index(const Options& o) {
                                       o.args.value("--class").value_or("bytes"), packed->entries()};
   std::size_t frame_size = peer::StreamPlan::DEFAULT_STREAM_FRAME_SIZE;
   double rate = kDefaultRateMBps;
-  try {
-    if (auto f = o.args.value("--frame-size")) frame_size = std::stoul(*f);
-    if (auto r = o.args.value("--rate")) rate = std::stod(*r);
-  } catch (const std::exception&) {
-    usage("--frame-size and --rate take numbers");
+  if (auto f = o.args.value("--frame-size")) {
+    const auto parsed = tools::parse_whole_number(*f);
+    if (!parsed) usage("--frame-size and --rate take numbers");
+    frame_size = static_cast<std::size_t>(std::min<std::uint64_t>(*parsed, SIZE_MAX));
   }
-  if (rate < 0) usage("--rate cannot be negative");
+  if (auto r = o.args.value("--rate")) {
+    const auto parsed = tools::parse_real_number(*r);
+    if (!parsed) usage(r->starts_with('-') ? "--rate cannot be negative" : "--frame-size and --rate take numbers");
+    rate = *parsed;
+  }
   // A larger frame would not fit the connector's reassembly bound.
   if (frame_size == 0 || frame_size > p2p::MAX_RECEIVABLE_FRAME_SIZE) {
     usage("--frame-size takes 1 to " + std::to_string(p2p::MAX_RECEIVABLE_FRAME_SIZE) + " bytes");

@@ -55,8 +55,10 @@ Result<void> move_legacy_blobs(const fs::path& persist_root) {
   const fs::path blobs = install::blobs_root(persist_root);
   if (same_path(legacy, blobs)) return {};
   const auto st = stat_path(legacy);
-  if (!st) return {};
-  if (S_ISDIR(st->st_mode)) {
+  // Anything but a directory at that name (a plain file, say) is not the older
+  // blob directory and is left alone.
+  if (!st || !S_ISDIR(st->st_mode)) return {};
+  {
     auto names = list_directory(legacy);
     if (!names) return std::unexpected(names.error());
     bool moved = false;

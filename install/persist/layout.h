@@ -20,7 +20,8 @@ Result<void> ensure_layout(const std::filesystem::path& persist_root);
 // blobs root, then removes the older directory. A name the blobs root already
 // has is dropped from the older directory only when both files hold the same
 // bytes; a file with other bytes moves in as "<name>.older-copy" (or
-// "<name>.older-copy-N" when that is taken too). Runs only once the install
+// "<name>.older-copy-N" when that is taken too). Anything but a directory at
+// persist root/"blobs" is left where it is. Runs only once the install
 // identity opened with the wrap key, so that a wrong key changes nothing.
 Result<void> move_legacy_blobs(const std::filesystem::path& persist_root);
 

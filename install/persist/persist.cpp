@@ -43,7 +43,9 @@ Result<void> Persist::writable() const {
 
 Result<void> Persist::hold_directories() {
   const fs::path blobs = blobs_root();
-  const fs::path install = blobs.parent_path();
+  // The blobs root of the relative persist root "persist" is "blobs": its
+  // parent is the working directory, not the empty path.
+  const fs::path install = parent_directory(blobs);
   held_.clear();
   for (const auto& [role, path] : {std::pair<const char*, fs::path>{"install root", install},
                                    {"persist root", root_},

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <filesystem>
+#include <string_view>
 
 #include "common/file_io.h"
 #include "install/result.h"
@@ -15,7 +16,8 @@ namespace kio::install {
 // Creates the persist root if it is missing (with its ancestors), then locks it
 // without waiting. The lock is held while the returned descriptor stays open.
 // A store locked by another process fails with
-// "install root <root> is in use by another process".
-Result<Fd> lock_store(const std::filesystem::path& persist_root);
+// "install root <root_text> is in use by another process", where `root_text`
+// is the install root as the caller shows it to its user.
+Result<Fd> lock_store(const std::filesystem::path& persist_root, std::string_view root_text);
 
 }  // namespace kio::install

@@ -55,6 +55,30 @@ TEST(ReplaceFile, ReplacesALinkInsteadOfWritingThroughIt) {
   EXPECT_EQ(test::read_file(path), "{}");
 }
 
+// Only the temporary files of the named files, as replace_file names them, are
+// removed; anything that merely looks like one stays.
+TEST(ReplaceFile, LeftoversOfTheNamedFilesAreRemovedAndNothingElse) {
+  test::TempDir dir;
+  const struct {
+    std::string name;
+    bool removed;
+  } cases[] = {
+      {".a.json.tmp-0123456789abcdef", true},   {".b.txt.tmp-fedcba9876543210", true},
+      {".a.json.tmp-0123456789ABCDEF", false},  {".a.json.tmp-0123456789abcde", false},
+      {".a.json.tmp-0123456789abcdef0", false}, {".c.json.tmp-0123456789abcdef", false},
+      {"a.json.tmp-0123456789abcdef", false},   {".a.json.tmp-0123456789abcdeg", false},
+      {"a.json", false},
+  };
+  for (const auto& c : cases) test::write_file(dir.path() / c.name, "x");
+  ::mkdir((dir.path() / ".a.json.tmp-1111111111111111").c_str(), 0700);
+  ::symlink("a.json", (dir.path() / ".a.json.tmp-2222222222222222").c_str());
+  const std::string names[] = {"a.json", "b.txt"};
+  EXPECT_EQ(remove_replace_leftovers(dir.path(), names), 2u);
+  for (const auto& c : cases) EXPECT_EQ(std::filesystem::exists(dir.path() / c.name), !c.removed) << c.name;
+  EXPECT_TRUE(std::filesystem::is_directory(dir.path() / ".a.json.tmp-1111111111111111"));
+  EXPECT_TRUE(std::filesystem::is_symlink(dir.path() / ".a.json.tmp-2222222222222222"));
+}
+
 TEST(WriteFile, OptionsForModesLinksAndExclusiveCreation) {
   test::TempDir dir;
   const fs::path path = dir / "blob";

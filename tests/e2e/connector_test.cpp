@@ -406,5 +406,61 @@ TEST(ConnectorStartup, AClosedStandardOutputIsAnError) {
   EXPECT_EQ(r.err, "kio-connector: cannot write to standard output: Broken pipe (os error 32)\n");
 }
 
+// The root is shown as it was given, in "root=" and in the message that refuses
+// a second connector; an empty root is the working directory.
+TEST(ConnectorStartup, ShowsTheRootAsGiven) {
+  test::TestInstall install;
+  const struct {
+    std::string given;
+    fs::path cwd;
+  } cases[] = {{"", install.root}, {"install/", install.home.path()}, {"./install", install.home.path()}};
+  for (const auto& c : cases) {
+    SCOPED_TRACE("root \"" + c.given + "\"");
+    test::ConnectorProcess first(install.home.path(), {"--root", c.given}, install.keys_text(), c.cwd);
+    EXPECT_EQ(first.next_out_line().value_or("<no line>"), "started=connector");
+    EXPECT_EQ(first.next_out_line().value_or("<no line>"), "transport=udp");
+    EXPECT_EQ(first.next_out_line().value_or("<no line>"), "root=" + c.given);
+    EXPECT_TRUE(first.next_out_line().value_or("<no line>").starts_with("endpoint=127.0.0.1:"));
+    EXPECT_EQ(first.drain_err(10ms), "");
+    EXPECT_TRUE(fs::exists(install.root / "peer-endpoint.json"));
+
+    test::ConnectorProcess second(install.home.path(), {"--root", c.given}, install.keys_text(), c.cwd);
+    EXPECT_EQ(second.next_err_line(10s).value_or("<no line>"),
+              "kio-connector: install root " + c.given + " is in use by another process");
+    EXPECT_EQ(second.drain_out(100ms), "");
+  }
+}
+
+// A HOME holding a line feed cannot add a line of its own to standard output.
+TEST(ConnectorStartup, ARootWithControlCharactersStaysOneLine) {
+  test::TestInstall install(/*participants=*/true);
+  const fs::path home = install.home.path() / "h\nforged=1\tx";
+  fs::create_directories(home);
+  fs::rename(install.home.path() / "Library", home / "Library");
+  test::ConnectorProcess process(home, {}, install.keys_text());
+  EXPECT_EQ(process.next_out_line().value_or("<no line>"), "started=connector");
+  EXPECT_EQ(process.next_out_line().value_or("<no line>"), "transport=udp");
+  EXPECT_EQ(process.next_out_line().value_or("<no line>"),
+            "root=" + (install.home.path() / "h\\u000aforged=1\\u0009x").string() +
+                "/Library/Application Support/Marrowlark/test/participants/p1");
+  EXPECT_TRUE(process.next_out_line().value_or("<no line>").starts_with("endpoint=127.0.0.1:"));
+}
+
+// What a kill between the write and the rename of a whole-file replace left in
+// the install root is removed at the next start; files of other names stay.
+TEST(ConnectorStartup, RemovesTheTemporaryFilesOfAnInterruptedReplace) {
+  test::TestInstall install;
+  const std::vector<std::string> leftovers = {
+      ".peer-endpoint.json.tmp-00112233445566ff", ".features-manifest.json.tmp-0123456789abcdef",
+      ".blob-landed.txt.tmp-aaaaaaaaaaaaaaaa", ".blob-land-error.txt.tmp-bbbbbbbbbbbbbbbb"};
+  const std::vector<std::string> kept = {".notes.txt.tmp-0123456789abcdef", ".peer-endpoint.json.tmp-mine"};
+  for (const auto& name : leftovers) test::write_file(install.root / name, "partial");
+  for (const auto& name : kept) test::write_file(install.root / name, "someone else's");
+  test::ConnectorProcess process(install);
+  process.await_startup();
+  for (const auto& name : leftovers) EXPECT_FALSE(fs::exists(install.root / name)) << name;
+  for (const auto& name : kept) EXPECT_TRUE(fs::exists(install.root / name)) << name;
+}
+
 }  // namespace
 }  // namespace kio

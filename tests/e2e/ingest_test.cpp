@@ -237,6 +237,19 @@ TEST_F(Ingest, AStreamRefusedForAnUnsafeNameLeavesRoomForTheCorrectOne) {
   EXPECT_EQ(process_->drain_err(100ms), "");
 }
 
+// A peer that sends on other channels before its stream still lands it: those
+// channels cannot take the replay windows that channels 0 and 1 need.
+TEST_F(Ingest, AStreamLandsAfterThePeerUsedOtherChannelsFirst) {
+  auto client = connect(1);
+  for (std::uint8_t channel = 2; channel <= 5; ++channel) ASSERT_TRUE(client.send(channel, Bytes{0x01, channel}));
+  const Bytes stream = install::pack_files(kFiles);
+  send(client, plan(kFiles, stream));
+  EXPECT_EQ(out_line(), "blob_received=" + kIndexBlob);
+  EXPECT_EQ(out_line(), "blob_sha256=" + install::sha256_hex(stream));
+  out_line();
+  EXPECT_EQ(test::read_file(blobs() / (kIndexBlob + ".lmdb") / "lock.mdb"), "L");
+}
+
 // A spool or staging directory left by a crash has no use after a restart.
 TEST(IngestStartup, RemovesWhatACrashLeftOfStreams) {
   test::TestInstall install;

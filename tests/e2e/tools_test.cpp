@@ -99,6 +99,27 @@ TEST(Tools, UsageErrorsAndHelp) {
       {"kio-ltr", {"verify"}},
       {"kio-ltr", {"check", "--keys", "k"}},
   };
+  // Numbers are taken exactly: no sign, nothing after, no exponent, no "nan".
+  const std::vector<std::string> admit = {"send-admit", "--json", "{}", "--connect", "127.0.0.1:1", "--timeout"};
+  const std::string index = (home / "index").string();
+  test::write_file(home / "index" / "data.mdb", "d");
+  std::vector<std::pair<std::string, std::vector<std::string>>> bad_numbers;
+  for (const std::string timeout : {"10abc", "-1", "+5", " 5", "0", ""}) {
+    bad_numbers.push_back({"kio-peer", admit});
+    bad_numbers.back().second.push_back(timeout);
+  }
+  for (const auto& [option, value] : std::vector<std::pair<std::string, std::string>>{
+           {"--frame-size", "4096abc"}, {"--frame-size", "-1"}, {"--frame-size", "+4096"},
+           {"--frame-size", "18446744073709551616"}, {"--rate", "10abc"}, {"--rate", "-0"},
+           {"--rate", "nan"}, {"--rate", "1e3"}, {"--rate", "."}}) {
+    bad_numbers.push_back({"kio-peer", {"send-index", index, "--connect", "127.0.0.1:1", option, value}});
+  }
+  for (const auto& [tool, args] : bad_numbers) {
+    SCOPED_TRACE(args[args.size() - 2] + " \"" + args.back() + "\"");
+    auto r = run_tool(tool, args, home.path());
+    EXPECT_EQ(r.exit_code, 2) << r.err;
+    EXPECT_TRUE(r.err.starts_with("kio-peer: --")) << r.err;
+  }
   for (const auto& [tool, args] : usage_errors) {
     SCOPED_TRACE(tool + " " + (args.empty() ? "" : args.front()));
     auto r = run_tool(tool, args, home.path());
@@ -114,6 +135,22 @@ TEST(Tools, UsageErrorsAndHelp) {
   auto no_connector = run_tool("kio-peer", {"send-admit", "--json", "{}", "--root", (home / "none").string()}, home.path());
   EXPECT_EQ(no_connector.exit_code, 1);
   EXPECT_EQ(std::count(no_connector.err.begin(), no_connector.err.end(), '\n'), 1) << no_connector.err;
+}
+
+// A keys file that cannot be written whole (here a file size limit below its 130
+// bytes) is reported with the error that stopped it and not left behind.
+TEST(Tools, AKeysFileCutShortIsReportedAndRemoved) {
+  test::TempDir home;
+  const fs::path keys = home / "keys";
+  test::RunOptions options;
+  options.args = {"-c", "trap '' XFSZ; exec prlimit --fsize=100 \"$0\" --root \"$1\" --keys-out \"$2\"",
+                  test::binary_path("kio-install").string(), (home / "install").string(), keys.string()};
+  options.env["HOME"] = home.path().string();
+  options.stdin_text = "";
+  const auto r = test::run_program("/bin/sh", options);
+  EXPECT_EQ(r.exit_code, 1);
+  EXPECT_EQ(r.err, "kio-install: " + keys.string() + ": File too large (os error 27)\n");
+  EXPECT_FALSE(fs::exists(keys));
 }
 
 }  // namespace

@@ -708,6 +708,30 @@ TEST_F(ManagerTest, SessionTableIsBounded) {
   EXPECT_EQ(manager_.find_session(10), nullptr);
 }
 
+// At the overall limit a half-open handshake gives way before any established
+// session, however much older the established ones are.
+TEST_F(ManagerTest, AtTheSessionLimitHalfOpenHandshakesGoBeforeEstablishedSessions) {
+  manager_.set_session_limits({/*max_handshaking=*/10, /*max_sessions=*/4});
+  std::vector<std::unique_ptr<RawUdp>> peers;
+  std::vector<InitiatorSession> established;
+  for (std::uint64_t id = 10; id <= 11; ++id) {
+    peers.push_back(std::make_unique<RawUdp>());
+    established.push_back(xx_session(id, *peers.back()));
+  }
+  std::vector<InitiatorSession> pending;
+  for (std::uint64_t id = 1; id <= 3; ++id) {
+    peers.push_back(std::make_unique<RawUdp>());
+    pending.push_back(make_initiator(id, HandshakePattern::XX));
+    send_first(pending.back(), *peers.back());
+  }
+  EXPECT_EQ(manager_.session_count(), 4u);
+  EXPECT_EQ(manager_.find_session(1), nullptr);
+  for (const std::uint64_t id : {10, 11, 2, 3}) EXPECT_NE(manager_.find_session(id), nullptr) << id;
+  // The established sessions still deliver.
+  peers[0]->send_to(address_, *established[0].data_datagram(0, 0, bytes_of("kept")));
+  EXPECT_EQ(expect_message().payload, test::to_bytes("kept"));
+}
+
 // The batched step: every datagram already waiting, taken in one call and
 // handled in arrival order; errors keep their place among the messages, and an
 // established session that gives way to a new handshake is reported as ended.

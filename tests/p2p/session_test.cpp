@@ -380,5 +380,20 @@ TEST(ReplayWindows, OneWindowPerChannelUpToTheLimit) {
   EXPECT_EQ(windows.find(0)->highest(), 0u);
 }
 
+// A peer that uses other channels first cannot take the windows of the stream's
+// channels: 0 and 1 always get theirs, the rest share what is left.
+TEST(ReplayWindows, OtherChannelsNeverTakeTheWindowsOfChannelsZeroAndOne) {
+  ReplayWindows windows;
+  EXPECT_EQ(windows.check_and_record(2, 0), ReplayVerdict::Fresh);
+  EXPECT_EQ(windows.check_and_record(3, 0), ReplayVerdict::Fresh);
+  EXPECT_EQ(windows.check_and_record(4, 0), ReplayVerdict::NoWindow);
+  EXPECT_EQ(windows.check_and_record(5, 0), ReplayVerdict::NoWindow);
+  for (const std::uint8_t channel : {0, 1}) {
+    EXPECT_EQ(windows.check_and_record(channel, 0), ReplayVerdict::Fresh) << int(channel);
+    EXPECT_EQ(windows.check_and_record(channel, 0), ReplayVerdict::Repeated) << int(channel);
+  }
+  EXPECT_EQ(windows.size(), MAX_CHANNEL_WINDOWS);
+}
+
 }  // namespace
 }  // namespace kio::p2p

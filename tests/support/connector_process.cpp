@@ -41,11 +41,12 @@ ConnectorProcess::ConnectorProcess(const TestInstall& install, std::optional<std
 }
 
 ConnectorProcess::ConnectorProcess(const fs::path& home, const std::vector<std::string>& args,
-                                   const std::string& stdin_text) {
-  start(home, args, stdin_text);
+                                   const std::string& stdin_text, const std::optional<fs::path>& cwd) {
+  start(home, args, stdin_text, cwd);
 }
 
-void ConnectorProcess::start(const fs::path& home, const std::vector<std::string>& args, const std::string& keys) {
+void ConnectorProcess::start(const fs::path& home, const std::vector<std::string>& args, const std::string& keys,
+                             const std::optional<fs::path>& cwd) {
   int in_pipe[2], out_pipe[2], err_pipe[2];
   if (::pipe2(in_pipe, O_CLOEXEC) || ::pipe2(out_pipe, O_CLOEXEC) || ::pipe2(err_pipe, O_CLOEXEC)) {
     throw std::runtime_error("pipe failed");
@@ -64,6 +65,7 @@ void ConnectorProcess::start(const fs::path& home, const std::vector<std::string
     ::dup2(out_pipe[1], 1);
     ::dup2(err_pipe[1], 2);
     ::setenv("HOME", home.c_str(), 1);
+    if (cwd && ::chdir(cwd->c_str()) != 0) ::_exit(126);
     ::execv(program.c_str(), argv.data());
     ::_exit(127);
   }

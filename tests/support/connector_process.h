@@ -39,9 +39,10 @@ class ConnectorProcess {
   // Starts the connector; `args` default to "--root <install root>".
   explicit ConnectorProcess(const TestInstall& install, std::optional<std::vector<std::string>> args = std::nullopt,
                             std::optional<std::string> stdin_text = std::nullopt);
-  // Starts the connector with HOME, arguments and standard input given as they are.
+  // Starts the connector with HOME, arguments and standard input given as they
+  // are, in `cwd` when there is one.
   ConnectorProcess(const std::filesystem::path& home, const std::vector<std::string>& args,
-                   const std::string& stdin_text);
+                   const std::string& stdin_text, const std::optional<std::filesystem::path>& cwd = std::nullopt);
   ~ConnectorProcess();
   ConnectorProcess(const ConnectorProcess&) = delete;
   ConnectorProcess& operator=(const ConnectorProcess&) = delete;
@@ -60,7 +61,8 @@ class ConnectorProcess {
   pid_t pid() const { return pid_; }
 
  private:
-  void start(const std::filesystem::path& home, const std::vector<std::string>& args, const std::string& stdin_text);
+  void start(const std::filesystem::path& home, const std::vector<std::string>& args, const std::string& stdin_text,
+             const std::optional<std::filesystem::path>& cwd = std::nullopt);
   std::optional<std::string> next_line(int fd, std::string& buffer, std::chrono::milliseconds timeout);
   pid_t pid_ = -1;
   int out_fd_ = -1;

@@ -4,10 +4,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <charconv>
+#include <cmath>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 
+#include "common/file_io.h"
 #include "common/os_error.h"
 #include "common/version.h"
 #include "install/paths.h"
@@ -76,18 +79,43 @@ Result<install::InstallKeys> read_keys_file(const fs::path& path) {
   return keys;
 }
 
-Result<void> write_keys_file(const fs::path& path, const install::InstallKeys& keys) {
-  const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) {
-    if (errno == EEXIST) return fail(path.string() + " already exists; it is not replaced");
-    return fail(path.string() + ": " + last_os_error_text());
+std::optional<std::uint64_t> parse_whole_number(std::string_view text) {
+  if (text.empty() || !std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+    return std::nullopt;
   }
+  std::uint64_t value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::optional<double> parse_real_number(std::string_view text) {
+  // Digits with at most one point between or around them: no sign, exponent,
+  // "inf" or "nan".
+  if (text.empty() || text == "." || std::count(text.begin(), text.end(), '.') > 1 ||
+      !std::all_of(text.begin(), text.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; })) {
+    return std::nullopt;
+  }
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::fixed);
+  if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return std::nullopt;
+  return value;
+}
+
+Result<void> write_keys_file(const fs::path& path, const install::InstallKeys& keys) {
   const SecretText text = install::format_keys(keys);
-  const std::string_view bytes = text.view();
-  const bool ok = ::write(fd, bytes.data(), bytes.size()) == static_cast<ssize_t>(bytes.size()) && ::fsync(fd) == 0;
-  const int err = errno;
-  ::close(fd);
-  if (!ok) return fail(path.string() + ": " + os_error_text(err));
+  WriteOptions options;
+  options.mode = 0600;
+  options.exact_mode = true;
+  options.flush = true;
+  options.flush_new_entry = true;
+  options.exclusive = true;
+  if (auto written = write_file(path, text.view(), options); !written) {
+    if (written.error() == os_error_text(EEXIST)) return fail(path.string() + " already exists; it is not replaced");
+    // A keys file cut short would be read as the wrong keys later.
+    ::unlink(path.c_str());
+    return fail(path.string() + ": " + written.error());
+  }
   return {};
 }
 

@@ -8,6 +8,8 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
+#include <cstdint>
 #include <vector>
 
 #include "install/keys.h"
@@ -31,6 +33,12 @@ struct Args {
 // other "--" word is a usage error.
 Result<Args> parse_args(int argc, char** argv, int first, const std::vector<std::string>& with_value,
                         const std::vector<std::string>& flags);
+
+// A number given on the command line, taken exactly: decimal digits only for a
+// whole number (no sign, no spaces, nothing after, no overflow), and a plain
+// finite decimal for a real number. Anything else is nothing.
+std::optional<std::uint64_t> parse_whole_number(std::string_view text);
+std::optional<double> parse_real_number(std::string_view text);
 
 // The keys file: the two lines the connector reads on its standard input.
 Result<install::InstallKeys> read_keys_file(const std::filesystem::path& path);

@@ -70,9 +70,10 @@ TEST(Layout, MovesTheOlderBlobDirectoryKeepingEveryByte) {
   EXPECT_FALSE(fs::exists(s.install / "blobs" / "c.older-copy"));
   EXPECT_FALSE(fs::exists(s.persist / "blobs"));
 
-  test::write_file(s.persist / "blobs", "a stray file");  // not a directory: removed
+  // A plain file where the older directory was is not the product's: it stays.
+  test::write_file(s.persist / "blobs", "someone's file");
   ASSERT_TRUE(move_legacy_blobs(s.persist));
-  EXPECT_FALSE(fs::exists(s.persist / "blobs"));
+  EXPECT_EQ(test::read_file(s.persist / "blobs"), "someone's file");
 }
 
 // Migrations wait for the identity to open: a wrong key changes nothing on disk.
