@@ -37,6 +37,53 @@ struct WipingAllocator {
 // A byte buffer whose storage is wiped when released.
 using SecretBytes = std::vector<std::uint8_t, WipingAllocator<std::uint8_t>>;
 
+// Tests only: when set, sees every WipedBytes buffer just before it is wiped.
+inline void (*wipe_observer)(const std::uint8_t* data, std::size_t size) = nullptr;
+
+// Overwrites the bytes with zeros (first showing them to the test observer).
+inline void wipe_memory(void* data, std::size_t size) noexcept {
+  if (size == 0) return;
+  if (wipe_observer != nullptr) wipe_observer(static_cast<const std::uint8_t*>(data), size);
+  sodium_memzero(data, size);
+}
+
+// A plain std::string's storage, its inline buffer included.
+inline void wipe_string(std::string& s) noexcept { wipe_memory(s.data(), s.capacity()); }
+
+// A plain byte vector that wipes its storage (the whole capacity) when it is
+// released or assigned over. It can take over an ordinary vector's buffer
+// without a copy, which the self-wiping allocator cannot; growing it would
+// free the old buffer unwiped, so it is meant for buffers filled once.
+class WipedBytes : public std::vector<std::uint8_t> {
+ public:
+  using Base = std::vector<std::uint8_t>;
+  using Base::Base;
+  WipedBytes() = default;
+  WipedBytes(Base&& other) noexcept : Base(std::move(other)) {}
+  WipedBytes(const Base& other) : Base(other) {}
+  WipedBytes(WipedBytes&& other) noexcept = default;
+  WipedBytes(const WipedBytes& other) = default;
+  WipedBytes& operator=(WipedBytes&& other) noexcept {
+    if (this != &other) {
+      wipe();
+      Base::operator=(std::move(other));
+    }
+    return *this;
+  }
+  WipedBytes& operator=(const WipedBytes& other) {
+    if (this != &other) {
+      wipe();
+      Base::operator=(other);
+    }
+    return *this;
+  }
+  ~WipedBytes() { wipe(); }
+
+  void wipe() noexcept {
+    wipe_memory(data(), capacity());
+  }
+};
+
 // A text whose storage is wiped when released; the destructor also wipes the
 // inline buffer that short strings live in.
 class SecretText {

@@ -1,5 +1,6 @@
 #include "connector/admission.h"
 
+#include "common/secret.h"
 #include "connector/manifest.h"
 #include "install/crypto.h"
 #include "install/feature_pack.h"
@@ -12,13 +13,28 @@ using install::json::Json;
 
 namespace {
 
+// Texts of a received document are plaintext: wiped when it is released.
+struct WipeDocument {
+  Json& doc;
+  ~WipeDocument() { install::json::wipe_texts(doc); }
+};
+
 Result<void> admit_geonames_pack(const std::filesystem::path& install_root, install::Persist& store,
                                  const p2p::KioFeatureFrame& frame, const Output& output) {
   auto pack = install::FeaturePack::decode(frame.payload);
   if (!pack) return std::unexpected(pack.error());
+  // The pack and its canonical text are plaintext: wiped when released.
+  struct WipePack {
+    install::FeaturePack& pack;
+    ~WipePack() { install::wipe(pack); }
+  } wipe_pack{*pack};
   if (pack->id != install::GEONAMES_FEATURE_ID) return fail("geonames feature pack id mismatch");
   auto canonical = install::FeaturePack::encode(*pack);
   if (!canonical) return std::unexpected(canonical.error());
+  struct WipeText {
+    std::string& text;
+    ~WipeText() { wipe_string(text); }
+  } wipe_canonical{*canonical};
   // The pack is stored under the feature id itself, unsealed; a later pack replaces it.
   auto stored = store.put_blob_with_id(install::GEONAMES_FEATURE_ID, as_bytes(*canonical), /*feature=*/true,
                                        /*encrypted=*/false);
@@ -33,6 +49,7 @@ Result<void> admit_geonames_pack(const std::filesystem::path& install_root, inst
   entry["version"] = FEATURE_VERSION;
   entry["listed_blobs"] = Json::array();
   for (const auto& name : pack->features) entry["listed_blobs"].push_back(name);
+  const WipeDocument wipe_entry{entry};
   if (auto recorded = record_inventory(install_root, entry); !recorded) return recorded;
 
   output.line("feature_pack_stored", install::GEONAMES_FEATURE_ID);
@@ -43,6 +60,7 @@ Result<void> admit_record(const std::filesystem::path& install_root, const p2p::
                           const Output& output) {
   auto value = install::json::read_value(frame.payload, install::json::Duplicates::last_wins);
   if (!value) return fail("bootstrap feature payload is not json");
+  const WipeDocument wipe_document{*value};
   const auto schema = value->is_object() ? value->find("schema") : value->end();
   if (!value->is_object() || schema == value->end() || !schema->is_string() ||
       schema->get_ref<const std::string&>() != FEATURE_ADMIT_SCHEMA) {

@@ -278,7 +278,7 @@ P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_control(std::
     if (announce->schema != FILE_STREAM_SCHEMA) return p2p_fail(P2PError::wire_format("file stream schema mismatch"));
     finish_stream();
     expected_stream_frames_ = announce->segment_count;
-    reassembler_ = p2p::FrameReassembler(options_.max_partial_bytes);
+    reassembler_ = new_reassembler();
     record_digests_.emplace(announce->files);
     announce_ = std::move(*announce);
     return std::nullopt;
@@ -298,6 +298,11 @@ void FileStreamReceiver::finish_stream() {
   completed_stream_frames_ = 0;
 }
 
+p2p::FrameReassembler FileStreamReceiver::new_reassembler() const {
+  return p2p::FrameReassembler(options_.max_partial_bytes,
+                               options_.spool_dir.empty() ? fs::temp_directory_path() : options_.spool_dir);
+}
+
 P2PResult<void> FileStreamReceiver::keep_frame(const p2p::CompletedStreamFrame& frame) {
   if (!spool_) {
     if (before_spool_) {
@@ -307,14 +312,13 @@ P2PResult<void> FileStreamReceiver::keep_frame(const p2p::CompletedStreamFrame& 
     if (!created) return p2p_fail(std::move(created.error()));
     spool_.emplace(std::move(*created));
   }
-  std::vector<std::span<const std::uint8_t>> pieces;
-  pieces.reserve(frame.parts().size());
-  for (const auto& part : frame.parts()) {
-    pieces.emplace_back(part);
-    stream_sha_.update(part);
-    record_digests_->update(part);
-  }
-  return spool_->append(pieces);
+  return frame.read([this](std::span<const std::span<const std::uint8_t>> pieces) -> P2PResult<void> {
+    for (const auto& piece : pieces) {
+      stream_sha_.update(piece);
+      record_digests_->update(piece);
+    }
+    return spool_->append(pieces);
+  });
 }
 
 P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_chunk(
@@ -322,7 +326,16 @@ P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_chunk(
   if (!chunk) return p2p_fail(P2PError::wire_format(chunk.error()));
   // With no stream announced the chunk could only ever be discarded.
   if (!announce_) return std::nullopt;
-  auto frame = reassembler_.add_chunk_parts(std::move(*chunk));
+  // Frames waiting on disk never hold more than what is left of the stream.
+  reassembler_.set_spill_limit(announce_->total_bytes - stream_length_);
+  auto added = reassembler_.add_chunk_parts(std::move(*chunk));
+  if (!added) {
+    P2PError error = std::move(added.error());
+    std::string text = "stream " + announce_->blob_id + ": " + error.text();
+    finish_stream();
+    return p2p_fail(P2PError(error.kind(), std::move(text)));
+  }
+  auto& frame = *added;
   if (!frame) return std::nullopt;
 
   ++completed_stream_frames_;

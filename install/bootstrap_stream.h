@@ -142,7 +142,9 @@ struct CompletedStream {
 
 // Where and within what bounds a receiver keeps a stream.
 struct ReceiverOptions {
-  std::filesystem::path spool_dir;  // empty: the system's temporary directory
+  // The spool file, and the spill file of stream frames too large to be
+  // reassembled in memory; empty: the system's temporary directory.
+  std::filesystem::path spool_dir;
   std::size_t max_partial_bytes = p2p::MAX_PARTIAL_BYTES;
 };
 
@@ -150,7 +152,9 @@ struct ReceiverOptions {
 //
 // Memory does not grow with the stream: each completed stream frame is appended
 // to a spool file at once and fed to the stream digest and to the per-file
-// digests, partial frames are bounded in number and bytes, a stream that
+// digests, partial frames are bounded in number and bytes (frames too large for
+// that bound wait on disk, in a spill file beside the spool, their chunks never
+// holding more than is left of the announced size), a stream that
 // outgrows its announced size is refused at once, and nothing is kept while no
 // stream is announced (registrations and chunks then could only ever be
 // discarded by the next announcement; chunks are still decoded, so that a
@@ -159,14 +163,16 @@ struct ReceiverOptions {
 // and removed whenever the stream ends without being handed out.
 class FileStreamReceiver {
  public:
-  FileStreamReceiver() = default;
+  FileStreamReceiver() : FileStreamReceiver(ReceiverOptions{}) {}
   explicit FileStreamReceiver(ReceiverOptions options)
-      : options_(std::move(options)), reassembler_(options_.max_partial_bytes) {}
+      : options_(std::move(options)), reassembler_(new_reassembler()) {}
 
   // Channel 0: an announcement (restarts everything) or a frame registration;
   // channel 1: a chunk; other channels are ignored. Returns the completed
   // stream when its last frame completes, or a WireFormat error (an Io error
-  // when the spool cannot be written).
+  // when the spool or the spill file cannot be written; a refusal, naming the
+  // stream and the frame, when a frame on disk would pass the announced size).
+  // Decrypted chunk payloads are wiped when released.
   p2p::P2PResult<std::optional<CompletedStream>> push(std::uint8_t channel, std::span<const std::uint8_t> message);
   // The same; a chunk's payload takes over the message's storage.
   p2p::P2PResult<std::optional<CompletedStream>> push(std::uint8_t channel, std::vector<std::uint8_t>&& message);
@@ -186,6 +192,7 @@ class FileStreamReceiver {
   p2p::P2PResult<std::optional<CompletedStream>> push_chunk(std::expected<p2p::FrameChunk, const char*> chunk);
   p2p::P2PResult<void> keep_frame(const p2p::CompletedStreamFrame& frame);
   void finish_stream();
+  p2p::FrameReassembler new_reassembler() const;
 
   ReceiverOptions options_;
   std::function<p2p::P2PResult<void>()> before_spool_;

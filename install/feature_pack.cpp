@@ -23,7 +23,13 @@ std::optional<FeaturePackAction> read_action(const json::Json& value) {
 // Reads the document under the strict rules; nullopt when it is unreadable.
 std::optional<FeaturePack> read_pack(std::span<const std::uint8_t> bytes) {
   auto parsed = json::read_value(bytes, json::Duplicates::refuse);
-  if (!parsed || !parsed->is_object()) return std::nullopt;
+  if (!parsed) return std::nullopt;
+  // The document's texts are plaintext that the pack copies: wiped either way.
+  struct WipeOnExit {
+    json::Json& doc;
+    ~WipeOnExit() { json::wipe_texts(doc); }
+  } wipe_document{*parsed};
+  if (!parsed->is_object()) return std::nullopt;
   const json::Json& doc = *parsed;
 
   FeaturePack pack;
@@ -74,8 +80,20 @@ Result<void> FeaturePack::verify(const FeaturePack& pack) {
 Result<FeaturePack> FeaturePack::decode(std::span<const std::uint8_t> bytes) {
   auto pack = read_pack(bytes);
   if (!pack) return fail(kCouldNotParse);
-  if (auto verified = verify(*pack); !verified) return std::unexpected(verified.error());
+  if (auto verified = verify(*pack); !verified) {
+    wipe(*pack);
+    return std::unexpected(verified.error());
+  }
   return std::move(*pack);
+}
+
+void wipe(FeaturePack& pack) {
+  for (std::string* text : {&pack.schema, &pack.id, &pack.blob, &pack.class_name, &pack.short_name,
+                            &pack.description}) {
+    wipe_string(*text);
+  }
+  for (auto& feature : pack.features) wipe_string(feature);
+  for (auto& action : pack.actions) wipe_string(action.name);
 }
 
 Result<std::string> FeaturePack::encode(const FeaturePack& pack) {

@@ -44,4 +44,8 @@ struct FeaturePack {
   bool operator==(const FeaturePack&) const = default;
 };
 
+// Overwrites every text of the pack with zeros: a received pack is decrypted
+// plaintext, wiped when released like every other.
+void wipe(FeaturePack& pack);
+
 }  // namespace kio::install

@@ -464,6 +464,14 @@ std::optional<Record> read_record(std::string_view text, Duplicates duplicates) 
   return std::move(sink.record);
 }
 
+void wipe_texts(Json& value) {
+  if (value.is_string()) {
+    wipe_string(value.get_ref<std::string&>());
+  } else if (value.is_structured()) {
+    for (auto& item : value) wipe_texts(item);
+  }
+}
+
 std::optional<Json> read_value(std::string_view text, Duplicates duplicates) {
   TreeSink sink;
   if (!Reader<TreeSink>(text, duplicates, sink).run()) return std::nullopt;

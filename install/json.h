@@ -74,6 +74,10 @@ struct Record {
 
 // Nothing when the text is not one JSON document followed only by white space,
 // or (with `refuse`) when any object of it names a member twice.
+// Overwrites every text (string values, not member names) of a document
+// with zeros, for documents that were decrypted plaintext.
+void wipe_texts(Json& value);
+
 std::optional<Record> read_record(std::string_view text, Duplicates duplicates);
 std::optional<Json> read_value(std::string_view text, Duplicates duplicates);
 inline std::optional<Json> read_value(std::span<const std::uint8_t> bytes, Duplicates duplicates) {

@@ -64,7 +64,7 @@ constexpr const char* kUsage =
     "  --blob-id UUID        send-index: the announced blob id (default: the geonames index)\n"
     "  --class CLASS         send-index: bytes (default) or feature\n"
     "  --frame-size BYTES    send-index: stream bytes per frame (default 1048576, at most\n"
-    "                        8388608)\n"
+    "                        87685830, 65535 chunks of 1338 bytes)\n"
     "  --rate MB/S           send-index: pacing in megabytes per second (default 100; 0: none)\n"
     "  --wait                send-index: wait until the install reports the landing and\n"
     "                        exit 0 (landed) or 1 (failed); needs --root or --participant\n"
@@ -388,9 +388,9 @@ int send_index(const Options& o) {
     if (!parsed) usage(r->starts_with('-') ? "--rate cannot be negative" : "--frame-size and --rate take numbers");
     rate = *parsed;
   }
-  // A larger frame would not fit the connector's reassembly bound.
-  if (frame_size == 0 || frame_size > p2p::MAX_RECEIVABLE_FRAME_SIZE) {
-    usage("--frame-size takes 1 to " + std::to_string(p2p::MAX_RECEIVABLE_FRAME_SIZE) + " bytes");
+  // The largest frame a registration can describe: 65,535 full chunks.
+  if (frame_size == 0 || frame_size > p2p::MAX_STREAM_FRAME_SIZE) {
+    usage("--frame-size takes 1 to " + std::to_string(p2p::MAX_STREAM_FRAME_SIZE) + " bytes");
   }
   auto plan = peer::StreamPlan::create(description, *packed, packed->sha256(), frame_size);
   if (!plan) die(plan.error());

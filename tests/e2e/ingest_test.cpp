@@ -162,6 +162,31 @@ TEST_F(Ingest, AStreamLargerThanEveryBufferLands) {
   EXPECT_EQ(process_->drain_err(50ms), "");
 }
 
+TEST_F(Ingest, TheLargestFrameTheFormatAllowsLands) {
+  // One frame of 65,535 full chunks (about 84 MiB), far beyond what partial
+  // frames may hold in memory.
+  GeneratedStream stream(p2p::MAX_STREAM_FRAME_SIZE - 20);
+  ASSERT_EQ(stream.size(), p2p::MAX_STREAM_FRAME_SIZE);
+  auto plan = peer::StreamPlan::create({install::GEONAMES_FEATURE_ID, kIndexBlob, "bytes", {stream.entry()}}, stream,
+                                       stream.sha256(), p2p::MAX_STREAM_FRAME_SIZE);
+  ASSERT_TRUE(plan) << plan.error();
+  auto client = connect(1);
+  std::size_t chunks = 0;
+  while (auto message = plan->next()) {
+    ASSERT_TRUE(client.send(message->channel, message->bytes));
+    // Paced, so that a loaded machine does not lose datagrams.
+    if (message->channel == 1 && ++chunks % 32 == 0) std::this_thread::sleep_for(1ms);
+  }
+  ASSERT_FALSE(plan->error());
+  EXPECT_EQ(chunks, 65535u);
+  EXPECT_EQ(out_line(), "blob_received=" + kIndexBlob);
+  EXPECT_EQ(out_line(), "blob_sha256=" + stream.sha256());
+  out_line();
+  EXPECT_EQ(install::sha256_file(blobs() / (kIndexBlob + ".lmdb") / "data.mdb").value(), stream.entry().sha256);
+  EXPECT_TRUE(spools().empty());
+  EXPECT_EQ(process_->drain_err(50ms), "");
+}
+
 TEST_F(Ingest, AnotherSessionCannotResetOrFeedAStream) {
   const Bytes stream = install::pack_files(kFiles);
   const auto messages = plan(kFiles, stream);

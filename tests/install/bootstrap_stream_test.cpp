@@ -154,6 +154,30 @@ TEST_F(Receiver, ReassemblesStreamsOfManyShapes) {
   }
 }
 
+// Frames larger than the memory bound wait on disk beside the spool: they land
+// like any other, and one whose chunks pass what is left of the announced size
+// is refused at once, naming the stream and the frame.
+TEST_F(Receiver, FramesTooLargeForMemoryLandFromDisk) {
+  test::TempDir spool_dir;
+  const Bytes stream = pseudo_random(50000, 9);
+  const auto messages = plan(stream, 20000);  // frames of 15 chunks, bound 8,000 bytes
+  receiver = FileStreamReceiver({spool_dir.path(), 8000});
+  auto completed = feed(messages);
+  ASSERT_TRUE(completed);
+  EXPECT_EQ(spooled(*completed), stream);
+
+  FileStreamAnnounce announce = announcement(messages);
+  announce.total_bytes = 30000;  // the second frame passes it with its chunks
+  receiver = FileStreamReceiver({spool_dir.path(), 8000});
+  const P2PError error = feed_until_error(announced_as(messages, announce));
+  EXPECT_EQ(error.kind(), p2p::P2PErrorKind::Other);
+  EXPECT_TRUE(error.display().starts_with("stream " + std::string(kBlobId) + ": frame ")) << error.display();
+  EXPECT_NE(error.display().find(" refused: its chunks pass the 10000 bytes left of the announced stream"),
+            std::string::npos)
+      << error.display();
+  EXPECT_EQ(receiver.announcement(), std::nullopt);
+}
+
 TEST_F(Receiver, FramesCompletingOutOfOrderFailTheDigest) {
   const Bytes stream = pseudo_random(3000, 1);
   auto messages = plan(stream, 1500);  // announcement, reg 0, 2 chunks, reg 1, 2 chunks

@@ -3,6 +3,10 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/secret.h"
 
 #include "tests/support/test_support.h"
 
@@ -118,6 +122,38 @@ FeaturePack sample_pack() {
   pack.features = {"search", "nearby"};
   pack.actions = {{1, "open"}, {65535, "close"}};
   return pack;
+}
+
+// A received pack is decrypted plaintext: the parsed document's texts are
+// wiped as soon as the pack is read (admitted or refused), and the pack's own
+// texts by `wipe`.
+TEST(FeaturePackDecode, WipesThePlaintextItCopied) {
+  static std::size_t seen = 0;
+  wipe_observer = [](const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    if (text.find("secret-plaintext") != std::string_view::npos) ++seen;
+  };
+  const std::string extra = R"(,"features":["secret-plaintext-feature"],"note":"secret-plaintext-note")";
+  struct Case {
+    const char* name;
+    std::string text;
+    std::size_t wiped_by_decode;  // the listed feature and the unknown note
+  };
+  const Case cases[] = {
+      {"admitted", document("kio.feature.pack.v1", "feature", extra), 2},
+      {"refused by verify", document("kio.feature.pack.v1", "other", extra), 3},  // the pack's copy too
+  };
+  for (const auto& c : cases) {
+    seen = 0;
+    auto pack = decode_text(c.text);
+    EXPECT_EQ(seen, c.wiped_by_decode) << c.name;
+    if (pack) {
+      wipe(*pack);
+      EXPECT_EQ(seen, c.wiped_by_decode + 1) << c.name;
+      EXPECT_EQ(pack->features, std::vector<std::string>{std::string(24, '\0')}) << c.name;
+    }
+  }
+  wipe_observer = nullptr;
 }
 
 TEST(FeaturePackEncode, CanonicalBytes) {

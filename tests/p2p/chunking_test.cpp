@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <filesystem>
 #include <set>
+#include <string_view>
 #include <string>
 
 #include "tests/support/test_support.h"
@@ -219,12 +221,13 @@ TEST_F(Reassembly, SixteenFramesInFlightAtMost) {
   EXPECT_EQ(r.partial_count(), 0u);
 }
 
-TEST_F(Reassembly, EvictionHappensBeforeTheCountCheck) {
+TEST_F(Reassembly, AChunkThatWillNotBeKeptEvictsNothing) {
   for (std::uint64_t f = 0; f < 17; ++f) add(f, 2);
   for (std::uint64_t f = 0; f < 16; ++f) r.add_chunk(chunk(f, 0, 2));
-  EXPECT_FALSE(r.add_chunk(chunk(16, 0, 5)));  // disagrees: abandoned, but one partial went first
-  EXPECT_EQ(r.partial_count(), 15u);
-  EXPECT_EQ(r.registration_count(), 15u);
+  EXPECT_FALSE(r.add_chunk(chunk(16, 0, 5)));  // disagrees: its own frame is abandoned, no other
+  EXPECT_EQ(r.partial_count(), 16u);
+  EXPECT_EQ(r.registration_count(), 16u);
+  for (std::uint64_t f = 0; f < 16; ++f) EXPECT_EQ(r.add_chunk(chunk(f, 1, 2)), whole(f, 2)) << f;
 }
 
 TEST_F(Reassembly, RegistrationTableIsBounded) {
@@ -270,31 +273,148 @@ TEST_F(Reassembly, PartialFramesAreBoundedInBytes) {
   EXPECT_EQ(r.add_chunk(chunk(4, 1, 2)), whole(4, 2));
   EXPECT_EQ(r.partial_bytes(), 0u);
 
-  // The default bound takes the largest frame a sender is told it may use.
-  static_assert(MAX_RECEIVABLE_FRAME_SIZE / MAX_CHUNK_SIZE * (MAX_CHUNK_SIZE + FrameReassembler::SLOT_COST) * 2 <=
-                MAX_PARTIAL_BYTES);
+
 }
 
 TEST_F(Reassembly, LargestFrameAndEncodedChunks) {
-  // 65,535 chunks of 1338 bytes, sent through the wire encoding in reverse order,
-  // to a reassembler whose byte bound leaves room for them.
+  // 65,535 chunks of 1338 bytes, sent through the wire encoding in reverse
+  // order: in memory, to a reassembler whose byte bound leaves room for them,
+  // and on disk, with the default bound.
   const std::uint16_t total = 65535;
-  r = FrameReassembler(std::size_t{total} * (MAX_CHUNK_SIZE + FrameReassembler::SLOT_COST));
-  Bytes expected;
-  expected.reserve(std::size_t{total} * MAX_CHUNK_SIZE);
-  r.register_frame(*FrameMetadata::from_control_payload(encode_registration(77, total, 0)));
-  std::optional<Bytes> frame;
-  for (int k = total - 1; k >= 0; --k) {
-    ASSERT_FALSE(frame);
-    Bytes payload(MAX_CHUNK_SIZE, static_cast<std::uint8_t>(k));
-    frame = r.add_chunk(*FrameChunk::deserialize(encode_chunk(77, static_cast<std::uint16_t>(k), total, payload)));
+  test::TempDir spill;
+  struct Case {
+    const char* name;
+    std::size_t max_partial_bytes;
+    std::filesystem::path spill_dir;
+  };
+  const Case cases[] = {
+      {"in memory", std::size_t{total} * (MAX_CHUNK_SIZE + FrameReassembler::SLOT_COST), {}},
+      {"on disk", MAX_PARTIAL_BYTES, spill.path()},
+  };
+  for (const auto& c : cases) {
+    r = FrameReassembler(c.max_partial_bytes, c.spill_dir);
+    r.register_frame(*FrameMetadata::from_control_payload(encode_registration(77, total, 0)));
+    std::optional<Bytes> frame;
+    for (int k = total - 1; k >= 0; --k) {
+      ASSERT_FALSE(frame) << c.name;
+      Bytes payload(MAX_CHUNK_SIZE, static_cast<std::uint8_t>(k));
+      frame = r.add_chunk(*FrameChunk::deserialize(encode_chunk(77, static_cast<std::uint16_t>(k), total, payload)));
+    }
+    ASSERT_TRUE(frame) << c.name;
+    ASSERT_EQ(frame->size(), std::size_t{total} * MAX_CHUNK_SIZE) << c.name;
+    for (std::size_t k = 0; k < total; ++k) {
+      ASSERT_EQ((*frame)[k * MAX_CHUNK_SIZE], static_cast<std::uint8_t>(k)) << c.name;
+      ASSERT_EQ((*frame)[k * MAX_CHUNK_SIZE + MAX_CHUNK_SIZE - 1], static_cast<std::uint8_t>(k)) << c.name;
+    }
   }
-  ASSERT_TRUE(frame);
-  ASSERT_EQ(frame->size(), std::size_t{total} * MAX_CHUNK_SIZE);
-  for (std::size_t k = 0; k < total; ++k) {
-    ASSERT_EQ((*frame)[k * MAX_CHUNK_SIZE], static_cast<std::uint8_t>(k));
-    ASSERT_EQ((*frame)[k * MAX_CHUNK_SIZE + MAX_CHUNK_SIZE - 1], static_cast<std::uint8_t>(k));
+  // The spill file never had a lasting name.
+  EXPECT_TRUE(std::filesystem::is_empty(spill.path()));
+}
+
+// Frames too large for the memory bound wait on disk: with a bound of 1000
+// bytes, a frame of 2 chunks (2 x 1,339 charged at full size) goes to disk.
+class SpilledReassembly : public Reassembly {
+ protected:
+  void SetUp() override { r = FrameReassembler(1000, spill.path()); }
+  test::TempDir spill;
+};
+
+TEST_F(SpilledReassembly, FramesOnDiskBehaveAsInMemory) {
+  // Out of order, a duplicate, chunks of every length (the last ones short).
+  add(7, 3);
+  EXPECT_FALSE(r.add_chunk(chunk(7, 2, 3)));
+  EXPECT_FALSE(r.add_chunk(FrameChunk{Bytes(MAX_CHUNK_SIZE, 'b'), 7, 1, 3}));
+  EXPECT_FALSE(r.add_chunk(FrameChunk{test::to_bytes("late copy"), 7, 1, 3}));
+  EXPECT_EQ(r.partial_bytes(), 0u);
+  EXPECT_EQ(r.spilled_bytes(), MAX_CHUNK_SIZE + piece(7, 2).size());
+  EXPECT_EQ(r.add_chunk(FrameChunk{Bytes(MAX_CHUNK_SIZE, 'a'), 7, 0, 3}),
+            plus(plus(Bytes(MAX_CHUNK_SIZE, 'a'), Bytes(MAX_CHUNK_SIZE, 'b')), piece(7, 2)));
+  EXPECT_EQ(r.spilled_bytes(), 0u);
+  // Empty and one-byte chunks in the middle.
+  add(8, 4);
+  EXPECT_EQ(send(8, 4, {3, 1, 0}), std::nullopt);
+  EXPECT_EQ(r.add_chunk(FrameChunk{{}, 8, 2, 4}), plus(plus(piece(8, 0), piece(8, 1)), piece(8, 3)));
+  // Restarting, a disagreeing count and eviction drop what the frame held.
+  add(9, 4);
+  EXPECT_FALSE(send(9, 4, {0, 1}));
+  add(9, 4);
+  EXPECT_EQ(r.spilled_bytes(), 0u);
+  EXPECT_FALSE(send(9, 4, {2, 3}));
+  EXPECT_FALSE(r.add_chunk(chunk(9, 0, 5)));
+  EXPECT_EQ(r.partial_count(), 0u);
+  EXPECT_EQ(r.spilled_bytes(), 0u);
+  for (std::uint64_t f = 20; f < 37; ++f) add(f, 2);
+  for (std::uint64_t f = 20; f < 37; ++f) EXPECT_FALSE(r.add_chunk(chunk(f, 0, 2)));
+  EXPECT_EQ(r.partial_count(), 16u);
+  EXPECT_FALSE(r.add_chunk(chunk(20, 1, 2)));  // the oldest gave way
+  for (std::uint64_t f = 21; f < 37; ++f) EXPECT_EQ(r.add_chunk(chunk(f, 1, 2)), whole(f, 2)) << f;
+  EXPECT_EQ(r.spilled_bytes(), 0u);
+  EXPECT_TRUE(std::filesystem::is_empty(spill.path()));
+}
+
+TEST_F(SpilledReassembly, AFramePassingTheSpillLimitIsRefusedAtOnce) {
+  r.set_spill_limit(10);
+  add(4, 3);
+  add(5, 2);
+  ASSERT_TRUE(r.add_chunk_parts(chunk(4, 0, 3)).value() == std::nullopt);
+  ASSERT_TRUE(r.add_chunk_parts(chunk(5, 0, 2)).value() == std::nullopt);  // 8 bytes held
+  auto refused = r.add_chunk_parts(chunk(4, 1, 3));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().display(),
+            "frame 4 of 3 chunks refused: its chunks pass the 10 bytes left of the announced stream "
+            "(it holds 4, other partial frames 4)");
+  // Only the refused frame is gone.
+  EXPECT_EQ(r.partial_count(), 1u);
+  EXPECT_EQ(r.spilled_bytes(), 4u);
+  EXPECT_EQ(r.add_chunk(chunk(5, 1, 2)), whole(5, 2));
+}
+
+TEST_F(SpilledReassembly, AFrameThatCannotBeKeptOnDiskIsReported) {
+  r = FrameReassembler(1000, spill.path() / "missing");
+  add(3, 2);
+  auto refused = r.add_chunk_parts(chunk(3, 0, 2));
+  ASSERT_FALSE(refused);
+  EXPECT_EQ(refused.error().display(),
+            "IO error: frame 3 of 2 chunks could not be kept on disk: No such file or directory (os error 2)");
+  EXPECT_EQ(r.partial_count(), 0u);
+  EXPECT_EQ(r.registration_count(), 0u);
+}
+
+// Every decrypted chunk payload is wiped when it is released, whether it was
+// dropped, evicted, kept in memory or written to disk.
+TEST(ChunkPayloads, AreWipedWhenReleased) {
+  static const std::string marker = "plaintext-marker";
+  static std::size_t seen = 0;
+  seen = 0;
+  wipe_observer = [](const std::uint8_t* data, std::size_t size) {
+    const std::string_view text(reinterpret_cast<const char*>(data), size);
+    for (auto at = text.find(marker); at != std::string_view::npos; at = text.find(marker, at + 1)) ++seen;
+  };
+  test::TempDir spill;
+  std::size_t sent = 0;
+  {
+    const auto with_marker = [&](std::uint64_t frame, std::uint16_t k, std::uint16_t total) {
+      ++sent;
+      return *FrameChunk::deserialize(encode_chunk(frame, k, total, test::to_bytes(marker + std::to_string(k))));
+    };
+    struct Case {
+      const char* name;
+      std::size_t max_partial_bytes;
+    };
+    for (const Case& c : {Case{"in memory", MAX_PARTIAL_BYTES}, Case{"on disk", 1000}}) {
+      FrameReassembler r(c.max_partial_bytes, spill.path());
+      r.add_chunk(with_marker(1, 0, 2));  // not registered: dropped
+      r.register_frame({1, 2, 0});
+      r.add_chunk(with_marker(1, 0, 2));
+      r.add_chunk(with_marker(1, 0, 2));  // duplicate
+      EXPECT_TRUE(r.add_chunk(with_marker(1, 1, 2))) << c.name;
+      r.register_frame({2, 2, 0});
+      r.add_chunk(with_marker(2, 0, 2));  // left partial when the reassembler goes
+    }
   }
+  wipe_observer = nullptr;
+  // Buffers of the disk path carry further copies, also wiped.
+  EXPECT_GE(seen, sent);
 }
 
 }  // namespace
