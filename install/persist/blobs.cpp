@@ -311,9 +311,15 @@ Result<void> Persist::audit_blob_file(const BlobRecord& record, std::uint64_t sn
   };
   std::optional<Look> previous;
   BlobRecord latest = record;
+  std::string mismatch;
   // A writer that keeps the file changing cannot hold the audit up for ever.
   for (int round = 0; round < 50; ++round) {
-    // The log as it stands now: the records of this id added since the snapshot.
+    // The file first, the log second: the writer appends a record before its
+    // bytes take the blob file's name, so whatever the file held is recorded
+    // by the time the log is read.
+    const auto held_stamp = stamp(*path);
+    auto held = blob_content_digest(*path, latest);
+    // The records of this id added since the snapshot, as the log stands now.
     std::vector<std::string> later;
     auto frames = visit_events([&](std::uint64_t sequence, LtrPayload& event) {
       const auto* added = std::get_if<BlobRecord>(&event);
@@ -324,13 +330,10 @@ Result<void> Persist::audit_blob_file(const BlobRecord& record, std::uint64_t sn
       later.push_back(added->sha256);
       latest = *added;
     });
-    Look look{frames ? *frames : 0, stamp(*path), std::nullopt};
     // The file holds what the log now records, or bytes that a record added
     // since the snapshot names: the writer has moved on since, not the file away.
-    auto digest = blob_content_digest(*path, latest);
-    if (digest && (*digest == latest.sha256 || std::find(later.begin(), later.end(), *digest) != later.end())) {
-      return {};
-    }
+    if (held && (*held == latest.sha256 || std::find(later.begin(), later.end(), *held) != later.end())) return {};
+    Look look{frames ? *frames : 0, held_stamp, std::nullopt};
     // The log records bytes that wait, whole, beside the blob file to replace
     // it: the writer is between its append and its rename.
     const fs::path pending = pending_blob_path(*path, latest.sha256);
@@ -338,15 +341,17 @@ Result<void> Persist::audit_blob_file(const BlobRecord& record, std::uint64_t sn
     if (look.pending) {
       if (auto waiting = blob_content_digest(pending, latest); waiting && *waiting == latest.sha256) return {};
     }
-    if (frames && previous && *previous == look) {
-      if (!digest) return std::unexpected(digest.error());
-      return fail("blob file " + path->string() + " holds content of sha256 " + *digest + ", recorded " +
-                  latest.sha256);
-    }
+    // Or the rename came while the log was read.
+    auto now = blob_content_digest(*path, latest);
+    if (now && *now == latest.sha256) return {};
+    mismatch = now ? "blob file " + path->string() + " holds content of sha256 " + *now + ", recorded " + latest.sha256
+                   : now.error();
+    // Damage is what two looks in a row saw the same: no record added, the same file.
+    if (frames && previous && *previous == look && stamp(*path) == held_stamp) return fail(mismatch);
     previous = look;
     std::this_thread::sleep_for(pause);
   }
-  return check_blob_file(latest);
+  return fail(mismatch);
 }
 
 }  // namespace kio::install
