@@ -12,7 +12,7 @@
 #include "common/bytes.h"
 #include "common/sodium_ready.h"
 #include "common/uuid.h"
-#include "install/bootstrap_stream.h"
+#include "install/stream_format.h"
 #include "p2p/chunking.h"
 #include "p2p/p2pmanager.h"
 

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "install/bootstrap_stream.h"
+#include "install/stream_receiver.h"
 #include "install/crypto.h"
 #include "peer/stream_plan.h"
 

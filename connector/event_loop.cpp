@@ -8,6 +8,7 @@
 #include "connector/admission.h"
 #include "connector/landing.h"
 #include "install/paths.h"
+#include "install/spool_file.h"
 #include "p2p/kiofeature_frame.h"
 
 namespace fs = std::filesystem;
@@ -48,11 +49,7 @@ EventLoop::EventLoop(fs::path install_root, install::Persist& store, p2p::P2PMan
       output_(output),
       // A spool is made only in the blobs root the store opened.
       streams_(store.blobs_root(), limits,
-               [&store]() -> p2p::P2PResult<void> {
-                 auto in_place = store.check_in_place();
-                 if (!in_place) return p2p::p2p_fail(p2p::P2PError::other(std::move(in_place.error())));
-                 return {};
-               }),
+               [&store] { return store.check_in_place(); }),
       receiver_(manager, queue_) {
   // What a crash left of streams being received or landed has no use now.
   install::SpoolFile::remove_leftovers(store.blobs_root());

@@ -13,7 +13,7 @@
 #include "connector/output.h"
 #include "connector/receive_thread.h"
 #include "connector/streams.h"
-#include "install/bootstrap_stream.h"
+#include "install/stream_receiver.h"
 #include "install/persist/persist.h"
 #include "p2p/p2pmanager.h"
 

@@ -11,6 +11,7 @@
 #include "connector/admission.h"
 #include "connector/manifest.h"
 #include "install/geonames.h"
+#include "install/unpack.h"
 
 namespace fs = std::filesystem;
 
@@ -74,15 +75,16 @@ Result<void> land_feature_index(const fs::path& install_root, install::Persist& 
 
   if (auto made = make_directories(staging); !made) return made;
   const fs::path packed = staging / "packed.bin";
-  if (auto moved = stream.spool.move_to(packed); !moved) return fail(moved.error().text());
+  if (auto moved = stream.spool.move_to(packed); !moved) return moved;
 
   // The store's objection to this blob comes before any objection to its files,
   // as it would if the blob were recorded first.
   if (auto allowed = store.check_blob_identity(announce.blob_id, announce.sha256); !allowed) return allowed;
 
   const fs::path staged_index = staging / (announce.blob_id + ".lmdb");
-  auto unpacked = install::materialize_stream(announce, packed, stream.file_digests, staged_index);
-  if (!unpacked) return fail(unpacked.error().display());
+  if (auto unpacked = install::materialize_stream(announce, packed, stream.file_digests, staged_index); !unpacked) {
+    return unpacked;
+  }
   if (auto flushed = flush_directory(staged_index); !flushed) return flushed;
 
   // A manifest that refuses every entry (not readable, not this installer's)
@@ -91,7 +93,7 @@ Result<void> land_feature_index(const fs::path& install_root, install::Persist& 
 
   // The staging file becomes the blob file by hard link, so it reaches the
   // device first; its write-back went on while the files were unpacked.
-  if (auto flushed = stream.spool.flush(); !flushed) return fail(flushed.error().text());
+  if (auto flushed = stream.spool.flush(); !flushed) return flushed;
   auto record = store.put_blob_from_path(announce.blob_id, packed, feature, announce.sha256);
   if (!record) return std::unexpected(record.error());
   if (auto swapped = swap_into_place(staged_index, blobs / (announce.blob_id + ".lmdb")); !swapped) return swapped;

@@ -5,7 +5,7 @@
 
 #include <filesystem>
 
-#include "install/bootstrap_stream.h"
+#include "install/stream_receiver.h"
 #include "install/persist/persist.h"
 #include "install/result.h"
 

@@ -5,8 +5,6 @@
 namespace kio::connector {
 
 using p2p::P2PError;
-using p2p::p2p_fail;
-using p2p::P2PResult;
 
 namespace {
 
@@ -26,7 +24,7 @@ StreamFailure failed(const std::string& blob_id, const P2PError& error) {
 }  // namespace
 
 StreamTable::StreamTable(std::filesystem::path spool_dir, StreamLimits limits,
-                         std::function<p2p::P2PResult<void>()> before_spool)
+                         std::function<install::Result<void>()> before_spool)
     : spool_dir_(std::move(spool_dir)), limits_(limits), before_spool_(std::move(before_spool)) {}
 
 std::string StreamTable::progress(const install::FileStreamReceiver& receiver) {
@@ -34,7 +32,7 @@ std::string StreamTable::progress(const install::FileStreamReceiver& receiver) {
          " frames arrived";
 }
 
-P2PResult<void> StreamTable::admit(std::uint64_t session_id, const install::FileStreamAnnounce& announce) const {
+install::Result<void> StreamTable::admit(std::uint64_t session_id, const install::FileStreamAnnounce& announce) const {
   std::size_t others = 0;
   std::uint64_t reserved = 0;
   for (const auto& [id, stream] : streams_) {
@@ -43,14 +41,14 @@ P2PResult<void> StreamTable::admit(std::uint64_t session_id, const install::File
     if (const auto& a = stream.receiver.announcement()) reserved += spool_need(*a);
   }
   if (others >= limits_.max_streams) {
-    return p2p_fail(P2PError::other(
-        install::stream_refused_report(announce.blob_id, std::to_string(others) + " streams are in progress already")));
+    return install::fail(
+        install::stream_refused_report(announce.blob_id, std::to_string(others) + " streams are in progress already"));
   }
   const std::uint64_t left = limits_.max_spool_bytes - std::min(reserved, limits_.max_spool_bytes);
   if (spool_need(announce) > left) {
-    return p2p_fail(P2PError::other(install::stream_refused_report(
+    return install::fail(install::stream_refused_report(
         announce.blob_id, "its " + std::to_string(announce.total_bytes) + " bytes do not fit in the spool space left (" +
-                              std::to_string(left) + " bytes)")));
+                              std::to_string(left) + " bytes)"));
   }
   return {};
 }
@@ -69,7 +67,7 @@ std::expected<std::optional<install::CompletedStream>, StreamFailure> StreamTabl
       }
       if (auto admitted = admit(session_id, *announce); !admitted) {
         if (it != streams_.end()) streams_.erase(it);
-        return std::unexpected(StreamFailure{announce->blob_id, admitted.error().display()});
+        return std::unexpected(StreamFailure{announce->blob_id, std::move(admitted.error())});
       }
       if (it == streams_.end()) {
         install::FileStreamReceiver receiver({spool_dir_, limits_.max_partial_bytes});

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "common/bytes.h"
-#include "install/bootstrap_stream.h"
+#include "install/record_digests.h"
 #include "install/crypto.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {

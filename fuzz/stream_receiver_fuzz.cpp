@@ -16,7 +16,7 @@
 #include <string>
 
 #include "fuzz/fuzz_support.h"
-#include "install/bootstrap_stream.h"
+#include "install/stream_receiver.h"
 
 namespace {
 

@@ -1,13 +1,11 @@
-// The sending plan of a bootstrap file stream: the files of a directory, and
-// the ordered messages a peer sends for a stream. Every byte of those messages
-// is written by the modules that also read it (install/bootstrap_stream for the
-// announcement, p2p/chunking for registrations and chunks).
+// The sending plan of a bootstrap file stream: the ordered messages a peer sends
+// for a stream. Every byte of those messages is written by the modules that also
+// read it (install/stream_format for the announcement, p2p/chunking for
+// registrations and chunks).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <filesystem>
-#include <functional>
 #include <memory>
 #include <optional>
 #include <span>
@@ -15,62 +13,11 @@
 #include <vector>
 
 #include "common/bytes.h"
-#include "common/file_io.h"
-#include "install/bootstrap_stream.h"
+#include "install/byte_source.h"
 #include "install/result.h"
+#include "install/stream_format.h"
 
 namespace kio::peer {
-
-using install::NamedFile;
-
-// The regular files directly inside `dir`, sorted by name (byte order).
-install::Result<std::vector<NamedFile>> read_directory_files(const std::filesystem::path& dir);
-// The announcement entries (name, size, digest) of the same files.
-std::vector<install::FileStreamEntry> file_entries(const std::vector<NamedFile>& files);
-
-// Where a plan takes the stream bytes from.
-class StreamSource {
- public:
-  virtual ~StreamSource() = default;
-  virtual std::uint64_t size() const = 0;
-  // Fills `out` with the stream bytes at `offset` (out.size() bytes, within size()).
-  virtual install::Result<void> read(std::uint64_t offset, std::span<std::uint8_t> out) = 0;
-};
-
-// The regular files directly inside a directory, sorted by name, as the stream
-// that packs them (install::pack_files), read from disk only as it is sent, so
-// that memory does not grow with the directory. scan() reads every file once to
-// compute its digest and the stream's; a file that changes size afterwards makes
-// read() fail.
-class PackedDirectory final : public StreamSource {
- public:
-  // Told, after each block read, how many file bytes were read so far and how
-  // many the files held when the directory was listed.
-  using ScanProgress = std::function<void(std::uint64_t read, std::uint64_t total)>;
-
-  static install::Result<PackedDirectory> scan(const std::filesystem::path& dir, const ScanProgress& progress = {});
-
-  const std::vector<install::FileStreamEntry>& entries() const { return entries_; }
-  const std::string& sha256() const { return sha256_; }
-  std::uint64_t size() const override { return size_; }
-  install::Result<void> read(std::uint64_t offset, std::span<std::uint8_t> out) override;
-
- private:
-  struct File {
-    std::filesystem::path path;
-    std::uint64_t start = 0;  // offset of its record in the stream
-    Bytes header;             // name length, name, body length
-    std::uint64_t body_size = 0;
-  };
-  install::Result<void> read_body(std::size_t file, std::uint64_t offset, std::span<std::uint8_t> out);
-
-  std::vector<File> files_;
-  std::vector<install::FileStreamEntry> entries_;
-  std::string sha256_;
-  std::uint64_t size_ = 0;
-  std::size_t open_index_ = SIZE_MAX;  // the file whose descriptor is open
-  Fd open_fd_;
-};
 
 struct OutgoingMessage {
   std::uint8_t channel = 0;
@@ -107,7 +54,7 @@ class StreamPlan {
                                             std::size_t stream_frame_size = DEFAULT_STREAM_FRAME_SIZE);
   // The same for bytes read from `source` as they are sent, whose digest text the
   // caller computed.
-  static install::Result<StreamPlan> create(const StreamDescription& description, StreamSource& source,
+  static install::Result<StreamPlan> create(const StreamDescription& description, install::ByteSource& source,
                                             std::string sha256,
                                             std::size_t stream_frame_size = DEFAULT_STREAM_FRAME_SIZE);
 
@@ -132,8 +79,8 @@ class StreamPlan {
   std::uint16_t chunk_count(std::uint64_t frame) const;
 
   install::FileStreamAnnounce announce_;
-  std::unique_ptr<StreamSource> own_source_;  // for a stream in memory
-  StreamSource* source_ = nullptr;
+  std::unique_ptr<install::ByteSource> own_source_;  // for a stream in memory
+  install::ByteSource* source_ = nullptr;
   Bytes frame_bytes_;  // the current stream frame
   std::optional<std::string> error_;
   std::size_t stream_frame_size_ = DEFAULT_STREAM_FRAME_SIZE;

@@ -11,6 +11,7 @@
 #include "install/geonames.h"
 #include "peer/stream_plan.h"
 #include "tests/support/connector_process.h"
+#include "tests/support/stream_files.h"
 
 namespace fs = std::filesystem;
 
@@ -37,7 +38,7 @@ class Landing : public ::testing::Test {
                                     const std::string& feature_id = install::GEONAMES_FEATURE_ID) {
     const Bytes stream = install::pack_files(files);
     const auto messages = peer::plan_stream({feature_id, install::GEONAMES_INDEX_BLOB_ID, "bytes",
-                                             listed ? *listed : peer::file_entries(files)},
+                                             listed ? *listed : test::file_entries(files)},
                                             stream, 1000)
                               .value();
     install::FileStreamReceiver receiver({blobs(), p2p::MAX_PARTIAL_BYTES});
@@ -75,7 +76,7 @@ const std::vector<NamedFile> kGood = {{"data.mdb", text(std::string(5000, 'd'))}
 TEST_F(Landing, ARefusedStreamRecordsNothingAndTheCorrectOneLandsAfterIt) {
   auto unsafe = kGood;
   unsafe.push_back({"../escape", text("x")});
-  auto refused = land(received(unsafe, peer::file_entries(kGood)));
+  auto refused = land(received(unsafe, test::file_entries(kGood)));
   ASSERT_FALSE(refused);
   EXPECT_EQ(refused.error(), "Wire format error: unsafe file stream name");
   EXPECT_TRUE(recorded_digests().empty());
@@ -97,7 +98,7 @@ TEST_F(Landing, AFailedLandingKeepsWhatWasLandedBefore) {
   const std::string blob = test::read_file(blobs() / install::GEONAMES_INDEX_BLOB_ID);
 
   const std::vector<NamedFile> other = {{"data.mdb", text("other")}};
-  auto wrong_digest = peer::file_entries(other);
+  auto wrong_digest = test::file_entries(other);
   wrong_digest[0].sha256 = install::sha256_hex(std::string_view("something else"));
   auto unsafe_too = other;
   unsafe_too.push_back({"a/b", text("x")});
@@ -111,7 +112,7 @@ TEST_F(Landing, AFailedLandingKeepsWhatWasLandedBefore) {
        "unexpected feature_id for index stream: 01939a3c-0000-7000-8000-00000000000a"},
       // The same id with other bytes: the store refuses before any file is looked at.
       {"other bytes", [&] { return received(other); }, "blob bytes do not match LTR identity"},
-      {"other bytes and an unsafe name", [&] { return received(unsafe_too, peer::file_entries(other)); },
+      {"other bytes and an unsafe name", [&] { return received(unsafe_too, test::file_entries(other)); },
        "blob bytes do not match LTR identity"},
       {"other bytes and a wrong file digest", [&] { return received(other, wrong_digest); },
        "blob bytes do not match LTR identity"},
@@ -130,7 +131,7 @@ TEST_F(Landing, AFailedLandingKeepsWhatWasLandedBefore) {
 
   // The same bytes again, but a listed file that no record carries: refused
   // after unpacking, and the landed index stays.
-  auto listed = peer::file_entries(kGood);
+  auto listed = test::file_entries(kGood);
   listed.push_back({"missing.mdb", 0, install::sha256_hex(std::string_view(""))});
   auto missing = land(received(kGood, listed));
   ASSERT_FALSE(missing);

@@ -8,15 +8,16 @@
 #include <functional>
 #include <thread>
 
-#include "install/bootstrap_stream.h"
 #include "install/crypto.h"
 #include "install/feature_pack.h"
 #include "install/json.h"
 #include "install/persist/persist.h"
+#include "install/stream_format.h"
 #include "p2p/kiofeature_frame.h"
 #include "peer/peer_client.h"
 #include "peer/stream_plan.h"
 #include "tests/support/connector_process.h"
+#include "tests/support/stream_files.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -219,7 +220,7 @@ TEST_F(Connector, LandsABootstrapStreamOfSeveralFrames) {
     files.emplace_back("data-" + std::to_string(i) + ".mdb", std::move(body));
   }
   const auto stream = install::pack_files(files);
-  peer::StreamDescription description{kGeonamesFeature, kIndexBlob, "bytes", peer::file_entries(files)};
+  peer::StreamDescription description{kGeonamesFeature, kIndexBlob, "bytes", test::file_entries(files)};
   // A leftover staging directory from an interrupted landing is cleared first.
   const fs::path staging = install_.root / "blobs" / (std::string(".incoming-") + kIndexBlob);
   fs::create_directories(staging);

@@ -10,15 +10,16 @@
 #include <set>
 #include <thread>
 
-#include "install/bootstrap_stream.h"
 #include "install/crypto.h"
 #include "install/geonames.h"
 #include "install/json.h"
 #include "install/persist/persist.h"
+#include "install/stream_format.h"
 #include "p2p/kiofeature_frame.h"
 #include "peer/peer_client.h"
 #include "peer/stream_plan.h"
 #include "tests/support/connector_process.h"
+#include "tests/support/stream_files.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -76,7 +77,7 @@ class CrashTest : public ::testing::Test {
   static void send_stream(peer::PeerClient& client, const std::vector<install::NamedFile>& files) {
     const auto stream = install::pack_files(files);
     peer::StreamDescription description{install::GEONAMES_FEATURE_ID, install::GEONAMES_INDEX_BLOB_ID, "bytes",
-                                        peer::file_entries(files)};
+                                        test::file_entries(files)};
     auto plan = peer::StreamPlan::create(description, stream, 65536);
     ASSERT_TRUE(plan) << plan.error();
     while (auto message = plan->next()) {

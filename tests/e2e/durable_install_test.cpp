@@ -10,15 +10,16 @@
 #include <atomic>
 #include <thread>
 
-#include "install/bootstrap_stream.h"
 #include "install/crypto.h"
 #include "install/feature_pack.h"
 #include "install/geonames.h"
 #include "install/json.h"
+#include "install/stream_format.h"
 #include "p2p/kiofeature_frame.h"
 #include "peer/peer_client.h"
 #include "peer/stream_plan.h"
 #include "tests/support/connector_process.h"
+#include "tests/support/stream_files.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -63,7 +64,7 @@ class Driver {
   void pack(const std::string& feature) { frame(kPackId, pack_json(feature)); }
   void stream(const std::vector<install::NamedFile>& files, const std::string& blob_id = kIndexBlob) {
     const Bytes packed = install::pack_files(files);
-    auto messages = peer::plan_stream({kPackId, blob_id, "bytes", peer::file_entries(files)}, packed, 4096).value();
+    auto messages = peer::plan_stream({kPackId, blob_id, "bytes", test::file_entries(files)}, packed, 4096).value();
     for (const auto& m : messages) ASSERT_TRUE(client_->send(m.channel, m.bytes));
   }
 

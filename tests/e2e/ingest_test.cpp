@@ -6,14 +6,15 @@
 
 #include <thread>
 
-#include "install/bootstrap_stream.h"
 #include "install/crypto.h"
 #include "install/geonames.h"
 #include "install/persist/persist.h"
+#include "install/stream_format.h"
 #include "p2p/chunking.h"
 #include "peer/peer_client.h"
 #include "peer/stream_plan.h"
 #include "tests/support/connector_process.h"
+#include "tests/support/stream_files.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -26,7 +27,7 @@ const std::string kIndexBlob = install::GEONAMES_INDEX_BLOB_ID;
 
 // The stream of one file record "data.mdb" whose body is made from its offset,
 // so that no part of the test holds the stream.
-class GeneratedStream final : public peer::StreamSource {
+class GeneratedStream final : public install::ByteSource {
  public:
   explicit GeneratedStream(std::uint64_t body_size) : body_size_(body_size) {
     const std::string name = "data.mdb";
@@ -89,7 +90,7 @@ class Ingest : public ::testing::Test {
   static std::vector<peer::OutgoingMessage> plan(const std::vector<install::NamedFile>& files, const Bytes& stream,
                                                  std::optional<std::vector<install::FileStreamEntry>> listed = {}) {
     return peer::plan_stream({install::GEONAMES_FEATURE_ID, kIndexBlob, "bytes",
-                              listed ? *listed : peer::file_entries(files)},
+                              listed ? *listed : test::file_entries(files)},
                              stream, 4096)
         .value();
   }
@@ -246,7 +247,7 @@ TEST_F(Ingest, AStreamRefusedForAnUnsafeNameLeavesRoomForTheCorrectOne) {
   unsafe.push_back({"../escape", Bytes{'x'}});
   const Bytes bad = install::pack_files(unsafe);
   auto client = connect(1);
-  send(client, plan(unsafe, bad, peer::file_entries(kFiles)));
+  send(client, plan(unsafe, bad, test::file_entries(kFiles)));
   EXPECT_EQ(err_line(), "kio-connector: blob: Wire format error: unsafe file stream name");
   EXPECT_EQ(recorded_blobs(), 0u);
   EXPECT_FALSE(fs::exists(blobs() / (kIndexBlob + ".lmdb")));

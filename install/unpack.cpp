@@ -1,0 +1,178 @@
+#include "install/unpack.h"
+
+#include <fcntl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <deque>
+#include <string_view>
+#include <vector>
+
+#include "common/file_io.h"
+#include "common/os_error.h"
+#include "common/utf8.h"
+#include "install/crypto.h"
+#include "p2p/error.h"
+
+namespace kio::install {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Bytes that are not a sound stream.
+std::unexpected<std::string> format_error(std::string what) {
+  return fail(p2p::P2PError::wire_format(std::move(what)).display());
+}
+// What the system refused.
+std::unexpected<std::string> io_error(std::string text) { return fail(p2p::P2PError::io(std::move(text)).display()); }
+
+// Names that would leave the directory or name something other than one file
+// in it. A NUL byte would silently cut the name short at the system call.
+bool is_unsafe_name(std::string_view name) {
+  return name.empty() || name == ".." || name.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos;
+}
+
+// Names longer than this are checked block by block instead of being read whole;
+// no file system takes a name that long, so such a record ends in the error the
+// system gives for it.
+constexpr std::uint64_t kLongestNameRead = 65536;
+
+// A long name, checked block by block: `unsafe` is set when it holds "/", "\" or
+// NUL, and an error returned when it is not valid UTF-8. A multi-byte character
+// cut by a block end is carried over to the next block.
+Result<void> check_long_name(ByteSource& source, std::uint64_t offset, std::uint64_t length, bool& unsafe) {
+  std::vector<std::uint8_t> block(kLongestNameRead + 4);
+  std::size_t carried = 0;
+  while (length > 0) {
+    const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(length, kLongestNameRead));
+    if (auto got = source.read(offset, std::span<std::uint8_t>(block.data() + carried, take)); !got) {
+      return io_error(std::move(got.error()));
+    }
+    offset += take;
+    length -= take;
+    std::size_t end = carried + take;
+    std::size_t complete = end;
+    if (length > 0) {
+      // Leave an unfinished trailing character for the next block.
+      for (std::size_t back = 1; back <= 3 && back <= end; ++back) {
+        const std::uint8_t b = block[end - back];
+        if ((b & 0xC0) == 0x80) continue;
+        const std::size_t need = b >= 0xF0 ? 4 : b >= 0xE0 ? 3 : b >= 0xC0 ? 2 : 1;
+        if (need > back) complete = end - back;
+        break;
+      }
+    }
+    const std::string_view text(reinterpret_cast<const char*>(block.data()), complete);
+    if (!is_valid_utf8(text)) return format_error("file stream name is not utf8");
+    if (text.find_first_of(std::string_view("/\\\0", 3)) != std::string_view::npos) unsafe = true;
+    carried = end - complete;
+    std::memmove(block.data(), block.data() + complete, carried);
+  }
+  return {};
+}
+
+// Files written but not yet flushed at most; beyond, the oldest is flushed at
+// once, so that memory does not grow with the number of records.
+constexpr std::size_t kFlushLater = 64;
+
+Result<void> flush_path(const fs::path& path) {
+  auto fd = open_file(path, O_RDONLY | O_NOFOLLOW);
+  if (!fd) return io_error(std::move(fd.error()));
+  if (auto flushed = flush_to_device(fd->get()); !flushed) return io_error(std::move(flushed.error()));
+  return {};
+}
+
+// The digest checks of materialize_stream; `known` gives a listed file's digest
+// when it was computed before.
+Result<void> check_listed_files(const FileStreamAnnounce& announce, const fs::path& dir,
+                                const std::map<std::string, std::string>& known) {
+  for (const auto& entry : announce.files) {
+    // Such a name cannot have come out of the stream; following it would check
+    // a file outside the directory (or, for an absolute name, anywhere).
+    if (is_unsafe_name(entry.name)) return format_error("unsafe file stream name");
+    std::string digest;
+    if (const auto it = known.find(entry.name); it != known.end()) {
+      digest = it->second;
+    } else {
+      auto computed = sha256_file(dir / fs::path(entry.name));
+      if (!computed) return io_error(std::move(computed.error()));
+      digest = std::move(*computed);
+    }
+    if (digest != entry.sha256) return format_error("file stream entry sha256 mismatch");
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<void> unpack_files(ByteSource& source, const fs::path& dir) {
+  if (auto made = make_directories(dir); !made) return io_error(std::move(made.error()));
+
+  std::deque<fs::path> unflushed;
+  const std::uint64_t size = source.size();
+  std::uint64_t offset = 0;
+  std::uint8_t number[RECORD_BODY_LENGTH_SIZE];
+  const auto name_length_bytes = std::span(number).first<RECORD_NAME_LENGTH_SIZE>();
+  std::string name;
+  while (offset < size) {
+    const std::uint64_t left = size - offset;
+    if (left < RECORD_NAME_LENGTH_SIZE) return format_error("truncated file stream name length");
+    if (auto got = source.read(offset, name_length_bytes); !got) return io_error(std::move(got.error()));
+    const std::uint64_t name_length = decode_name_length(name_length_bytes);
+    const std::uint64_t header_size = record_header_size(name_length);
+    if (left < header_size) return format_error("truncated file stream name");
+    bool unsafe = false;
+    if (name_length <= kLongestNameRead) {
+      name.resize(static_cast<std::size_t>(name_length));
+      const std::span<std::uint8_t> name_bytes(reinterpret_cast<std::uint8_t*>(name.data()), name.size());
+      if (auto got = source.read(offset + RECORD_NAME_LENGTH_SIZE, name_bytes); !got) {
+        return io_error(std::move(got.error()));
+      }
+      if (!is_valid_utf8(name)) return format_error("file stream name is not utf8");
+      unsafe = is_unsafe_name(name);
+    } else if (auto checked = check_long_name(source, offset + RECORD_NAME_LENGTH_SIZE, name_length, unsafe);
+               !checked) {
+      return checked;
+    }
+    if (auto got = source.read(offset + header_size - RECORD_BODY_LENGTH_SIZE, number); !got) {
+      return io_error(std::move(got.error()));
+    }
+    const std::uint64_t body_length = decode_body_length(number);
+    if (left - header_size < body_length) return format_error("truncated file stream body");
+    if (unsafe) return format_error("unsafe file stream name");
+    if (name_length > kLongestNameRead) return io_error(os_error_text(ENAMETOOLONG));
+
+    fs::path path = dir / fs::path(name);
+    // Created or truncated, never through a link already in the directory.
+    auto fd = open_file(path, O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
+    if (!fd) return io_error(std::move(fd.error()));
+    if (auto body = source.write_to(offset + header_size, body_length, fd->get()); !body) {
+      return io_error(std::move(body.error()));
+    }
+    // The write-back starts now, so that it goes on while the next files are
+    // written; the file is flushed later.
+    (void)::sync_file_range(fd->get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    if (auto closed = fd->close(); !closed) return io_error(std::move(closed.error()));
+    if (unflushed.size() == kFlushLater) {
+      if (auto flushed = flush_path(unflushed.front()); !flushed) return flushed;
+      unflushed.pop_front();
+    }
+    unflushed.push_back(std::move(path));
+    offset += header_size + body_length;
+  }
+  for (const auto& path : unflushed) {
+    if (auto flushed = flush_path(path); !flushed) return flushed;
+  }
+  return {};
+}
+
+Result<void> materialize_stream(const FileStreamAnnounce& announce, const fs::path& packed,
+                                const std::map<std::string, std::string>& file_digests, const fs::path& dir) {
+  auto source = FileSource::open(packed);
+  if (!source) return io_error(std::move(source.error()));
+  if (auto unpacked = unpack_files(*source, dir); !unpacked) return unpacked;
+  return check_listed_files(announce, dir, file_digests);
+}
+
+}  // namespace kio::install

@@ -1,0 +1,115 @@
+#include "peer/packed_directory.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <system_error>
+#include <utility>
+
+#include "common/os_error.h"
+#include "install/crypto.h"
+
+namespace kio::peer {
+
+namespace fs = std::filesystem;
+
+install::Result<PackedDirectory> PackedDirectory::scan(const fs::path& dir, const ScanProgress& progress) {
+  std::error_code ec;
+  std::vector<std::pair<std::string, fs::path>> found;
+  std::uint64_t listed = 0;  // the files' sizes as listed, for the progress only
+  fs::directory_iterator it(dir, ec);
+  if (ec) return install::fail(os_error_text(ec));
+  for (; it != fs::directory_iterator(); it.increment(ec)) {
+    if (ec) return install::fail(os_error_text(ec));
+    if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
+    found.emplace_back(it->path().filename().string(), it->path());
+    std::error_code size_ec;
+    if (const auto size = it->file_size(size_ec); !size_ec) listed += size;
+  }
+  if (ec) return install::fail(os_error_text(ec));
+  std::sort(found.begin(), found.end());
+
+  PackedDirectory packed;
+  install::Sha256 stream_sha;
+  install::Sha256 file_sha;
+  std::vector<std::uint8_t> block(std::size_t{1} << 20);
+  std::uint64_t read_so_far = 0;
+  // One pass: the body length comes from the file's status, so that the header
+  // can enter the stream digest before the body; a file whose length then
+  // disagrees with what was read changed meanwhile.
+  for (auto& [name, path] : found) {
+    auto fd = open_file(path, O_RDONLY);
+    if (!fd) return install::fail("cannot read " + path.string() + ": " + fd.error());
+    struct stat st {};
+    if (::fstat(fd->get(), &st) != 0) return install::fail("cannot read " + path.string() + ": " + last_os_error_text());
+    File file{path, packed.size_, {}, static_cast<std::uint64_t>(st.st_size)};
+    install::append_record_header(file.header, name, file.body_size);
+    stream_sha.update(file.header);
+    std::uint64_t read = 0;
+    for (;;) {
+      const ssize_t n = ::read(fd->get(), block.data(), block.size());
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return install::fail("cannot read " + path.string() + ": " + last_os_error_text());
+      }
+      if (n == 0) break;
+      const std::span<const std::uint8_t> piece(block.data(), static_cast<std::size_t>(n));
+      file_sha.update(piece);
+      stream_sha.update(piece);
+      read += piece.size();
+      read_so_far += piece.size();
+      if (progress) progress(read_so_far, std::max(listed, read_so_far));
+    }
+    if (read != file.body_size) return install::fail(path.string() + " changed while it was read");
+    packed.entries_.push_back({name, file.body_size, file_sha.finish_hex()});
+    packed.size_ += file.header.size() + file.body_size;
+    packed.files_.push_back(std::move(file));
+  }
+  packed.sha256_ = stream_sha.finish_hex();
+  return packed;
+}
+
+install::Result<void> PackedDirectory::read_body(std::size_t index, std::uint64_t offset, std::span<std::uint8_t> out) {
+  const File& file = files_[index];
+  if (open_index_ != index) {
+    auto fd = open_file(file.path, O_RDONLY);
+    if (!fd) return install::fail("cannot read " + file.path.string() + ": " + fd.error());
+    open_fd_ = std::move(*fd);
+    open_index_ = index;
+  }
+  if (auto got = read_exact_at(open_fd_.get(), offset, out); !got) {
+    return install::fail(file.path.string() + " changed while it was sent: " + got.error());
+  }
+  return {};
+}
+
+install::Result<void> PackedDirectory::read(std::uint64_t offset, std::span<std::uint8_t> out) {
+  // The last file whose record starts at or before the offset.
+  auto it = std::upper_bound(files_.begin(), files_.end(), offset,
+                             [](std::uint64_t value, const File& file) { return value < file.start; });
+  std::size_t index = static_cast<std::size_t>(it - files_.begin()) - 1;
+  std::size_t filled = 0;
+  while (filled < out.size()) {
+    const File& file = files_[index];
+    const std::uint64_t within = offset + filled - file.start;
+    if (within < file.header.size()) {
+      const std::size_t take = std::min<std::size_t>(out.size() - filled, file.header.size() - within);
+      std::memcpy(out.data() + filled, file.header.data() + within, take);
+      filled += take;
+    } else if (within < file.header.size() + file.body_size) {
+      const std::uint64_t body_offset = within - file.header.size();
+      const auto take = static_cast<std::size_t>(std::min<std::uint64_t>(out.size() - filled, file.body_size - body_offset));
+      if (auto got = read_body(index, body_offset, out.subspan(filled, take)); !got) return got;
+      filled += take;
+    } else {
+      ++index;
+    }
+  }
+  return {};
+}
+
+}  // namespace kio::peer

@@ -1,0 +1,18 @@
+// Files as the tests put them in a stream: read from a directory, and listed in
+// an announcement.
+#pragma once
+
+#include <filesystem>
+#include <vector>
+
+#include "install/stream_format.h"
+
+namespace kio::test {
+
+// The regular files directly inside `dir`, sorted by name (byte order), read
+// whole; throws when the directory or a file cannot be read.
+std::vector<install::NamedFile> read_directory_files(const std::filesystem::path& dir);
+// The announcement entries (name, size, digest) of the files.
+std::vector<install::FileStreamEntry> file_entries(const std::vector<install::NamedFile>& files);
+
+}  // namespace kio::test
