@@ -1,7 +1,7 @@
 // Handshakes per second on the responder side, and data-packet decryption at the
 // largest payload: in memory through PeerSession (with and without the replay
 // window), and through the manager's receive step over loopback UDP, each beside
-// a bare baseline.
+// a bare baseline; and a new handshake meeting a table of many sessions.
 //
 // The manually timed cases use the thread's CPU clock (user and kernel time), so
 // that a busy shared machine does not count preemption as work.
@@ -13,7 +13,9 @@
 
 #include <chrono>
 #include <ctime>
+#include <memory>
 #include <optional>
+#include <string>
 #include <vector>
 
 #include "common/sodium_ready.h"
@@ -268,6 +270,80 @@ void BM_manager_xx_handshake_loopback(benchmark::State& state) {
   state.SetItemsProcessed(state.iterations());
 }
 BENCHMARK(BM_manager_xx_handshake_loopback)->UseManualTime();
+
+// The peer that every KK handshake of the crowded table comes from.
+class AcceptOne final : public RelationshipLookup {
+ public:
+  explicit AcceptOne(StaticKey key) : key_(key) {}
+  P2PResult<std::optional<RelationshipRecord>> by_participant_id(const ParticipantId&) const override {
+    return std::nullopt;
+  }
+  P2PResult<std::optional<RelationshipRecord>> by_remote_static(const StaticKey& key) const override {
+    if (key != key_) return std::nullopt;
+    return RelationshipRecord{initiator_id(), key_, RelationshipRecord::STATE_ACCEPTED};
+  }
+
+ private:
+  StaticKey key_;
+};
+
+constexpr std::size_t CROWD = 16000;
+
+// A manager whose table holds CROWD established sessions, each from its own
+// loopback address (127.1.x.y), set up once by KK handshakes: a first message
+// finishes one. Its clock stands still, so that no sweep runs while timed.
+P2PManager& crowded_manager() {
+  static P2PManager manager = [] {
+    sodium_ready();
+    const SecretKey initiator_key = key_of(0x49);
+    StaticKey initiator_public{};
+    crypto_scalarmult_base(initiator_public.data(), initiator_key.data());
+    auto m = *P2PManager::with_relationship_lookup(*SocketAddress::parse("127.0.0.1:0"), responder_id(),
+                                                   *SessionIdentity::from_unsealed_private_key(key_of(0x52)),
+                                                   std::make_shared<AcceptOne>(initiator_public));
+    m.set_clock([t = P2PManager::Clock::now()] { return t; });
+    const SocketAddress address = *m.local_addr();
+    StaticKey responder_public{};
+    crypto_scalarmult_base(responder_public.data(), key_of(0x52).data());
+    for (std::size_t i = 0; i < CROWD; ++i) {
+      const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+      const std::string host = "127.1." + std::to_string(i / 250) + "." + std::to_string(i % 250 + 1);
+      const auto from = *SocketAddress::parse(host + ":0");
+      if (fd < 0 || ::bind(fd, from.raw(), from.raw_len()) != 0) std::abort();
+      auto init = *peer::InitiatorSession::create(1'000'000 + i, initiator_key, initiator_id(), HandshakePattern::KK,
+                                                  responder_public);
+      const auto datagram = *init.handshake_datagram(*init.write_first_message());
+      if (::sendto(fd, datagram.data(), datagram.size(), 0, address.raw(), address.raw_len()) < 0) std::abort();
+      if (!m.recv_timeout(std::chrono::seconds(1))) std::abort();
+      ::close(fd);
+    }
+    if (m.session_count() != CROWD) std::abort();
+    return m;
+  }();
+  return manager;
+}
+
+// The first message of a new XX handshake, arriving at a table that already holds
+// CROWD established sessions: only the receive step is timed. The new session is
+// removed again untimed, so that every iteration meets the same table.
+void BM_manager_new_handshake_crowded_table(benchmark::State& state) {
+  P2PManager& manager = crowded_manager();
+  Sender sender;
+  const SocketAddress address = *manager.local_addr();
+  std::uint64_t id = 1;
+  for (auto _ : state) {
+    auto init = *peer::InitiatorSession::create(id, key_of(0x49), initiator_id(), HandshakePattern::XX, std::nullopt);
+    sender.send(address, *init.handshake_datagram(*init.write_first_message()));
+    const auto start = Clock::now();
+    if (!manager.recv_timeout(std::chrono::seconds(1))) std::abort();
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    (void)sender.recv();
+    if (manager.session_count() != CROWD + 1) std::abort();
+    manager.remove_session(id++);
+  }
+  state.SetItemsProcessed(state.iterations());
+}
+BENCHMARK(BM_manager_new_handshake_crowded_table)->UseManualTime();
 
 // Baseline: the same batch through bare syscalls (time-out, receive) and the
 // libsodium open, with no decoding, session lookup or allocation.

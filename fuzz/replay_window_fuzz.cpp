@@ -15,7 +15,7 @@
 #include <set>
 #include <span>
 
-#include "p2p/channel.h"
+#include "p2p/replay_window.h"
 #include "p2p/protocol.h"
 
 using namespace kio::p2p;

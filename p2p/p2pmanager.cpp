@@ -6,10 +6,10 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <sodium.h>
-#include <unistd.h>
 
 #include <array>
 #include <cerrno>
+#include <utility>
 
 #include "common/os_error.h"
 
@@ -40,48 +40,12 @@ timeval to_timeval(std::chrono::nanoseconds timeout) {
 
 }  // namespace
 
-P2PManager::P2PManager(int fd, const ParticipantId& local_participant, SessionIdentity identity,
+P2PManager::P2PManager(Fd socket, const ParticipantId& local_participant, SessionIdentity identity,
                        std::shared_ptr<RelationshipLookup> lookup)
-    : fd_(fd), lookup_(std::move(lookup)), identity_(std::move(identity)), local_participant_(local_participant) {}
-
-P2PManager::P2PManager(P2PManager&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)),
-      lookup_(std::move(other.lookup_)),
-      sessions_(std::move(other.sessions_)),
-      address_map_(std::move(other.address_map_)),
-      creation_order_(std::move(other.creation_order_)),
-      limits_(other.limits_),
-      clock_(std::move(other.clock_)),
-      next_sweep_(other.next_sweep_),
-      stats_(other.stats_),
-      read_timeout_(other.read_timeout_),
-      batch_buffer_(std::move(other.batch_buffer_)),
-      identity_(std::move(other.identity_)),
-      local_participant_(other.local_participant_) {}
-
-P2PManager& P2PManager::operator=(P2PManager&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-    lookup_ = std::move(other.lookup_);
-    sessions_ = std::move(other.sessions_);
-    address_map_ = std::move(other.address_map_);
-    creation_order_ = std::move(other.creation_order_);
-    limits_ = other.limits_;
-    clock_ = std::move(other.clock_);
-    next_sweep_ = other.next_sweep_;
-    stats_ = other.stats_;
-    read_timeout_ = other.read_timeout_;
-    batch_buffer_ = std::move(other.batch_buffer_);
-    identity_ = std::move(other.identity_);
-    local_participant_ = other.local_participant_;
-  }
-  return *this;
-}
-
-P2PManager::~P2PManager() {
-  if (fd_ >= 0) ::close(fd_);
-}
+    : socket_(std::move(socket)),
+      lookup_(std::move(lookup)),
+      identity_(std::move(identity)),
+      local_participant_(local_participant) {}
 
 P2PResult<P2PManager> P2PManager::create(const SocketAddress& bind, const ParticipantId& local_participant,
                                          SessionIdentity identity) {
@@ -94,30 +58,55 @@ P2PResult<P2PManager> P2PManager::with_relationship_lookup(const SocketAddress& 
                                                            SessionIdentity identity,
                                                            std::shared_ptr<RelationshipLookup> lookup) {
   if (!lookup) lookup = std::make_shared<EmptyRelationshipLookup>();
-  const int fd = ::socket(bind.raw()->sa_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return p2p_fail(io_error(errno));
-  if (::bind(fd, bind.raw(), bind.raw_len()) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return p2p_fail(io_error(err));
-  }
-  const int flags = ::fcntl(fd, F_GETFL);
-  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) != 0) {
-    const int err = errno;
-    ::close(fd);
-    return p2p_fail(io_error(err));
-  }
-  enlarge_receive_buffer(fd);
-  return P2PManager(fd, local_participant, std::move(identity), std::move(lookup));
+  Fd socket(::socket(bind.raw()->sa_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!socket.valid()) return p2p_fail(io_error(errno));
+  if (::bind(socket.get(), bind.raw(), bind.raw_len()) != 0) return p2p_fail(io_error(errno));
+  const int flags = ::fcntl(socket.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return p2p_fail(io_error(errno));
+  enlarge_receive_buffer(socket.get());
+  return P2PManager(std::move(socket), local_participant, std::move(identity), std::move(lookup));
 }
 
 P2PResult<SocketAddress> P2PManager::local_addr() const {
   sockaddr_storage storage{};
   socklen_t len = sizeof storage;
-  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&storage), &len) != 0) return p2p_fail(io_error(errno));
+  if (::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&storage), &len) != 0) return p2p_fail(io_error(errno));
   auto address = SocketAddress::from_sockaddr(reinterpret_cast<const sockaddr*>(&storage), len);
   if (!address) return p2p_fail(io_error(EAFNOSUPPORT));
   return *address;
+}
+
+P2PResult<void> P2PManager::set_read_timeout(std::chrono::nanoseconds timeout) {
+  if (timeout <= std::chrono::nanoseconds::zero()) return p2p_fail(io_error(EINVAL));
+  if (read_timeout_ == timeout) return {};
+  const timeval tv = to_timeval(timeout);
+  read_timeout_.reset();
+  if (::setsockopt(socket_.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return p2p_fail(io_error(errno));
+  read_timeout_ = timeout;
+  return {};
+}
+
+void P2PManager::recv_batch(std::chrono::nanoseconds timeout, std::vector<ReceiveOutcome>& out) {
+  receive(timeout, RECEIVE_BATCH, out, nullptr);
+}
+
+P2PResult<std::optional<P2PEvent>> P2PManager::recv_event_timeout(std::chrono::nanoseconds timeout) {
+  std::vector<ReceiveOutcome> outcomes;
+  std::optional<Discovery> discovery;
+  receive(timeout, 1, outcomes, &discovery);
+  // One datagram gives one message, error or discovery at most; ends are not reported.
+  for (auto& outcome : outcomes) {
+    if (auto* message = std::get_if<ReceivedMessage>(&outcome)) {
+      return P2PResult<std::optional<P2PEvent>>(std::in_place, std::in_place, std::in_place_type<ReceivedMessage>,
+                                                std::move(*message));
+    }
+    if (auto* error = std::get_if<P2PError>(&outcome)) return p2p_fail(std::move(*error));
+  }
+  if (discovery) {
+    return P2PResult<std::optional<P2PEvent>>(std::in_place, std::in_place, std::in_place_type<Discovery>,
+                                              std::move(*discovery));
+  }
+  return std::nullopt;
 }
 
 P2PResult<std::optional<ReceivedMessage>> P2PManager::recv_timeout(std::chrono::nanoseconds timeout) {
@@ -128,47 +117,20 @@ P2PResult<std::optional<ReceivedMessage>> P2PManager::recv_timeout(std::chrono::
   return std::nullopt;
 }
 
-P2PResult<void> P2PManager::set_read_timeout(std::chrono::nanoseconds timeout) {
-  if (timeout <= std::chrono::nanoseconds::zero()) return p2p_fail(io_error(EINVAL));
-  if (read_timeout_ == timeout) return {};
-  const timeval tv = to_timeval(timeout);
-  read_timeout_.reset();
-  if (::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0) return p2p_fail(io_error(errno));
-  read_timeout_ = timeout;
-  return {};
-}
-
-P2PResult<std::optional<P2PEvent>> P2PManager::recv_event_timeout(std::chrono::nanoseconds timeout) {
-  std::array<std::uint8_t, MAX_DATAGRAM_LEN> buffer{};
-  if (auto set = set_read_timeout(timeout); !set) return p2p_fail(std::move(set.error()));
-
-  sockaddr_storage source{};
-  socklen_t source_len = sizeof source;
-  // A longer datagram is cut to the buffer's size.
-  const ssize_t received = ::recvfrom(fd_, buffer.data(), buffer.size(), 0, reinterpret_cast<sockaddr*>(&source),
-                                      &source_len);
-  const int receive_error = received < 0 ? errno : 0;
-  const Clock::time_point now = clock_();
-  sweep_if_due(now);
-  if (received < 0) {
-    if (receive_error == EAGAIN || receive_error == EWOULDBLOCK) return std::nullopt;
-    return p2p_fail(io_error(receive_error));
-  }
-  return handle_datagram(std::span<const std::uint8_t>(buffer.data(), static_cast<std::size_t>(received)), source,
-                         source_len, now);
-}
-
-void P2PManager::recv_batch(std::chrono::nanoseconds timeout, std::vector<ReceiveOutcome>& out) {
+void P2PManager::receive(std::chrono::nanoseconds timeout, std::size_t max_datagrams,
+                         std::vector<ReceiveOutcome>& out, std::optional<Discovery>* discovery) {
   if (auto set = set_read_timeout(timeout); !set) {
     out.emplace_back(std::move(set.error()));
     return;
   }
+  const std::size_t limit = std::min(max_datagrams, RECEIVE_BATCH);
   batch_buffer_.resize(RECEIVE_BATCH * MAX_DATAGRAM_LEN);
-  std::array<iovec, RECEIVE_BATCH> iov{};
-  std::array<mmsghdr, RECEIVE_BATCH> headers{};
-  std::array<sockaddr_storage, RECEIVE_BATCH> sources{};
-  for (std::size_t i = 0; i < RECEIVE_BATCH; ++i) {
+  std::array<iovec, RECEIVE_BATCH> iov;
+  std::array<mmsghdr, RECEIVE_BATCH> headers;
+  std::array<sockaddr_storage, RECEIVE_BATCH> sources;
+  for (std::size_t i = 0; i < limit; ++i) {
     iov[i] = {batch_buffer_.data() + i * MAX_DATAGRAM_LEN, MAX_DATAGRAM_LEN};
+    headers[i] = {};
     headers[i].msg_hdr.msg_iov = &iov[i];
     headers[i].msg_hdr.msg_iovlen = 1;
     headers[i].msg_hdr.msg_name = &sources[i];
@@ -176,10 +138,18 @@ void P2PManager::recv_batch(std::chrono::nanoseconds timeout, std::vector<Receiv
   }
   // Waits (up to the read time-out) for the first datagram only, then takes
   // what is already there. A longer datagram is cut to the buffer's size.
-  const int received = ::recvmmsg(fd_, headers.data(), RECEIVE_BATCH, MSG_WAITFORONE, nullptr);
+  const int received = ::recvmmsg(socket_.get(), headers.data(), static_cast<unsigned>(limit), MSG_WAITFORONE, nullptr);
   const int receive_error = received < 0 ? errno : 0;
   const Clock::time_point now = clock_();
-  ended_sink_ = &out;
+
+  // Every established session that this step removes is reported in its place.
+  struct Reporter final : SessionTable::EndReporter {
+    explicit Reporter(std::vector<ReceiveOutcome>& sink) : out(sink) {}
+    void session_ended(std::uint64_t session_id) override { out.emplace_back(SessionEnded{session_id}); }
+    std::vector<ReceiveOutcome>& out;
+  } reporter(out);
+  sessions_.set_end_reporter(&reporter);
+
   sweep_if_due(now);
   // A wait cut short by a signal (a stop and continue, say) received nothing.
   if (received < 0 && receive_error != EAGAIN && receive_error != EWOULDBLOCK && receive_error != EINTR) {
@@ -193,10 +163,14 @@ void P2PManager::recv_batch(std::chrono::nanoseconds timeout, std::vector<Receiv
     if (!event) {
       out.emplace_back(std::move(event.error()));
     } else if (*event) {
-      if (auto* message = std::get_if<ReceivedMessage>(&**event)) out.emplace_back(std::move(*message));
+      if (auto* message = std::get_if<ReceivedMessage>(&**event)) {
+        out.emplace_back(std::move(*message));
+      } else if (discovery != nullptr) {
+        *discovery = std::get<Discovery>(std::move(**event));
+      }
     }
   }
-  ended_sink_ = nullptr;
+  sessions_.set_end_reporter(nullptr);
 }
 
 P2PResult<std::optional<P2PEvent>> P2PManager::handle_datagram(std::span<const std::uint8_t> datagram,
@@ -220,25 +194,14 @@ P2PResult<std::optional<P2PEvent>> P2PManager::handle_datagram(std::span<const s
   return std::nullopt;
 }
 
-void P2PManager::note_session_end(const PeerSession& session) {
-  if (ended_sink_ != nullptr && session.state() == PeerSession::State::Transport) {
-    ended_sink_->emplace_back(SessionEnded{session.session_id()});
-  }
-}
-
 P2PResult<std::optional<P2PEvent>> P2PManager::handle_data(const PacketHeader& header,
                                                            std::span<const std::uint8_t> payload,
                                                            Clock::time_point now) {
-  const auto it = sessions_.find(header.session_id);
-  if (it == sessions_.end()) return p2p_fail(P2PError(P2PErrorKind::NoSuchSession));
-  PeerSession& session = it->second;
+  PeerSession* const found = sessions_.find(header.session_id);
+  if (found == nullptr) return p2p_fail(P2PError(P2PErrorKind::NoSuchSession));
+  PeerSession& session = *found;
   // Early data for a session still shaking hands is dropped quietly.
   if (session.state() != PeerSession::State::Transport) return std::nullopt;
-  // Recorded whether or not the packet turns out to be authentic.
-  if (Channel* channel = session.channels().get_mut(header.channel_id)) {
-    channel->last_counter = header.counter;
-    channel->last_activity = now;
-  }
   auto plaintext = session.decrypt_on_channel(header.channel_id, header.counter, payload);
   if (!plaintext) return p2p_fail(std::move(plaintext.error()));
   // Only now, with the packet known to be genuine, may its counter count as used:
@@ -263,9 +226,7 @@ P2PResult<void> P2PManager::handle_handshake(const PacketHeader& header, std::sp
                                              const SocketAddress& from, Clock::time_point now) {
   auto envelope = decode_handshake(payload);
   if (!envelope) return p2p_fail(std::move(envelope.error()));
-  if (const auto it = sessions_.find(header.session_id); it != sessions_.end()) {
-    return continue_handshake(it->second, *envelope, from, now);
-  }
+  if (PeerSession* session = sessions_.find(header.session_id)) return continue_handshake(*session, *envelope, from, now);
   return start_handshake(header.session_id, *envelope, from, now);
 }
 
@@ -279,12 +240,12 @@ P2PResult<void> P2PManager::continue_handshake(PeerSession& session, const Hands
   } else if (session.envelope_identity()) {
     return p2p_fail(mismatch);
   }
-  auto reply = session.read_handshake_message(envelope.noise_message);
+  auto reply = sessions_.read_handshake_message(session, envelope.noise_message);
   if (!reply) {
     // The peer has started over on the same id (or sent garbage): this session
     // cannot go on, so it is dropped and the peer may begin again.
     if (reply.error().kind() == P2PErrorKind::Noise) {
-      remove_session(session.session_id());
+      sessions_.remove(session.session_id());
       return p2p_fail(P2PError::simultaneous_open(from.to_string()));
     }
     return p2p_fail(std::move(reply.error()));
@@ -299,18 +260,17 @@ P2PResult<void> P2PManager::start_handshake(std::uint64_t session_id, const Hand
   // The session set up from this address before, if it has finished its handshake
   // (or failed it): the new one takes its place once it has started.
   std::optional<std::uint64_t> superseded;
-  if (const auto held = address_map_.find(from); held != address_map_.end()) {
-    const std::uint64_t existing = held->second;
-    const PeerSession* session = find_session(existing);
+  if (const std::optional<std::uint64_t> existing = sessions_.for_address(from)) {
+    const PeerSession* session = sessions_.find(*existing);
     if (session && session->state() == PeerSession::State::Handshaking) {
       // Simultaneous open: of two handshakes in progress from one address the
       // lower session id wins.
-      if (existing < session_id) return {};
-      remove_session(existing);
+      if (*existing < session_id) return {};
+      sessions_.remove(*existing);
     } else {
       // Only one socket can hold a port: the peer of the earlier session has
       // closed it, or has chosen to start over.
-      superseded = existing;
+      superseded = *existing;
     }
   }
 
@@ -334,67 +294,17 @@ P2PResult<void> P2PManager::start_handshake(std::uint64_t session_id, const Hand
   if (*reply) {
     if (auto sent = send_handshake_reply(*session, from, **reply); !sent) return p2p_fail(std::move(sent.error()));
   }
-  if (superseded) remove_session(*superseded);
-  make_room_for_session();
-  session->set_started(now);
-  address_map_.insert_or_assign(from, session_id);
-  sessions_.emplace(session_id, std::move(*session));
-  creation_order_.push_back(session_id);
+  if (superseded) sessions_.remove(*superseded);
+  sessions_.insert(std::move(*session), now);
   return {};
 }
 
 void P2PManager::sweep_if_due(Clock::time_point now) {
   if (now < next_sweep_) return;
   next_sweep_ = now + SWEEP_INTERVAL;
-  const std::size_t before = sessions_.size();
-  std::erase_if(sessions_, [&](const auto& entry) {
-    const PeerSession& session = entry.second;
-    if (session.state() == PeerSession::State::Transport) {
-      if (now - session.last_active() < SESSION_IDLE_TIMEOUT) return false;
-      ++stats_.idle_sessions_swept;
-      note_session_end(session);
-      return true;
-    }
-    if (now - session.started_at() < HANDSHAKE_TIMEOUT) return false;
-    ++stats_.handshakes_swept;
-    return true;
-  });
-  if (sessions_.size() != before) {
-    std::erase_if(address_map_, [this](const auto& entry) { return !sessions_.contains(entry.second); });
-  }
-  // Ids of sessions gone by any road; kept short so that a stream of handshakes
-  // past one long-lived session cannot grow it.
-  std::erase_if(creation_order_, [this](std::uint64_t id) { return !sessions_.contains(id); });
-}
-
-void P2PManager::make_room_for_session() {
-  while (!creation_order_.empty() && !sessions_.contains(creation_order_.front())) creation_order_.pop_front();
-  const auto in_state = [this](std::uint64_t id, PeerSession::State state) {
-    const auto it = sessions_.find(id);
-    return it != sessions_.end() && it->second.state() == state;
-  };
-  // Removes the oldest session that `pick` accepts; false when there is none.
-  const auto evict_oldest = [this](const auto& pick) {
-    for (auto it = creation_order_.begin(); it != creation_order_.end(); ++it) {
-      if (sessions_.contains(*it) && pick(*it)) {
-        remove_session(*it);
-        creation_order_.erase(it);
-        return true;
-      }
-    }
-    return false;
-  };
-  const auto pending = static_cast<std::size_t>(
-      std::count_if(sessions_.begin(), sessions_.end(),
-                    [](const auto& entry) { return entry.second.state() == PeerSession::State::Handshaking; }));
-  if (pending >= limits_.max_handshaking) {
-    evict_oldest([&](std::uint64_t id) { return in_state(id, PeerSession::State::Handshaking); });
-  }
-  if (sessions_.size() < limits_.max_sessions) return;
-  // Established sessions are the valuable ones: a half-open (or failed)
-  // handshake gives way first, and only when there is none the oldest session.
-  if (evict_oldest([&](std::uint64_t id) { return !in_state(id, PeerSession::State::Transport); })) return;
-  evict_oldest([](std::uint64_t) { return true; });
+  const SweepCounts swept = sessions_.sweep(now);
+  stats_.handshakes_swept += swept.handshakes;
+  stats_.idle_sessions_swept += swept.idle_sessions;
 }
 
 P2PResult<void> P2PManager::send_handshake_reply(const PeerSession& session, const SocketAddress& to,
@@ -404,31 +314,16 @@ P2PResult<void> P2PManager::send_handshake_reply(const PeerSession& session, con
   return send_packet_raw(to, MsgType::Handshake, session.session_id(), 0, 0, *envelope);
 }
 
-void P2PManager::remove_session(std::uint64_t session_id) {
-  if (const auto it = sessions_.find(session_id); it != sessions_.end()) note_session_end(it->second);
-  sessions_.erase(session_id);
-  std::erase_if(address_map_, [session_id](const auto& entry) { return entry.second == session_id; });
-}
+void P2PManager::remove_session(std::uint64_t session_id) { sessions_.remove(session_id); }
 
 P2PResult<void> P2PManager::send_packet_raw(const SocketAddress& to, MsgType msg_type, std::uint64_t session_id,
                                             std::uint8_t channel, std::uint64_t counter,
                                             std::span<const std::uint8_t> payload) {
   const std::vector<std::uint8_t> datagram = encode_packet(msg_type, session_id, channel, counter, payload);
-  if (::sendto(fd_, datagram.data(), datagram.size(), 0, to.raw(), to.raw_len()) < 0) {
+  if (::sendto(socket_.get(), datagram.data(), datagram.size(), 0, to.raw(), to.raw_len()) < 0) {
     return p2p_fail(io_error(errno));
   }
   return {};
-}
-
-const PeerSession* P2PManager::find_session(std::uint64_t session_id) const {
-  const auto it = sessions_.find(session_id);
-  return it == sessions_.end() ? nullptr : &it->second;
-}
-
-std::optional<std::uint64_t> P2PManager::session_for_address(const SocketAddress& address) const {
-  const auto it = address_map_.find(address);
-  if (it == address_map_.end()) return std::nullopt;
-  return it->second;
 }
 
 }  // namespace kio::p2p

@@ -11,12 +11,12 @@
 #include <span>
 #include <vector>
 
-#include "p2p/channel.h"
 #include "p2p/error.h"
 #include "p2p/identity.h"
 #include "p2p/noise.h"
 #include "p2p/protocol.h"
 #include "p2p/relationship.h"
+#include "p2p/replay_window.h"
 #include "p2p/socket_address.h"
 
 namespace kio::p2p {
@@ -77,8 +77,6 @@ class PeerSession {
   const std::optional<ParticipantId>& remote_participant() const { return remote_participant_; }
   std::uint8_t messages_written() const { return messages_written_; }
   std::uint8_t messages_read() const { return messages_read_; }
-  ChannelManager& channels() { return channels_; }
-  const ChannelManager& channels() const { return channels_; }
 
  private:
   PeerSession(std::uint64_t session_id, const SocketAddress& peer_address, const ParticipantId& local_participant,
@@ -87,7 +85,6 @@ class PeerSession {
   std::optional<noise::HandshakeState> handshake_;
   SocketAddress peer_address_;
   std::optional<noise::Transport> transport_;
-  ChannelManager channels_;
   ReplayWindows replay_windows_;
   Clock::time_point started_at_ = Clock::now();
   Clock::time_point last_active_ = started_at_;

@@ -2,7 +2,6 @@
 
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <utility>
@@ -69,10 +68,10 @@ P2PResult<PeerClient> PeerClient::connect(const p2p::SocketAddress& target, cons
   auto session = InitiatorSession::create(session_id, static_key, me, pattern, responder_static);
   if (!session) return p2p_fail(session.error());
 
-  const int fd = ::socket(target.raw()->sa_family, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return p2p_fail(io_error(errno));
-  // Build the client first so the socket is closed on every early return.
-  PeerClient client(fd, target, std::move(*session));
+  Fd socket(::socket(target.raw()->sa_family, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+  if (!socket.valid()) return p2p_fail(io_error(errno));
+  const int fd = socket.get();
+  PeerClient client(std::move(socket), target, std::move(*session));
   // A connected socket hears only the target, and learns of an absent one.
   if (::connect(fd, target.raw(), target.raw_len()) != 0) return p2p_fail(io_error(errno));
 
@@ -94,37 +93,20 @@ P2PResult<PeerClient> PeerClient::connect(const p2p::SocketAddress& target, cons
   return client;
 }
 
-PeerClient::PeerClient(PeerClient&& other) noexcept
-    : fd_(std::exchange(other.fd_, -1)), target_(other.target_), session_(std::move(other.session_)) {}
-
-PeerClient& PeerClient::operator=(PeerClient&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-    target_ = other.target_;
-    session_ = std::move(other.session_);
-  }
-  return *this;
-}
-
-PeerClient::~PeerClient() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 P2PResult<void> PeerClient::send(std::uint8_t channel, std::span<const std::uint8_t> plaintext) {
   auto datagram = session_.next_data_datagram(channel, plaintext);
   if (!datagram) return p2p_fail(datagram.error());
-  return send_all(fd_, *datagram);
+  return send_all(socket_.get(), *datagram);
 }
 
 P2PResult<void> PeerClient::send_with_counter(std::uint8_t channel, std::uint64_t counter,
                                               std::span<const std::uint8_t> plaintext) {
   auto datagram = session_.data_datagram(channel, counter, plaintext);
   if (!datagram) return p2p_fail(datagram.error());
-  return send_all(fd_, *datagram);
+  return send_all(socket_.get(), *datagram);
 }
 
-P2PResult<void> PeerClient::send_datagram(std::span<const std::uint8_t> bytes) { return send_all(fd_, bytes); }
+P2PResult<void> PeerClient::send_datagram(std::span<const std::uint8_t> bytes) { return send_all(socket_.get(), bytes); }
 
 bool nothing_listens(const P2PError& error) { return error == io_error(ECONNREFUSED); }
 
@@ -133,7 +115,7 @@ bool answered_nothing(const P2PError& error) { return error == io_error(ETIMEDOU
 P2PResult<p2p::SocketAddress> PeerClient::local_addr() const {
   sockaddr_storage storage{};
   socklen_t len = sizeof storage;
-  if (::getsockname(fd_, reinterpret_cast<sockaddr*>(&storage), &len) != 0) return p2p_fail(io_error(errno));
+  if (::getsockname(socket_.get(), reinterpret_cast<sockaddr*>(&storage), &len) != 0) return p2p_fail(io_error(errno));
   auto address = p2p::SocketAddress::from_sockaddr(reinterpret_cast<const sockaddr*>(&storage), len);
   if (!address) return p2p_fail(io_error(EAFNOSUPPORT));
   return *address;

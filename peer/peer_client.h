@@ -8,6 +8,7 @@
 #include <optional>
 #include <span>
 
+#include "common/file_io.h"
 #include "common/secret.h"
 #include "p2p/error.h"
 #include "p2p/protocol.h"
@@ -29,11 +30,11 @@ class PeerClient {
                                             std::optional<std::array<std::uint8_t, 32>> responder_static,
                                             std::uint64_t session_id, std::chrono::milliseconds timeout);
 
-  PeerClient(PeerClient&& other) noexcept;
-  PeerClient& operator=(PeerClient&& other) noexcept;
+  PeerClient(PeerClient&&) noexcept = default;
+  PeerClient& operator=(PeerClient&&) noexcept = default;
   PeerClient(const PeerClient&) = delete;
   PeerClient& operator=(const PeerClient&) = delete;
-  ~PeerClient();
+  ~PeerClient() = default;
 
   // One data packet with the channel's next counter (0, 1, 2, ...); at most
   // MAX_DATA_PLAINTEXT_LEN (1466) bytes.
@@ -51,10 +52,10 @@ class PeerClient {
   p2p::P2PResult<p2p::SocketAddress> local_addr() const;
 
  private:
-  PeerClient(int fd, const p2p::SocketAddress& target, InitiatorSession session)
-      : fd_(fd), target_(target), session_(std::move(session)) {}
+  PeerClient(Fd socket, const p2p::SocketAddress& target, InitiatorSession session)
+      : socket_(std::move(socket)), target_(target), session_(std::move(session)) {}
 
-  int fd_ = -1;
+  Fd socket_;
   p2p::SocketAddress target_;
   InitiatorSession session_;
 };

@@ -1,25 +1,10 @@
-#include "p2p/channel.h"
+#include "p2p/replay_window.h"
 
 #include <algorithm>
 
 #include "p2p/protocol.h"
 
 namespace kio::p2p {
-
-ChannelManager::ChannelManager() {
-  const auto now = Channel::Clock::now();
-  channels_.emplace(std::uint8_t{0}, Channel{std::nullopt, now, now});
-}
-
-Channel* ChannelManager::get_mut(std::uint8_t channel_id) {
-  const auto it = channels_.find(channel_id);
-  return it == channels_.end() ? nullptr : &it->second;
-}
-
-const Channel* ChannelManager::get(std::uint8_t channel_id) const {
-  const auto it = channels_.find(channel_id);
-  return it == channels_.end() ? nullptr : &it->second;
-}
 
 ReplayVerdict ReplayWindow::check_and_record(std::uint64_t counter) {
   // Shifted up by one (see top_); at most 2^56, so nothing below overflows.
