@@ -1,4 +1,5 @@
-// Opening the store, and what the handle answers without touching the log.
+// Opening the store, the directories it holds, and the calls it hands on to the
+// log and the blob store.
 #include "install/persist/persist.h"
 
 #include "common/file_io.h"
