@@ -1,5 +1,7 @@
 // Cost of one LTR append (one sealed line, one flush) as the log grows, of an
-// append after another writer added a frame, and of reading the whole chain.
+// append after another writer added a frame, of opening a store (which
+// verifies the chain), of reading the whole chain and of putting a blob; and,
+// as the floor to compare them with, of a bare append of a line and its flush.
 //
 // The same binary fills the log of an existing install for the end-to-end
 // benchmark (scripts/bench-history):
@@ -7,6 +9,7 @@
 // writes FRAMES blob records straight into segment lines of today's date, as
 // the store would have spread them over 1 MiB segments.
 #include <benchmark/benchmark.h>
+#include <fcntl.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -189,6 +192,50 @@ void BM_BlobRecords(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_BlobRecords)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// The floor: one line of a frame's size appended to a file and flushed to the
+// device, with nothing sealed, chained or checked.
+void BM_BareAppendFlush(benchmark::State& state) {
+  char tmpl[] = "/tmp/kio-persist-bench-XXXXXX";
+  if (::mkdtemp(tmpl) == nullptr) std::abort();
+  const fs::path file = fs::path(tmpl) / "floor.jsonl";
+  const int fd = ::open(file.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0600);
+  if (fd < 0) std::abort();
+  const std::string line(400, 'x');
+  for (auto _ : state) {
+    if (::write(fd, line.data(), line.size()) != static_cast<ssize_t>(line.size()) || ::fsync(fd) != 0) {
+      state.SkipWithError("write");
+    }
+  }
+  ::close(fd);
+  std::error_code ec;
+  fs::remove_all(tmpl, ec);
+}
+BENCHMARK(BM_BareAppendFlush)->Iterations(30)->Unit(benchmark::kMillisecond);
+
+// Opening the store: the identity, the layout and a verified walk of the chain.
+void BM_Open(benchmark::State& state) {
+  BenchStore s(static_cast<std::size_t>(state.range(0)));
+  for (auto _ : state) {
+    auto opened = s.open();
+    benchmark::DoNotOptimize(opened);
+  }
+}
+BENCHMARK(BM_Open)->Arg(10000)->Unit(benchmark::kMillisecond);
+
+// Putting a small sealed blob: its pending file, the record appended, the rename.
+void BM_PutBlob(benchmark::State& state) {
+  BenchStore s(static_cast<std::size_t>(state.range(0)));
+  const std::vector<std::uint8_t> bytes(4096, 0x5a);
+  std::size_t next = 0;
+  for (auto _ : state) {
+    char id[64];
+    std::snprintf(id, sizeof id, "01939a3c-6000-7000-9000-%012zu", ++next);
+    const auto put = s.store->put_blob_with_id(id, bytes, false, true);
+    if (!put) state.SkipWithError(put.error().c_str());
+  }
+}
+BENCHMARK(BM_PutBlob)->Arg(1000)->Iterations(30)->Unit(benchmark::kMillisecond);
 
 // --fill-history PERSIST_ROOT KEYS_FILE FRAMES: the wrap key is the second line
 // of the keys file the connector reads.

@@ -14,7 +14,6 @@
 #include "install/crypto.h"
 #include "install/paths.h"
 #include "install/persist/payloads.h"
-#include "install/persist/persist.h"
 #include "install/persist/private_files.h"
 #include "install/persist/sealed_record.h"
 
@@ -112,12 +111,83 @@ Result<void> link_or_copy_file(const fs::path& source, const fs::path& destinati
   return flush_directory(parent_directory(destination));
 }
 
-Result<BlobRecord> Persist::put_blob_with_id(std::string_view id, std::span<const std::uint8_t> bytes, bool feature,
-                                             bool encrypted) {
-  if (auto ok = writable(); !ok) return std::unexpected(ok.error());
+// Keeps BlobStore::latest_ current as the log verifies frames: a walk from the
+// start builds the records afresh (when they are wanted or were kept), frames
+// that others added update them, and an event that does not open drops them.
+class BlobStore::Index final : public LogFollower {
+ public:
+  Index(std::optional<std::map<std::string, BlobRecord>>& latest, const EventLog& events, bool wanted)
+      : latest_(latest), events_(events), wanted_(wanted) {}
+
+  void restart() override {
+    from_start_ = true;
+    building_ = wanted_ || latest_.has_value();
+    latest_.reset();
+    fresh_.clear();
+    unopened_.reset();
+  }
+  void resume(std::uint64_t verified) override {
+    from_start_ = false;
+    building_ = latest_.has_value();
+    verified_ = verified;
+    unopened_.reset();
+  }
+  void frame(const LtrFrameView& frame) override {
+    if (!building_ || unopened_ || (!from_start_ && frame.sequence <= verified_)) return;
+    auto event = events_.open(frame);
+    if (!event) {
+      unopened_ = event.error();
+      return;
+    }
+    if (auto* record = std::get_if<BlobRecord>(&*event); record && is_listed_blob(*record)) {
+      std::string id = record->blob_id;
+      (from_start_ ? fresh_ : *latest_).insert_or_assign(std::move(id), std::move(*record));
+    }
+  }
+  Result<void> caught_up() override {
+    if (from_start_ && building_ && !unopened_) latest_ = std::move(fresh_);
+    if (!from_start_ && unopened_) latest_.reset();
+    if (wanted_ && unopened_) return fail(*unopened_);
+    return {};
+  }
+  void forget() override { latest_.reset(); }
+  bool wants_walk() const override { return wanted_ && !latest_; }
+
+ private:
+  std::optional<std::map<std::string, BlobRecord>>& latest_;
+  const EventLog& events_;
+  const bool wanted_;
+  bool from_start_ = false;
+  bool building_ = false;
+  std::uint64_t verified_ = 0;
+  std::map<std::string, BlobRecord> fresh_;
+  std::optional<std::string> unopened_;
+};
+
+fs::path BlobStore::root() const { return install::blobs_root(persist_root_); }
+
+Result<void> BlobStore::catch_up(const EventLog& events, bool want_records) {
+  Index index(latest_, events, want_records);
+  return events.log.refresh(&index);
+}
+
+Result<std::uint64_t> BlobStore::append(const EventLog& events, const LtrPayload& payload) {
+  Index index(latest_, events, /*wanted=*/false);
+  auto sequence = events.append(payload, &index);
+  if (sequence && latest_) {
+    if (const auto* record = std::get_if<BlobRecord>(&payload); record && is_listed_blob(*record)) {
+      latest_->insert_or_assign(record->blob_id, *record);
+    }
+  }
+  return sequence;
+}
+
+Result<BlobRecord> BlobStore::put_with_id(const EventLog& events, std::string_view id,
+                                          std::span<const std::uint8_t> bytes, bool feature, bool encrypted) {
+  if (auto ok = events.writable(); !ok) return std::unexpected(ok.error());
   if (bytes.empty()) return fail("blob bytes are required");
   if (auto valid = parse_blob_id(id); !valid) return std::unexpected(valid.error());
-  auto path = blob_path(root_, id);
+  auto path = blob_path(persist_root_, id);
   if (!path) return std::unexpected(path.error());
   auto url = local_file_url(*path);
   if (!url) return std::unexpected(url.error());
@@ -133,14 +203,14 @@ Result<BlobRecord> Persist::put_blob_with_id(std::string_view id, std::span<cons
   const WriteOptions private_new{
       .mode = 0600, .exact_mode = true, .flush = true, .flush_new_entry = true, .follow_links = false, .exclusive = true};
   if (encrypted) {
-    auto sealed = encrypt(wrap_key_, blob_file_aad(id), bytes);
+    auto sealed = encrypt(events.key, blob_file_aad(id), bytes);
     if (!sealed) return std::unexpected(sealed.error());
     const std::string envelope = detail::write_envelope(*sealed);
     if (auto written = write_file(pending, envelope, private_new); !written) return std::unexpected(written.error());
   } else {
     if (auto written = write_file(pending, bytes, private_new); !written) return std::unexpected(written.error());
   }
-  if (auto appended = append_ltr_payload(record); !appended) {
+  if (auto appended = append(events, record); !appended) {
     (void)::unlink(pending.c_str());
     return std::unexpected(appended.error());
   }
@@ -150,14 +220,14 @@ Result<BlobRecord> Persist::put_blob_with_id(std::string_view id, std::span<cons
   return record;
 }
 
-Result<void> Persist::settle_pending_blobs() {
-  const fs::path blobs = blobs_root();
+Result<void> BlobStore::settle_pending(const EventLog& events) {
+  const fs::path blobs = root();
   auto names = list_directory(blobs);
   if (!names) return std::unexpected(names.error());
   bool found = false;
   for (const auto& name : *names) found = found || name.starts_with(PENDING_PREFIX);
   if (!found) return {};
-  if (auto fresh = refresh_ltr(/*want_blobs=*/true); !fresh) return fresh;
+  if (auto fresh = catch_up(events, /*want_records=*/true); !fresh) return fresh;
   bool changed = false;
   for (const auto& name : *names) {
     // PENDING_PREFIX + id + "-" + the 64 hex digits of the content's digest.
@@ -165,8 +235,8 @@ Result<void> Persist::settle_pending_blobs() {
     const std::string id = name.substr(PENDING_PREFIX.size(), name.size() - PENDING_PREFIX.size() - 65);
     const std::string digest = name.substr(name.size() - 64);
     const fs::path pending = blobs / name;
-    const auto known = ltr_.blobs->find(id);
-    if (known != ltr_.blobs->end() && known->second.sha256 == digest) {
+    const auto known = latest_->find(id);
+    if (known != latest_->end() && known->second.sha256 == digest) {
       // The log records these bytes: the crash came before the file replaced the old one.
       if (::rename(pending.c_str(), (blobs / id).c_str()) != 0) return fail(last_os_error_text());
     } else if (::unlink(pending.c_str()) != 0 && errno != ENOENT) {
@@ -178,43 +248,44 @@ Result<void> Persist::settle_pending_blobs() {
   return {};
 }
 
-Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::path& source, bool feature) {
-  if (auto ok = writable(); !ok) return std::unexpected(ok.error());
+Result<BlobRecord> BlobStore::put_from_path(const EventLog& events, std::string_view id, const fs::path& source,
+                                            bool feature) {
+  if (auto ok = events.writable(); !ok) return std::unexpected(ok.error());
   if (!is_regular_path(source)) return fail("blob file is missing");
   if (auto valid = parse_blob_id(id); !valid) return std::unexpected(valid.error());
-  if (auto destination = blob_path(root_, id); !destination) return std::unexpected(destination.error());
+  if (auto destination = blob_path(persist_root_, id); !destination) return std::unexpected(destination.error());
   auto digest = sha256_file(source);
   if (!digest) return std::unexpected(digest.error());
-  return put_blob_from_path(id, source, feature, *digest);
+  return put_from_path(events, id, source, feature, *digest);
 }
 
-Result<void> Persist::check_blob_identity(std::string_view id, std::string_view sha256) {
+Result<void> BlobStore::check_identity(const EventLog& events, std::string_view id, std::string_view sha256) {
   if (auto valid = parse_blob_id(id); !valid) return std::unexpected(valid.error());
-  if (auto destination = blob_path(root_, id); !destination) return std::unexpected(destination.error());
-  if (auto fresh = refresh_ltr(/*want_blobs=*/true); !fresh) return std::unexpected(fresh.error());
-  if (const auto known = ltr_.blobs->find(std::string(id)); known != ltr_.blobs->end() && known->second.sha256 != sha256) {
+  if (auto destination = blob_path(persist_root_, id); !destination) return std::unexpected(destination.error());
+  if (auto fresh = catch_up(events, /*want_records=*/true); !fresh) return std::unexpected(fresh.error());
+  if (const auto known = latest_->find(std::string(id)); known != latest_->end() && known->second.sha256 != sha256) {
     return fail("blob bytes do not match LTR identity");
   }
   return {};
 }
 
-Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::path& source, bool feature,
-                                               std::string_view sha256) {
-  if (auto ok = writable(); !ok) return std::unexpected(ok.error());
+Result<BlobRecord> BlobStore::put_from_path(const EventLog& events, std::string_view id, const fs::path& source,
+                                            bool feature, std::string_view sha256) {
+  if (auto ok = events.writable(); !ok) return std::unexpected(ok.error());
   if (!is_regular_path(source)) return fail("blob file is missing");
   if (auto valid = parse_blob_id(id); !valid) return std::unexpected(valid.error());
-  auto destination = blob_path(root_, id);
+  auto destination = blob_path(persist_root_, id);
   if (!destination) return std::unexpected(destination.error());
   const std::string digest(sha256);
 
   // The latest record of every blob is kept up to date with the log
   // (blob_records), so finding this one opens no event but those added since.
-  if (auto fresh = refresh_ltr(/*want_blobs=*/true); !fresh) return std::unexpected(fresh.error());
-  if (const auto known = ltr_.blobs->find(std::string(id)); known != ltr_.blobs->end()) {
+  if (auto fresh = catch_up(events, /*want_records=*/true); !fresh) return std::unexpected(fresh.error());
+  if (const auto known = latest_->find(std::string(id)); known != latest_->end()) {
     if (known->second.sha256 != digest) return fail("blob bytes do not match LTR identity");
     // A blob file removed, damaged or replaced behind the store's back is
     // linked again from these bytes, which the record describes.
-    if (!check_blob_file(known->second)) {
+    if (!check_file(events.key, known->second)) {
       if (auto linked = link_or_copy_file(source, *destination); !linked) return std::unexpected(linked.error());
     }
     return known->second;
@@ -239,7 +310,7 @@ Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::pa
   if (!url) return std::unexpected(url.error());
   BlobRecord record{std::string(BLOB_KIND), std::string(id), std::string(class_of(feature)),
                     std::move(*url),        false,           digest};
-  if (auto appended = append_ltr_payload(record); !appended) {
+  if (auto appended = append(events, record); !appended) {
     // No record names the file just placed: it goes again.
     if (placed) (void)::unlink(destination->c_str());
     return std::unexpected(appended.error());
@@ -252,17 +323,18 @@ bool is_listed_blob(const BlobRecord& record) {
          (record.class_name == FEATURE_CLASS || record.class_name == BYTES_CLASS);
 }
 
-Result<std::vector<BlobRecord>> Persist::blob_records() {
+Result<std::vector<BlobRecord>> BlobStore::records(const EventLog& events) {
   // The latest record of each id is kept with the chain's tip, so only frames
   // added since the last call are opened.
-  if (auto fresh = refresh_ltr(/*want_blobs=*/true); !fresh) return std::unexpected(fresh.error());
+  if (auto fresh = catch_up(events, /*want_records=*/true); !fresh) return std::unexpected(fresh.error());
   std::vector<BlobRecord> records;
-  records.reserve(ltr_.blobs->size());
-  for (const auto& [id, record] : *ltr_.blobs) records.push_back(record);  // std::string orders by unsigned bytes
+  records.reserve(latest_->size());
+  for (const auto& [id, record] : *latest_) records.push_back(record);  // std::string orders by unsigned bytes
   return records;
 }
 
-Result<std::string> Persist::blob_content_digest(const fs::path& path, const BlobRecord& record) const {
+Result<std::string> BlobStore::content_digest(const SecretKey& key, const fs::path& path,
+                                             const BlobRecord& record) const {
   const auto st = stat_path(path);
   if (!st) return fail("blob file " + path.string() + " is missing");
   if (!S_ISREG(st->st_mode)) return fail("blob file " + path.string() + " is not a regular file");
@@ -272,17 +344,17 @@ Result<std::string> Persist::blob_content_digest(const fs::path& path, const Blo
     if (!text) return std::unexpected(text.error());
     const auto envelope = detail::read_envelope(*text);
     if (!envelope) return fail("blob file " + path.string() + " is not a sealed blob");
-    auto plaintext = decrypt(wrap_key_, blob_file_aad(record.blob_id), envelope->nonce_b64, envelope->ciphertext_b64);
+    auto plaintext = decrypt(key, blob_file_aad(record.blob_id), envelope->nonce_b64, envelope->ciphertext_b64);
     if (!plaintext) return fail("blob file " + path.string() + " does not open: " + plaintext.error());
     return sha256_hex(*plaintext);
   }
   return sha256_file(path);
 }
 
-Result<void> Persist::check_blob_file(const BlobRecord& record) {
-  auto path = blob_path(root_, record.blob_id);
+Result<void> BlobStore::check_file(const SecretKey& key, const BlobRecord& record) const {
+  auto path = blob_path(persist_root_, record.blob_id);
   if (!path) return std::unexpected(path.error());
-  auto digest = blob_content_digest(*path, record);
+  auto digest = content_digest(key, *path, record);
   if (!digest) return std::unexpected(digest.error());
   if (*digest != record.sha256) {
     return fail("blob file " + path->string() + " holds content of sha256 " + *digest + ", recorded " + record.sha256);
@@ -290,11 +362,11 @@ Result<void> Persist::check_blob_file(const BlobRecord& record) {
   return {};
 }
 
-Result<void> Persist::audit_blob_file(const BlobRecord& record, std::uint64_t snapshot_frames,
-                                      std::chrono::milliseconds pause) {
-  auto checked = check_blob_file(record);
+Result<void> BlobStore::audit_file(const EventLog& events, const BlobRecord& record, std::uint64_t snapshot_frames,
+                                   std::chrono::milliseconds pause) const {
+  auto checked = check_file(events.key, record);
   if (checked) return checked;
-  auto path = blob_path(root_, record.blob_id);
+  auto path = blob_path(persist_root_, record.blob_id);
   if (!path) return std::unexpected(path.error());
 
   // What one look at the log, the file and its pending bytes saw; a mismatch
@@ -318,10 +390,10 @@ Result<void> Persist::audit_blob_file(const BlobRecord& record, std::uint64_t sn
     // bytes take the blob file's name, so whatever the file held is recorded
     // by the time the log is read.
     const auto held_stamp = stamp(*path);
-    auto held = blob_content_digest(*path, latest);
+    auto held = content_digest(events.key, *path, latest);
     // The records of this id added since the snapshot, as the log stands now.
     std::vector<std::string> later;
-    auto frames = visit_events([&](std::uint64_t sequence, LtrPayload& event) {
+    auto frames = events.visit([&](std::uint64_t sequence, LtrPayload& event) {
       const auto* added = std::get_if<BlobRecord>(&event);
       if (sequence <= snapshot_frames || added == nullptr || !is_listed_blob(*added) ||
           added->blob_id != record.blob_id) {
@@ -339,10 +411,10 @@ Result<void> Persist::audit_blob_file(const BlobRecord& record, std::uint64_t sn
     const fs::path pending = pending_blob_path(*path, latest.sha256);
     look.pending = stamp(pending);
     if (look.pending) {
-      if (auto waiting = blob_content_digest(pending, latest); waiting && *waiting == latest.sha256) return {};
+      if (auto waiting = content_digest(events.key, pending, latest); waiting && *waiting == latest.sha256) return {};
     }
     // Or the rename came while the log was read.
-    auto now = blob_content_digest(*path, latest);
+    auto now = content_digest(events.key, *path, latest);
     if (now && *now == latest.sha256) return {};
     mismatch = now ? "blob file " + path->string() + " holds content of sha256 " + *now + ", recorded " + latest.sha256
                    : now.error();

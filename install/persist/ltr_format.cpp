@@ -73,11 +73,11 @@ bool read_canonical(std::string_view line, LtrFrameView& f) {
   return line == "}";
 }
 
-}  // namespace
-
 LtrFrameView view_of(const LtrFrame& f) {
   return LtrFrameView{f.schema, f.version, f.sequence, f.previous_digest, f.nonce_b64, f.ciphertext_b64};
 }
+
+}  // namespace
 
 LtrFrame frame_of(const LtrFrameView& f) {
   return LtrFrame{std::string(f.schema),    f.version, f.sequence, std::string(f.previous_digest),

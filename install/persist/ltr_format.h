@@ -52,7 +52,6 @@ struct LtrFrameView {
   std::string_view previous_digest, nonce_b64, ciphertext_b64;
 };
 
-LtrFrameView view_of(const LtrFrame& frame);
 LtrFrame frame_of(const LtrFrameView& frame);
 
 // The schema and version that this program reads.

@@ -11,7 +11,6 @@
 #include "common/os_error.h"
 #include "common/utf8.h"
 #include "install/crypto.h"
-#include "install/persist/persist.h"
 
 namespace kio::install {
 
@@ -40,14 +39,12 @@ struct SegmentBytes {
   std::string content;
   FileStamp stamp;
 };
-LtrResult<SegmentBytes> read_from(const fs::path& segment, std::uint64_t from) {
-  auto fd = open_file(segment, O_RDONLY);
-  if (!fd) return std::unexpected(LtrFault::at(fd.error(), segment));
+Result<SegmentBytes> read_from(int fd, std::uint64_t from) {
   SegmentBytes bytes;
   std::string& content = bytes.content;
   for (;;) {
     struct stat st {};
-    if (::fstat(fd->get(), &st) != 0) return std::unexpected(LtrFault::at(last_os_error_text(), segment));
+    if (::fstat(fd, &st) != 0) return fail(last_os_error_text());
     const auto size = static_cast<std::uint64_t>(st.st_size);
     if (size < from + content.size()) content.clear();  // cut meanwhile: read it again
     if (size <= from + content.size()) {
@@ -58,10 +55,10 @@ LtrResult<SegmentBytes> read_from(const fs::path& segment, std::uint64_t from) {
     content.resize(static_cast<std::size_t>(size - from));
     while (filled < content.size()) {
       const ssize_t n =
-          ::pread(fd->get(), content.data() + filled, content.size() - filled, static_cast<off_t>(from + filled));
+          ::pread(fd, content.data() + filled, content.size() - filled, static_cast<off_t>(from + filled));
       if (n < 0) {
         if (errno == EINTR) continue;
-        return std::unexpected(LtrFault::at(last_os_error_text(), segment));
+        return fail(last_os_error_text());
       }
       if (n == 0) break;  // cut meanwhile; the status tells
       filled += static_cast<std::size_t>(n);
@@ -101,15 +98,19 @@ std::string LtrFault::located() const {
   return text + ": " + message;
 }
 
-LtrResult<SegmentEnd> read_segment(const fs::path& segment, const SegmentEnd& from, bool last_segment, ChainTip& tip,
-                                   const FrameVisitor& visit) {
+std::optional<SegmentEnd> SegmentReader::read(const SegmentEnd& from, bool last_segment, ChainTip& tip,
+                                               const FrameVisitor& visit) {
+  const fs::path& segment = segment_;
+  const auto stop = [&](LtrFault fault) -> std::optional<SegmentEnd> {
+    reporter_.corruption(fault);
+    return std::nullopt;
+  };
   const std::uint64_t start = from.resume_offset;
-  auto bytes = read_from(segment, start);
-  if (!bytes) return std::unexpected(bytes.error());
+  auto bytes = read_from(fd_, start);
+  if (!bytes) return stop(LtrFault::at(bytes.error(), segment));
   const std::string_view text = bytes->content;
   if (!is_valid_utf8(text)) {
-    return std::unexpected(
-        LtrFault::at(std::string(INVALID_UTF8_TEXT), segment, line_of_invalid_utf8(text, from.resume_line)));
+    return stop(LtrFault::at(std::string(INVALID_UTF8_TEXT), segment, line_of_invalid_utf8(text, from.resume_line)));
   }
 
   SegmentEnd end = from;
@@ -132,16 +133,17 @@ LtrResult<SegmentEnd> read_segment(const fs::path& segment, const SegmentEnd& fr
       if (!frame) {
         if (!terminated && last_segment) {
           end.torn = true;
+          reporter_.torn_tail(segment, line_number);
           break;
         }
-        return std::unexpected(LtrFault::of(LtrDamage::corrupt_frame, segment, line_number));
+        return stop(LtrFault::of(LtrDamage::corrupt_frame, segment, line_number));
       }
-      if (!is_supported(*frame)) return std::unexpected(LtrFault::of(LtrDamage::unsupported_frame, segment, line_number));
+      if (!is_supported(*frame)) return stop(LtrFault::of(LtrDamage::unsupported_frame, segment, line_number));
       if (frame->sequence != tip.count + 1 || frame->previous_digest != tip.digest) {
-        return std::unexpected(LtrFault::of(LtrDamage::chain_broken, segment, line_number));
+        return stop(LtrFault::of(LtrDamage::chain_broken, segment, line_number));
       }
       if (frame->sequence == std::numeric_limits<std::uint64_t>::max()) {
-        return std::unexpected(LtrFault::of(LtrDamage::sequence_overflow, segment, line_number));
+        return stop(LtrFault::of(LtrDamage::sequence_overflow, segment, line_number));
       }
       tip = ChainTip{frame->sequence, lines.digest()};
       if (visit) visit(*frame, FramePlace{segment, line_number});
@@ -163,43 +165,18 @@ LtrResult<SegmentEnd> read_segment(const fs::path& segment, const SegmentEnd& fr
   return end;
 }
 
-bool boundary_unchanged(const fs::path& segment, const SegmentEnd& end) {
+bool SegmentReader::boundary_unchanged(const SegmentEnd& end) {
   if (end.boundary_digest.empty()) return true;
-  auto fd = open_file(segment, O_RDONLY);
-  if (!fd) return false;
   std::string bytes(static_cast<std::size_t>(end.resume_offset - end.boundary_offset), '\0');
   std::size_t filled = 0;
   while (filled < bytes.size()) {
-    const ssize_t n = ::pread(fd->get(), bytes.data() + filled, bytes.size() - filled,
+    const ssize_t n = ::pread(fd_, bytes.data() + filled, bytes.size() - filled,
                               static_cast<off_t>(end.boundary_offset + filled));
     if (n < 0 && errno == EINTR) continue;
     if (n <= 0) return false;
     filled += static_cast<std::size_t>(n);
   }
   return sha256_hex(bytes) == end.boundary_digest;
-}
-
-LtrResult<LogRead> read_log(const fs::path& persist_root, const FrameVisitor& visit) {
-  LogRead log;
-  if (auto collected = collect_segment_files(persist_root / "ltr", log.segments, &log.directories); !collected) {
-    return std::unexpected(LtrFault::at(collected.error()));
-  }
-  sort_segments(log.segments);
-  for (std::size_t s = 0; s < log.segments.size(); ++s) {
-    auto end = read_segment(log.segments[s].path, SegmentEnd{}, s + 1 == log.segments.size(), log.tip, visit);
-    if (!end) return std::unexpected(end.error());
-    log.segments[s].stamp = end->stamp;
-    log.last = std::move(*end);
-  }
-  return log;
-}
-
-Result<std::vector<LtrFrame>> Persist::read_frames() {
-  if (auto migrated = migrate_names(); !migrated) return std::unexpected(migrated.error());
-  std::vector<LtrFrame> frames;
-  auto log = read_log(root_, [&](const LtrFrameView& frame, const FramePlace&) { frames.push_back(frame_of(frame)); });
-  if (!log) return fail(log.error().message);
-  return frames;
 }
 
 }  // namespace kio::install

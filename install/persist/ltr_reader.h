@@ -1,21 +1,24 @@
-// Reading the LTR back: the segments under persist root/"ltr" in segment order,
-// every line read as a frame and checked against the chain, one segment at a
-// time, from its start or from where an earlier read of it stopped.
+// Reading LTR segments: one segment file at a time, every line read as a frame
+// and checked against the chain, from the segment's start or from where an
+// earlier read of it stopped.
 //
-// A read stops at the first damage it meets, with the text that names it,
-// except for one case: a last segment whose final line has no line feed and is
-// not a frame. That line is the remains of an append that never returned, so
-// reads ignore it and the next append cuts it off.
+// A read stops at the first damage it meets, and tells its reporter what and
+// where, except for one case: a last segment whose final line has no line feed
+// and is not a frame. That line is the remains of an append that never
+// returned, so the read passes over it (the reporter hears of it as a torn
+// tail) and the next append cuts it off.
 //
-// Every failure of a read is turned into its message and its place in one
-// place (LtrFault): the store's callers get the message alone, a tool that
-// checks the log also the segment and line.
+// The reader knows nothing of the store: it is given an open file and the name
+// to report its damage under. Every damage turns into its message and its place
+// in one place (LtrFault): the store's callers get the message alone, a tool
+// that checks the log also the segment and line.
 #pragma once
 
 #include <cstdint>
 #include <expected>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -88,22 +91,53 @@ struct SegmentEnd {
   bool unterminated_frame = false;
 };
 
-// Reads `segment` from `from.resume_offset` (all of it for a default SegmentEnd)
-// to its end, checking every frame against `tip` and moving `tip` past it. A
-// last segment may end torn; any other may not.
-LtrResult<SegmentEnd> read_segment(const std::filesystem::path& segment, const SegmentEnd& from, bool last_segment,
-                                   ChainTip& tip, const FrameVisitor& visit = {});
-// Whether the bytes before `end.resume_offset` that `end` names are still in
-// the segment as they were.
-bool boundary_unchanged(const std::filesystem::path& segment, const SegmentEnd& end);
+// Told about each damaged or torn part of a segment that a read meets.
+class CorruptionReporter {
+ public:
+  // The read stopped at `fault`: a frame that is damaged, or bytes that could not be read.
+  virtual void corruption(const LtrFault& fault) = 0;
+  // A final line of a last segment without its line feed that is no frame:
+  // passed over, as what an append left that never returned.
+  virtual void torn_tail(const std::filesystem::path& segment, std::uint64_t line) = 0;
 
-// The whole log, read from the start.
-struct LogRead {
-  std::vector<SegmentFile> segments;     // in segment order, stamped as read
-  std::vector<SegmentFile> directories;  // of the segment tree, stamped as listed
-  SegmentEnd last;                    // of the last segment (a default one when there is none)
-  ChainTip tip;
+ protected:
+  ~CorruptionReporter() = default;
 };
-LtrResult<LogRead> read_log(const std::filesystem::path& persist_root, const FrameVisitor& visit = {});
+
+// A reporter that keeps the first fault it is told of and lets torn tails pass.
+class FirstFault final : public CorruptionReporter {
+ public:
+  void corruption(const LtrFault& fault) override {
+    if (!fault_) fault_ = fault;
+  }
+  void torn_tail(const std::filesystem::path&, std::uint64_t) override {}
+  // The fault; only after a read that stopped, which always tells why.
+  LtrFault take() { return std::move(fault_).value(); }
+
+ private:
+  std::optional<LtrFault> fault_;
+};
+
+// Reads one segment file, open for reading, that its faults name `segment`.
+class SegmentReader {
+ public:
+  SegmentReader(const std::filesystem::path& segment, int fd, CorruptionReporter& reporter)
+      : segment_(segment), fd_(fd), reporter_(reporter) {}
+
+  // Reads from `from.resume_offset` (all of it for a default SegmentEnd) to the
+  // end of the file, checking every frame against `tip` and moving `tip` past
+  // it. A last segment may end torn; any other may not. Nothing when the read
+  // stopped at damage, which the reporter was told of.
+  std::optional<SegmentEnd> read(const SegmentEnd& from, bool last_segment, ChainTip& tip,
+                                 const FrameVisitor& visit = {});
+  // Whether the bytes before `end.resume_offset` that `end` names are still in
+  // the file as they were.
+  bool boundary_unchanged(const SegmentEnd& end);
+
+ private:
+  const std::filesystem::path& segment_;
+  int fd_;
+  CorruptionReporter& reporter_;
+};
 
 }  // namespace kio::install

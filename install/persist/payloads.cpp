@@ -9,7 +9,6 @@
 #include "install/crypto.h"
 #include "install/json.h"
 #include "install/persist/ltr_format.h"
-#include "install/persist/persist.h"
 #include "install/persist/sealed_record.h"
 
 namespace kio::install {
@@ -77,39 +76,45 @@ Result<LtrPayload> decode_ltr_payload(std::span<const std::uint8_t> plaintext) {
   return fail(std::string(UNSUPPORTED_EVENT));
 }
 
-Result<LtrPayload> Persist::open_payload(const LtrFrameView& frame) const {
-  const auto aad = ltr_aad(founder_id_, LTR_STREAM_LABEL, frame.sequence, frame.previous_digest);
-  auto plaintext = decrypt(wrap_key_, aad, frame.nonce_b64, frame.ciphertext_b64);
+Result<std::uint64_t> EventLog::append(const LtrPayload& payload, LogFollower* follower) const {
+  if (auto ok = writable(); !ok) return std::unexpected(ok.error());
+  return log.append(
+      [&](std::uint64_t sequence, std::string_view previous_digest) -> Result<SealedEnvelope> {
+        auto plaintext = serialize_ltr_payload(payload);
+        if (!plaintext) return std::unexpected(plaintext.error());
+        const auto aad = ltr_aad(founder_id, LTR_STREAM_LABEL, sequence, previous_digest);
+        auto sealed = encrypt(key, aad, *plaintext);
+        sodium_memzero(plaintext->data(), plaintext->size());
+        return sealed;
+      },
+      follower);
+}
+
+Result<LtrPayload> EventLog::open(const LtrFrameView& frame) const {
+  const auto aad = ltr_aad(founder_id, LTR_STREAM_LABEL, frame.sequence, frame.previous_digest);
+  auto plaintext = decrypt(key, aad, frame.nonce_b64, frame.ciphertext_b64);
   if (!plaintext) return std::unexpected(plaintext.error());
   auto event = decode_ltr_payload(*plaintext);
   sodium_memzero(plaintext->data(), plaintext->size());
   return event;
 }
 
-LtrResult<std::uint64_t> Persist::visit_events(const std::function<void(std::uint64_t, LtrPayload&)>& visit) {
+LtrResult<std::uint64_t> EventLog::visit(const std::function<void(std::uint64_t, LtrPayload&)>& visit) const {
   // The chain is read to its end even after a payload failed to open, so that
   // damage to the chain is what gets reported, as it is for a read of frames.
-  if (auto migrated = migrate_names(); !migrated) return std::unexpected(LtrFault::at(migrated.error()));
   std::optional<LtrFault> unopened;
-  auto log = read_log(root_, [&](const LtrFrameView& frame, const FramePlace& place) {
+  auto read = log.read([&](const LtrFrameView& frame, const FramePlace& place) {
     if (unopened) return;
-    auto event = open_payload(frame);
+    auto event = open(frame);
     if (!event) {
       unopened = LtrFault::at(event.error(), place.segment, place.line);
       return;
     }
     visit(frame.sequence, *event);
   });
-  if (!log) return std::unexpected(log.error());
+  if (!read) return std::unexpected(read.error());
   if (unopened) return std::unexpected(*unopened);
-  return log->tip.count;
-}
-
-Result<std::vector<LtrPayload>> Persist::read_payloads() {
-  std::vector<LtrPayload> events;
-  auto read = visit_events([&](std::uint64_t, LtrPayload& event) { events.push_back(std::move(event)); });
-  if (!read) return fail(read.error().message);
-  return events;
+  return read->tip.count;
 }
 
 }  // namespace kio::install

@@ -1,14 +1,17 @@
 // The events that LTR frames carry, one event sealed into each frame: what
-// they hold, how they are written and how a decrypted one is decoded.
+// they hold, how they are written and how a decrypted one is decoded, and the
+// log seen as the events its frames seal.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <span>
 #include <string>
 #include <string_view>
 #include <variant>
 
 #include "common/secret.h"
+#include "install/persist/ltr_log.h"
 #include "install/result.h"
 
 namespace kio::install {
@@ -42,5 +45,26 @@ using LtrPayload = std::variant<BlobRecord, SecretEvent>;
 Result<SecretBytes> serialize_ltr_payload(const LtrPayload& payload);
 // Decodes a decrypted event; a member given twice counts with its last value.
 Result<LtrPayload> decode_ltr_payload(std::span<const std::uint8_t> plaintext);
+
+// The events of an install's log: the log, and the founder id and wrap key
+// that bind each event to its frame. A view, for the length of a call.
+struct EventLog {
+  LtrLog& log;
+  const SecretKey& key;
+  std::string_view founder_id;
+  // Fails when the store may not write: checked before every append.
+  std::function<Result<void>()> writable;
+
+  // Seals the event into a frame at the end of the chain; its sequence.
+  Result<std::uint64_t> append(const LtrPayload& payload, LogFollower* follower = nullptr) const;
+  // Opens and decodes the event sealed in a frame.
+  Result<LtrPayload> open(const LtrFrameView& frame) const;
+  // Reads the whole log from the segment files, hands every event to `visit` in
+  // chain order as soon as its frame verified and its payload opened, and
+  // returns the number of frames. Damage to the chain is reported before a
+  // payload that did not open, wherever each lies; either is reported with its
+  // segment and line.
+  LtrResult<std::uint64_t> visit(const std::function<void(std::uint64_t sequence, LtrPayload&)>& visit) const;
+};
 
 }  // namespace kio::install

@@ -1,4 +1,5 @@
-// Opening the store, and what the handle answers without touching the log.
+// Opening the store, the directories it holds, and the calls it hands on to the
+// log and the blob store.
 #include "install/persist/persist.h"
 
 #include "common/file_io.h"
@@ -23,10 +24,10 @@ Result<Persist> Persist::open(fs::path persist_root, SecretKey wrap_key) {
   // The chain is verified once here, so that appends start from its tip. A log
   // that does not verify still opens: its damage stops every append, with the
   // message that names it, as it would have stopped the first.
-  (void)store.refresh_ltr(/*want_blobs=*/false);
+  (void)store.blobs_.catch_up(store.events(), /*want_records=*/false);
   // A blob write that a crash cut short is finished or undone; a log that does
   // not verify leaves it for a later open.
-  (void)store.settle_pending_blobs();
+  (void)store.blobs_.settle_pending(store.events());
   return store;
 }
 
@@ -67,12 +68,60 @@ Result<void> Persist::check_in_place() const {
   return {};
 }
 
-fs::path Persist::blobs_root() const { return install::blobs_root(root_); }
+fs::path Persist::blobs_root() const { return blobs_.root(); }
 
 Result<fs::path> Persist::today_segment_path() {
   if (auto ok = writable(); !ok) return std::unexpected(ok.error());
-  if (auto migrated = migrate_names(); !migrated) return std::unexpected(migrated.error());
-  return install::today_segment_path(root_, today_ ? today_() : local_today());
+  return log_.today_segment_path();
+}
+
+Result<std::vector<LtrFrame>> Persist::read_frames() {
+  std::vector<LtrFrame> frames;
+  auto log = log_.read([&](const LtrFrameView& frame, const FramePlace&) { frames.push_back(frame_of(frame)); });
+  if (!log) return fail(log.error().message);
+  return frames;
+}
+
+Result<std::uint64_t> Persist::append_ltr_payload(const LtrPayload& payload) {
+  return blobs_.append(events(), payload);
+}
+
+LtrResult<std::uint64_t> Persist::visit_events(const std::function<void(std::uint64_t, LtrPayload&)>& visit) {
+  return events().visit(visit);
+}
+
+Result<std::vector<LtrPayload>> Persist::read_payloads() {
+  std::vector<LtrPayload> events;
+  auto read = visit_events([&](std::uint64_t, LtrPayload& event) { events.push_back(std::move(event)); });
+  if (!read) return fail(read.error().message);
+  return events;
+}
+
+Result<BlobRecord> Persist::put_blob_with_id(std::string_view id, std::span<const std::uint8_t> bytes, bool feature,
+                                             bool encrypted) {
+  return blobs_.put_with_id(events(), id, bytes, feature, encrypted);
+}
+
+Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::path& source, bool feature) {
+  return blobs_.put_from_path(events(), id, source, feature);
+}
+
+Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::path& source, bool feature,
+                                               std::string_view sha256) {
+  return blobs_.put_from_path(events(), id, source, feature, sha256);
+}
+
+Result<void> Persist::check_blob_identity(std::string_view id, std::string_view sha256) {
+  return blobs_.check_identity(events(), id, sha256);
+}
+
+Result<std::vector<BlobRecord>> Persist::blob_records() { return blobs_.records(events()); }
+
+Result<void> Persist::check_blob_file(const BlobRecord& record) { return blobs_.check_file(wrap_key_, record); }
+
+Result<void> Persist::audit_blob_file(const BlobRecord& record, std::uint64_t snapshot_frames,
+                                      std::chrono::milliseconds pause) {
+  return blobs_.audit_file(events(), record, snapshot_frames, pause);
 }
 
 }  // namespace kio::install

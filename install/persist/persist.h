@@ -1,11 +1,13 @@
 // The install's persistence store: a private directory tree holding the sealed
 // install identity, the long-term record (LTR) and the blob files.
 //
-// The LTR is an append-only log of events, each sealed into one frame of a
-// hash chain (ltr_format.h), stored one frame a line in dated segment files
-// (segments.h), read back by ltr_reader.h. The handle keeps the chain's tip
-// between appends (ltr_writer.h). The blob store keeps whole files beside it,
-// each recorded by an event (blobs.h).
+// The LTR is an append-only log of events (payloads.h), each sealed into one
+// frame of a hash chain (ltr_format.h), stored one frame a line in dated
+// segment files (segments.h): the log (ltr_log.h) reads them back
+// (ltr_reader.h), writes them (ltr_writer.h) and keeps the chain's tip between
+// appends. The blob store keeps whole files beside it, each recorded by an
+// event (blobs.h). The handle holds the install's identity, its wrap key and
+// the directories it opened, and hands the work to those two.
 //
 // Every write of the store is flushed to the device before it returns, and a
 // newly created file or directory has its directory entry flushed as well.
@@ -25,10 +27,11 @@
 #include <sys/types.h>
 
 #include "common/secret.h"
+#include "install/persist/blobs.h"
 #include "install/persist/identity.h"
 #include "install/persist/ltr_format.h"
+#include "install/persist/ltr_log.h"
 #include "install/persist/ltr_reader.h"
-#include "install/persist/ltr_writer.h"
 #include "install/persist/payloads.h"
 #include "install/persist/segments.h"
 #include "install/result.h"
@@ -63,9 +66,9 @@ class Persist {   // movable, not copyable; wipes the wrap key when destroyed
   Result<void> check_in_place() const;
 
   // Replaces the source of the local date (tests, tools); the default is local_today.
-  void set_local_date_source(LocalDateSource source) { today_ = std::move(source); }
+  void set_local_date_source(LocalDateSource source) { log_.set_local_date_source(std::move(source)); }
 
-  // The LTR (ltr_reader.cpp, ltr_writer.cpp, payloads.cpp).
+  // The LTR (ltr_log.h, payloads.h).
   Result<std::filesystem::path> today_segment_path();
   // The whole chain, read and verified from the segment files.
   Result<std::vector<LtrFrame>> read_frames();
@@ -78,7 +81,7 @@ class Persist {   // movable, not copyable; wipes the wrap key when destroyed
   // segment and line.
   LtrResult<std::uint64_t> visit_events(const std::function<void(std::uint64_t sequence, LtrPayload&)>& visit);
 
-  // The blob store (blobs.cpp).
+  // The blob store (blobs.h).
   Result<BlobRecord> put_blob_with_id(std::string_view id, std::span<const std::uint8_t> bytes, bool feature,
                                       bool encrypted);
   Result<BlobRecord> put_blob_from_path(std::string_view id, const std::filesystem::path& source, bool feature);
@@ -108,46 +111,26 @@ class Persist {   // movable, not copyable; wipes the wrap key when destroyed
 
  private:
   Persist(std::filesystem::path root, std::string founder_id, SecretKey wrap_key, bool read_only)
-      : root_(std::move(root)),
+      : root_(root),
         founder_id_(std::move(founder_id)),
         wrap_key_(std::move(wrap_key)),
-        read_only_(read_only) {}
+        read_only_(read_only),
+        log_(root, read_only),
+        blobs_(std::move(root)) {}
 
   // Fails on a read-only handle, and when check_in_place fails.
   Result<void> writable() const;
   // Remembers which directories the install root, persist root and blobs root are.
   Result<void> hold_directories();
-  // Finishes or undoes blob writes a crash cut short (blobs.cpp): new bytes the
-  // log records replace the blob file, others are removed.
-  Result<void> settle_pending_blobs();
-  // Renames segments of older names (migrate_ltr_names); never on a read-only handle.
-  Result<void> migrate_names();
-  // Brings the log state up to date with the segment files (ltr_writer.cpp):
-  // verifies what others added, or the whole chain when anything else changed.
-  // With `want_blobs` the latest record of each blob is built as well, and a
-  // payload that does not open is an error.
-  Result<void> refresh_ltr(bool want_blobs);
-  Result<void> walk_ltr(bool want_blobs);
-  // What changed since the chain was verified, from the status of the last
-  // segment and the tree's directories (the tree is listed when one changed).
-  Result<detail::SegmentsSeen> look_at_segments();
-  // Verifies what others added and moves the tip past it.
-  Result<void> read_added(detail::SegmentsSeen seen, bool want_blobs);
-  // Opens and decodes the event sealed in a frame (payloads.cpp).
-  Result<LtrPayload> open_payload(const LtrFrameView& frame) const;
-  // Opens a frame's event and, for a listed blob record, makes it the latest of
-  // its id; the error of a payload that does not open.
-  std::optional<std::string> index_blob(std::map<std::string, BlobRecord>& blobs, const LtrFrameView& frame) const;
-  // The digest of the content of the file at `path` read as `record`'s blob
-  // file (opened, when sealed); the error says why it has none.
-  Result<std::string> blob_content_digest(const std::filesystem::path& path, const BlobRecord& record) const;
+  // The log's events as the blob store and the readers of events see them.
+  EventLog events() {
+    return EventLog{log_, wrap_key_, founder_id_, [this] { return writable(); }};
+  }
 
   std::filesystem::path root_;
   std::string founder_id_;
   SecretKey wrap_key_;
-  LocalDateSource today_ = local_today;
   bool read_only_ = false;
-  detail::LtrWriterState ltr_;
   struct HeldDirectory {
     const char* role;
     std::filesystem::path path;
@@ -155,6 +138,8 @@ class Persist {   // movable, not copyable; wipes the wrap key when destroyed
     ino_t inode;
   };
   std::vector<HeldDirectory> held_;
+  LtrLog log_;
+  BlobStore blobs_;
 };
 
 }  // namespace kio::install

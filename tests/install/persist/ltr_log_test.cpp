@@ -1,4 +1,4 @@
-// The writer that keeps the chain's tip between appends: frames other writers
+// The log that keeps the chain's tip between appends: frames other writers
 // add, damage done behind its back, torn tails it saw, and the segment it
 // chooses when the clock goes back.
 #include <gtest/gtest.h>
@@ -52,7 +52,7 @@ std::string foreign_frame(const std::string& segment_text, std::uint64_t sequenc
   return lines_of(twin.segment(DAY5)).back();
 }
 
-TEST(LtrWriter, ChainsOntoWhatAnotherWriterAppended) {
+TEST(LtrLog, ChainsOntoWhatAnotherWriterAppended) {
   struct Case {
     const char* what;
     std::function<void(Store&, Persist& other)> write;  // adds frames 2 and 3
@@ -94,7 +94,7 @@ TEST(LtrWriter, ChainsOntoWhatAnotherWriterAppended) {
   }
 }
 
-TEST(LtrWriter, DamageBehindItsBackStopsTheNextAppend) {
+TEST(LtrLog, DamageBehindItsBackStopsTheNextAppend) {
   using Edit = std::function<void(Store&, Persist& other)>;
   const auto edit_lines = [](const fs::path& segment, const std::function<void(std::vector<std::string>&)>& change) {
     auto lines = lines_of(segment);
@@ -184,7 +184,7 @@ TEST(LtrWriter, DamageBehindItsBackStopsTheNextAppend) {
   }
 }
 
-TEST(LtrWriter, TornTailsItSawAreDamageOnceNotLast) {
+TEST(LtrLog, TornTailsItSawAreDamageOnceNotLast) {
   struct Case {
     const char* what;
     std::function<std::string(const std::vector<std::string>& lines)> tail;  // the last segment's text
@@ -237,7 +237,7 @@ TEST(LtrWriter, TornTailsItSawAreDamageOnceNotLast) {
   EXPECT_EQ(frames_in(mine), 4u);
 }
 
-TEST(LtrWriter, ClockBackWithALaterSegmentInASubfolder) {
+TEST(LtrLog, ClockBackWithALaterSegmentInASubfolder) {
   Store s;
   Persist store = s.open();
   s.day = {2026, 1, 10};
