@@ -18,6 +18,7 @@
 #include "peer/stream_plan.h"
 #include "tests/support/connector_process.h"
 #include "tests/support/stream_files.h"
+#include "tests/support/xx_peer.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -27,7 +28,6 @@ namespace {
 
 constexpr const char* kGeonamesFeature = "01a0b0d4-97d6-7083-bd74-ab53fb6f92a0";
 constexpr const char* kIndexBlob = "01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e8";
-constexpr const char* kPeerParticipant = "01939a3c-7000-7abc-8def-0123456789ab";
 
 const std::string kPack = R"({
  "schema": "kio.feature.pack.v1", "id": "01a0b0d4-97d6-7083-bd74-ab53fb6f92a0",
@@ -35,7 +35,7 @@ const std::string kPack = R"({
  "geonames_id": 6295630, "features": ["cities", "admin"], "comment": "dropped",
  "actions": [{"id": 1, "name": "lookup"}]})";
 
-std::vector<std::uint8_t> bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
+using test::bytes_of;
 
 // The status file is written just after the line that reports the landing.
 std::string read_when_present(const fs::path& path) {
@@ -51,20 +51,11 @@ class Connector : public ::testing::Test {
     port_ = process_->await_startup();
   }
 
-  peer::PeerClient connect(std::uint64_t session_id = 1) {
-    SecretKey key;
-    randombytes_buf(key.data(), 32);
-    auto client = peer::PeerClient::connect(*p2p::SocketAddress::parse("127.0.0.1:" + std::to_string(port_)), key,
-                                            *p2p::ParticipantId::from_str(kPeerParticipant), p2p::HandshakePattern::XX,
-                                            std::nullopt, session_id, 5s);
-    if (!client) throw std::runtime_error(client.error().display());
-    return std::move(*client);
-  }
+  peer::PeerClient connect(std::uint64_t session_id = 1) { return test::connect_xx(port_, session_id); }
 
   static void send_frame(peer::PeerClient& client, const std::string& feature_id, const std::string& payload,
                          std::uint8_t channel = 0) {
-    auto frame = p2p::encode_feature_frame(*parse_uuid(feature_id), 0, bytes_of(payload));
-    ASSERT_TRUE(client.send(channel, frame));
+    ASSERT_TRUE(test::send_feature_frame(client, feature_id, payload, channel));
   }
 
   static void send_stream(peer::PeerClient& client, const peer::StreamDescription& description,

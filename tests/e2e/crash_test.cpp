@@ -5,6 +5,8 @@
 #include <signal.h>
 #include <sodium.h>
 
+#include <cstdlib>
+#include <iostream>
 #include <random>
 #include <sstream>
 #include <set>
@@ -20,6 +22,7 @@
 #include "peer/stream_plan.h"
 #include "tests/support/connector_process.h"
 #include "tests/support/stream_files.h"
+#include "tests/support/xx_peer.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -27,12 +30,11 @@ using namespace std::chrono_literals;
 namespace kio {
 namespace {
 
-constexpr const char* kPeerParticipant = "01939a3c-7000-7abc-8def-0123456789ab";
 constexpr const char* kAdmitFeature = "01939a3c-0000-7000-8000-00000000000a";
 const std::string kPack = R"({"schema":"kio.feature.pack.v1","id":"01a0b0d4-97d6-7083-bd74-ab53fb6f92a0",
  "blob":"b1","class":"feature","short_name":"geo","description":"d","geonames_id":1})";
 
-Bytes bytes_of(const std::string& s) { return {s.begin(), s.end()}; }
+using test::bytes_of;
 
 std::vector<install::NamedFile> index_files(std::uint8_t seed) {
   std::vector<install::NamedFile> files;
@@ -59,19 +61,13 @@ class CrashTest : public ::testing::Test {
   }
 
   peer::PeerClient connect(std::uint16_t port) {
-    SecretKey key;
-    randombytes_buf(key.data(), 32);
     std::uint64_t session = 0;
     randombytes_buf(&session, sizeof session);
-    auto client = peer::PeerClient::connect(*p2p::SocketAddress::parse("127.0.0.1:" + std::to_string(port)), key,
-                                            *p2p::ParticipantId::from_str(kPeerParticipant), p2p::HandshakePattern::XX,
-                                            std::nullopt, session, 10s);
-    if (!client) throw std::runtime_error(client.error().display());
-    return std::move(*client);
+    return test::connect_xx(port, session, 10s);
   }
 
   static void send_frame(peer::PeerClient& client, const char* feature_id, const std::string& payload) {
-    ASSERT_TRUE(client.send(0, p2p::encode_feature_frame(*parse_uuid(feature_id), 0, bytes_of(payload))));
+    ASSERT_TRUE(test::send_feature_frame(client, feature_id, payload));
   }
 
   static void send_stream(peer::PeerClient& client, const std::vector<install::NamedFile>& files) {
@@ -126,8 +122,18 @@ class CrashTest : public ::testing::Test {
   test::TestInstall install_;
 };
 
+// The seed of the work and of the kill delays: KIO_CRASH_SEED replays a run (the
+// kills still fall where the scheduler puts them, so a replay is close, not exact).
+std::uint32_t crash_seed() {
+  if (const char* text = std::getenv("KIO_CRASH_SEED")) return static_cast<std::uint32_t>(std::stoul(text));
+  return std::random_device{}();
+}
+
 TEST_F(CrashTest, KilledAtRandomMomentsLosesNothingAcknowledged) {
-  std::mt19937 random(std::random_device{}());
+  const std::uint32_t seed = crash_seed();
+  std::cout << "crash test seed: " << seed << " (replay with KIO_CRASH_SEED=" << seed << ")\n";
+  SCOPED_TRACE("KIO_CRASH_SEED=" + std::to_string(seed));
+  std::mt19937 random(seed);
   std::set<std::string> admitted;
   std::size_t packs = 0;
   int serial = 0;

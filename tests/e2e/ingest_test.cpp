@@ -15,6 +15,7 @@
 #include "peer/stream_plan.h"
 #include "tests/support/connector_process.h"
 #include "tests/support/stream_files.h"
+#include "tests/support/xx_peer.h"
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
@@ -77,15 +78,7 @@ class Ingest : public ::testing::Test {
     port_ = process_->await_startup();
   }
 
-  peer::PeerClient connect(std::uint64_t session_id) {
-    SecretKey key;
-    randombytes_buf(key.data(), 32);
-    auto client = peer::PeerClient::connect(*p2p::SocketAddress::parse("127.0.0.1:" + std::to_string(port_)), key,
-                                            *p2p::ParticipantId::from_str("01939a3c-7000-7abc-8def-0123456789ab"),
-                                            p2p::HandshakePattern::XX, std::nullopt, session_id, 5s);
-    if (!client) throw std::runtime_error(client.error().display());
-    return std::move(*client);
-  }
+  peer::PeerClient connect(std::uint64_t session_id) { return test::connect_xx(port_, session_id); }
 
   static std::vector<peer::OutgoingMessage> plan(const std::vector<install::NamedFile>& files, const Bytes& stream,
                                                  std::optional<std::vector<install::FileStreamEntry>> listed = {}) {

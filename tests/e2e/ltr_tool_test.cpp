@@ -27,7 +27,7 @@ SecretKey key_of(std::uint8_t seed) {
   return SecretKey(std::span<const std::uint8_t, 32>(bytes, 32));
 }
 
-std::span<const std::uint8_t> bytes_of(std::string_view text) { return as_bytes(text); }
+using test::bytes_of;
 
 // An install whose log records three blobs (one stored twice), in one segment.
 struct LtrInstall {

@@ -8,6 +8,7 @@
 #include "peer/initiator.h"
 #include "tests/p2p/p2p_fixtures.h"
 #include "tests/support/connector_process.h"
+#include "tests/support/xx_peer.h"
 
 using namespace std::chrono_literals;
 
@@ -16,7 +17,6 @@ namespace {
 
 using p2p::fixture::RawUdp;
 
-constexpr const char* kPeerParticipant = "01939a3c-7000-7abc-8def-0123456789ab";
 constexpr const char* kMapsFeature = "01939a3c-0000-7000-8000-00000000000a";
 
 std::vector<std::uint8_t> admission(const std::string& feature) {
@@ -34,7 +34,7 @@ TEST(ConnectorReplay, ACapturedAdmissionSentAgainIsAdmittedOnce) {
   RawUdp sender;
   SecretKey key;
   randombytes_buf(key.data(), key.size);
-  auto init = *peer::InitiatorSession::create(42, key, *p2p::ParticipantId::from_str(kPeerParticipant),
+  auto init = *peer::InitiatorSession::create(42, key, *p2p::ParticipantId::from_str(test::kPeerParticipantId),
                                               p2p::HandshakePattern::XX, std::nullopt);
   sender.send_to(connector, *init.handshake_datagram(*init.write_first_message()));
   const auto reply = sender.recv(5000ms);

@@ -58,7 +58,7 @@ TEST(Base64, StrictDecoding) {
   EXPECT_EQ(base64_encode(as_bytes("foo")), "Zm9v");
   const char* refused[] = {"Zg", "Zg=", "Zh==", "Zm9=", "Zm 9v", "Zm9v\n", "=Zg=", "Zg==Zg==", "Z===", "Zm-v"};
   for (const char* text : refused) EXPECT_FALSE(base64_decode(text).has_value()) << text;
-  EXPECT_EQ(base64_decode("Zm9vYg==").value(), test::to_bytes("foob"));
+  EXPECT_EQ(base64_decode("Zm9vYg==").value(), test::bytes_of("foob"));
 }
 
 TEST(Envelope, SealsAndOpens) {

@@ -13,7 +13,7 @@
 namespace kio::install {
 namespace {
 
-Result<FeaturePack> decode_text(const std::string& text) { return FeaturePack::decode(test::to_bytes(text)); }
+Result<FeaturePack> decode_text(const std::string& text) { return FeaturePack::decode(test::bytes_of(text)); }
 
 // A readable, admitted document; `extra` is spliced in before the closing brace.
 std::string document(const std::string& schema = "kio.feature.pack.v1", const std::string& cls = "feature",

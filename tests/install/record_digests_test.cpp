@@ -14,7 +14,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using test::pseudo_random;
 
-Bytes bytes_of(const std::string& text) { return test::to_bytes(text); }
+using test::bytes_of;
 
 // The digest of each listed file is computed from the records as they arrive,
 // however the bytes are cut into pieces; the last record of a name counts, and

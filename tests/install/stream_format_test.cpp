@@ -15,7 +15,7 @@ using Bytes = std::vector<std::uint8_t>;
 constexpr char kFeatureId[] = "01a0b0d4-97d6-7083-bd74-ab53fb6f92a0";
 constexpr char kBlobId[] = "01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e8";
 
-Bytes bytes_of(const std::string& text) { return test::to_bytes(text); }
+using test::bytes_of;
 
 Bytes control(const std::string& json) {
   Bytes out = {0xFB};

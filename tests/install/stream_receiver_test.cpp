@@ -21,7 +21,7 @@ using p2p::P2PErrorKind;
 constexpr char kFeatureId[] = "01a0b0d4-97d6-7083-bd74-ab53fb6f92a0";
 constexpr char kBlobId[] = "01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e8";
 
-Bytes bytes_of(const std::string& text) { return test::to_bytes(text); }
+using test::bytes_of;
 
 // The bytes a completed stream's spool file holds.
 Bytes spooled(const CompletedStream& stream) { return bytes_of(test::read_file(stream.spool.path())); }

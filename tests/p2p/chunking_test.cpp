@@ -113,7 +113,7 @@ TEST(FrameMetadata, ReadsOnlyRegistrations) {
 class Reassembly : public ::testing::Test {
  protected:
   static Bytes piece(std::uint64_t frame, std::uint16_t k) {
-    return test::to_bytes(std::to_string(frame) + ":" + std::to_string(k) + ";");
+    return test::bytes_of(std::to_string(frame) + ":" + std::to_string(k) + ";");
   }
   static FrameChunk chunk(std::uint64_t frame, std::uint16_t k, std::uint16_t total) {
     return FrameChunk{piece(frame, k), frame, k, total};
@@ -150,7 +150,7 @@ TEST_F(Reassembly, CompletesInChunkOrderWhateverTheArrivalOrder) {
 TEST_F(Reassembly, KeepsTheFirstCopyOfADuplicate) {
   add(1, 2);
   EXPECT_FALSE(r.add_chunk(chunk(1, 1, 2)));
-  EXPECT_FALSE(r.add_chunk(FrameChunk{test::to_bytes("late copy"), 1, 1, 2}));
+  EXPECT_FALSE(r.add_chunk(FrameChunk{test::bytes_of("late copy"), 1, 1, 2}));
   EXPECT_EQ(r.add_chunk(chunk(1, 0, 2)), whole(1, 2));
 }
 
@@ -324,7 +324,7 @@ TEST_F(SpilledReassembly, FramesOnDiskBehaveAsInMemory) {
   add(7, 3);
   EXPECT_FALSE(r.add_chunk(chunk(7, 2, 3)));
   EXPECT_FALSE(r.add_chunk(FrameChunk{Bytes(MAX_CHUNK_SIZE, 'b'), 7, 1, 3}));
-  EXPECT_FALSE(r.add_chunk(FrameChunk{test::to_bytes("late copy"), 7, 1, 3}));
+  EXPECT_FALSE(r.add_chunk(FrameChunk{test::bytes_of("late copy"), 7, 1, 3}));
   EXPECT_EQ(r.partial_bytes(), 0u);
   EXPECT_EQ(r.spilled_bytes(), MAX_CHUNK_SIZE + piece(7, 2).size());
   EXPECT_EQ(r.add_chunk(FrameChunk{Bytes(MAX_CHUNK_SIZE, 'a'), 7, 0, 3}),
@@ -395,7 +395,7 @@ TEST(ChunkPayloads, AreWipedWhenReleased) {
   {
     const auto with_marker = [&](std::uint64_t frame, std::uint16_t k, std::uint16_t total) {
       ++sent;
-      return *FrameChunk::deserialize(encode_chunk(frame, k, total, test::to_bytes(marker + std::to_string(k))));
+      return *FrameChunk::deserialize(encode_chunk(frame, k, total, test::bytes_of(marker + std::to_string(k))));
     };
     struct Case {
       const char* name;

@@ -138,13 +138,13 @@ TEST(DecodeExact, DecodesFramesAndCopiesThePayload) {
   auto frame = KioFeatureFrame::decode_exact(hx(kId + "ac02 03 616263"));
   ASSERT_TRUE(frame) << frame.error().display();
   EXPECT_EQ(frame->frame_value, 300u);
-  EXPECT_EQ(frame->payload, test::to_bytes("abc"));
+  EXPECT_EQ(frame->payload, test::bytes_of("abc"));
 
   // Encoder and decoder agree, including values that need all ten varint bytes.
   const Uuid uuid = *parse_uuid("01A0B0D4-97D6-7083-BD74-AB53FB6F92A0");
   for (std::uint64_t value : {std::uint64_t{0}, std::uint64_t{127}, std::uint64_t{1} << 63,
                               std::numeric_limits<std::uint64_t>::max()}) {
-    const Bytes payload = test::to_bytes(std::string(value % 1000, 'p'));
+    const Bytes payload = test::bytes_of(std::string(value % 1000, 'p'));
     const Bytes encoded = encode_feature_frame(uuid, value, payload);
     auto decoded = KioFeatureFrame::decode_exact(encoded);
     ASSERT_TRUE(decoded) << decoded.error().display();

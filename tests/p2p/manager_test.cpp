@@ -290,7 +290,7 @@ TEST_F(ManagerTest, ChannelsBeyondTheSessionsWindowsAreDropped) {
   EXPECT_EQ(manager_.stats().no_window, 1u);
   EXPECT_EQ(manager_.find_session(5)->replay_windows().size(), MAX_CHANNEL_WINDOWS);
   peer_.send_to(address_, *init.data_datagram(0, 1, bytes_of("still in")));
-  EXPECT_EQ(expect_message().payload, test::to_bytes("still in"));
+  EXPECT_EQ(expect_message().payload, test::bytes_of("still in"));
 }
 
 TEST_F(ManagerTest, DatagramLongerThan1500BytesIsCut) {
@@ -314,9 +314,9 @@ TEST_F(ManagerTest, FailedDecryptionIsAnErrorAndUsesUpNoCounter) {
   EXPECT_EQ(expect_error().kind(), P2PErrorKind::Noise);
   // The session still works, and the forged packets used up no counter.
   peer_.send_to(address_, *init.data_datagram(0, 101, bytes_of("ok")));
-  EXPECT_EQ(expect_message().payload, test::to_bytes("ok"));
+  EXPECT_EQ(expect_message().payload, test::bytes_of("ok"));
   peer_.send_to(address_, *init.data_datagram(0, 99, bytes_of("genuine")));
-  EXPECT_EQ(expect_message().payload, test::to_bytes("genuine"));
+  EXPECT_EQ(expect_message().payload, test::bytes_of("genuine"));
   EXPECT_EQ(manager_.stats().replayed, 0u);
 }
 
@@ -333,7 +333,7 @@ TEST_F(ManagerTest, DataFromAnotherAddressReportsTheSessionsAddress) {
   RawUdp other;
   other.send_to(address_, *init.data_datagram(2, 0, bytes_of("moved")));
   const ReceivedMessage m = expect_message();
-  EXPECT_EQ(m.payload, test::to_bytes("moved"));
+  EXPECT_EQ(m.payload, test::bytes_of("moved"));
   EXPECT_EQ(m.from, peer_.addr());
   EXPECT_NE(m.from, other.addr());
 }
@@ -348,7 +348,7 @@ TEST_F(ManagerTest, RepeatedThirdMessageIsRefusedAndTheSessionKeepsWorking) {
   peer_.send_to(address_, third);
   EXPECT_EQ(expect_error().display(), "Handshake not complete");
   peer_.send_to(address_, *init.data_datagram(0, 0, bytes_of("still here")));
-  EXPECT_EQ(expect_message().payload, test::to_bytes("still here"));
+  EXPECT_EQ(expect_message().payload, test::bytes_of("still here"));
 }
 
 TEST_F(ManagerTest, RepeatedFirstMessageWhileWaitingForTheThirdIsASimultaneousOpen) {
@@ -427,7 +427,7 @@ TEST_F(ManagerTest, AFailedFirstMessageLeavesTheEstablishedSessionInPlace) {
     EXPECT_EQ(manager_.find_session(12), nullptr);
   }
   peer_.send_to(address_, *init.data_datagram(0, 0, bytes_of("still here")));
-  EXPECT_EQ(expect_message().payload, test::to_bytes("still here"));
+  EXPECT_EQ(expect_message().payload, test::bytes_of("still here"));
 }
 
 // A handshake left half-open no longer shuts out its address once it is past its
@@ -470,7 +470,7 @@ TEST_F(ManagerTest, IdleSessionsAreSweptAfterTheirTime) {
   for (std::uint64_t counter = 0; counter < 3; ++counter) {
     now_ += SESSION_IDLE_TIMEOUT - 1s;
     peer_.send_to(address_, *init.data_datagram(0, counter, bytes_of("alive")));
-    EXPECT_EQ(expect_message().payload, test::to_bytes("alive"));
+    EXPECT_EQ(expect_message().payload, test::bytes_of("alive"));
   }
   now_ += SESSION_IDLE_TIMEOUT - 1s;
   peer_.send_to(address_, first);  // a replay
@@ -558,7 +558,7 @@ TEST_F(ManagerTest, KkHandshakeThroughAnAcceptedRelationship) {
   EXPECT_EQ(init.remote_participant(), participant(RESPONDER_ID));
   peer_.send_to(address_, *init.data_datagram(4, 1, bytes_of("kk data")));
   const ReceivedMessage m = expect_message();
-  EXPECT_EQ(m.payload, test::to_bytes("kk data"));
+  EXPECT_EQ(m.payload, test::bytes_of("kk data"));
   EXPECT_EQ(m.channel_id, 4);
 }
 
@@ -666,7 +666,7 @@ TEST_F(ManagerTest, AMovedManagerKeepsItsSessions) {
   peer_.send_to(address_, *init.data_datagram(0, 0, bytes_of("after move")));
   const auto m = moved.recv_timeout(2s);
   ASSERT_TRUE(m.has_value() && m->has_value());
-  EXPECT_EQ((*m)->payload, test::to_bytes("after move"));
+  EXPECT_EQ((*m)->payload, test::bytes_of("after move"));
 }
 
 }  // namespace
@@ -722,7 +722,7 @@ TEST_F(ManagerTest, AtTheSessionLimitHalfOpenHandshakesGoBeforeEstablishedSessio
   for (const std::uint64_t id : {10, 11, 2, 3}) EXPECT_NE(manager_.find_session(id), nullptr) << id;
   // The established sessions still deliver.
   peers[0]->send_to(address_, *established[0].data_datagram(0, 0, bytes_of("kept")));
-  EXPECT_EQ(expect_message().payload, test::to_bytes("kept"));
+  EXPECT_EQ(expect_message().payload, test::bytes_of("kept"));
 }
 
 // The batched step: every datagram already waiting, taken in one call and
@@ -746,13 +746,13 @@ TEST_F(ManagerTest, ABatchTakesEveryWaitingDatagramInOrder) {
   for (std::size_t i = 0; i < 3; ++i) {
     const auto* message = std::get_if<ReceivedMessage>(&out[i]);
     ASSERT_NE(message, nullptr) << i;
-    EXPECT_EQ(message->payload, test::to_bytes("m" + std::to_string(i)));
+    EXPECT_EQ(message->payload, test::bytes_of("m" + std::to_string(i)));
     EXPECT_EQ(message->channel_id, 1);
     EXPECT_EQ(message->session_id, 9u);
   }
   ASSERT_TRUE(std::holds_alternative<P2PError>(out[3]));
   EXPECT_EQ(std::get<P2PError>(out[3]).kind(), P2PErrorKind::WireFormat);
-  EXPECT_EQ(std::get<ReceivedMessage>(out[4]).payload, test::to_bytes("m3"));
+  EXPECT_EQ(std::get<ReceivedMessage>(out[4]).payload, test::bytes_of("m3"));
   ASSERT_TRUE(std::holds_alternative<SessionEnded>(out[5]));
   EXPECT_EQ(std::get<SessionEnded>(out[5]).session_id, 9u);
   EXPECT_TRUE(peer_.recv().has_value());  // the reply to the new handshake

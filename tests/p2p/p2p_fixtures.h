@@ -23,6 +23,7 @@
 #include "p2p/identity.h"
 #include "p2p/p2pmanager.h"
 #include "p2p/relationship.h"
+#include "tests/support/test_support.h"
 
 namespace kio::p2p {
 
@@ -54,9 +55,7 @@ inline StaticKey public_of(std::uint8_t fill) {
 
 inline SessionIdentity identity_of(std::uint8_t fill) { return *SessionIdentity::from_unsealed_private_key(key_of(fill)); }
 
-inline std::span<const std::uint8_t> bytes_of(std::string_view text) {
-  return {reinterpret_cast<const std::uint8_t*>(text.data()), text.size()};
-}
+using test::bytes_of;
 
 inline std::vector<std::uint8_t> pattern_bytes(std::size_t n, std::uint8_t seed) {
   std::vector<std::uint8_t> out(n);

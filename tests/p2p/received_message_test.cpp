@@ -20,7 +20,7 @@ TEST(ReceivedMessageFrame, DecodesThePayloadWhateverTheChannel) {
   auto frame = message.as_kiofeature_frame();
   ASSERT_TRUE(frame) << frame.error().display();
   EXPECT_EQ(frame->frame_value, 7u);
-  EXPECT_EQ(frame->payload, test::to_bytes("hi"));
+  EXPECT_EQ(frame->payload, test::bytes_of("hi"));
 
   message.payload.push_back(0);
   EXPECT_EQ(message.as_kiofeature_frame().error().display(),

@@ -31,7 +31,7 @@ struct Responder {
     pump.emplace(std::move(*manager));
   }
   // The next outcome must be a message with this payload.
-  void expect_delivered(const std::string& text) { EXPECT_EQ(pump->next_message().payload, test::to_bytes(text)); }
+  void expect_delivered(const std::string& text) { EXPECT_EQ(pump->next_message().payload, test::bytes_of(text)); }
 
   SocketAddress address;
   std::optional<ManagerPump> pump;
@@ -86,7 +86,7 @@ TEST(ReplayOverUdp, PacketsReorderedWithinTheWindowAreAllDelivered) {
   for (const auto& p : packets) ASSERT_TRUE(client->send_with_counter(p.channel, p.counter, bytes_of(text_of(p))));
   for (const auto& p : packets) {
     const ReceivedMessage m = responder.pump->next_message();
-    EXPECT_EQ(m.payload, test::to_bytes(text_of(p)));
+    EXPECT_EQ(m.payload, test::bytes_of(text_of(p)));
     EXPECT_EQ(m.channel_id, p.channel);
   }
   // All of them again: nothing but the packet behind them.
@@ -114,7 +114,7 @@ TEST(ReusedPortOverUdp, AHigherIdFromAReusedPortIsAnsweredAtOnce) {
   ASSERT_TRUE(init.is_transport());
   reused.send_to(responder.address, *init.data_datagram(0, 0, bytes_of("second")));
   const ReceivedMessage m = responder.pump->next_message();
-  EXPECT_EQ(m.payload, test::to_bytes("second"));
+  EXPECT_EQ(m.payload, test::bytes_of("second"));
   EXPECT_EQ(m.session_id, 200u);
   EXPECT_EQ(m.from, reused.addr());
 }
@@ -136,7 +136,7 @@ TEST(ReusedPortOverUdp, ManySequentialHandshakesFromReusedPortsAreAllAnswered) {
       const std::string text = std::to_string(id);
       socket.send_to(responder.address, *init.data_datagram(1, 0, bytes_of(text)));
       const ReceivedMessage m = responder.pump->next_message();
-      ASSERT_EQ(m.payload, test::to_bytes(text)) << "round " << round;
+      ASSERT_EQ(m.payload, test::bytes_of(text)) << "round " << round;
       EXPECT_EQ(m.session_id, id);
     }
   }

@@ -80,7 +80,7 @@ TEST(PeerClient, PerChannelCountersAndExplicitCounters) {
   for (const auto& [channel, text] : expected) {
     const ReceivedMessage m = responder.pump->next_message();
     EXPECT_EQ(m.channel_id, channel);
-    EXPECT_EQ(m.payload, test::to_bytes(text));
+    EXPECT_EQ(m.payload, test::bytes_of(text));
   }
 }
 

@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <stdexcept>
+#include <thread>
 
 #include "install/keys.h"
 #include "install/persist/persist.h"
@@ -149,6 +150,19 @@ std::string drain(int fd, std::string& buffer, std::chrono::milliseconds window)
 
 std::string ConnectorProcess::drain_err(std::chrono::milliseconds window) { return drain(err_fd_, err_buf_, window); }
 std::string ConnectorProcess::drain_out(std::chrono::milliseconds window) { return drain(out_fd_, out_buf_, window); }
+
+std::optional<int> ConnectorProcess::wait_exit(std::chrono::milliseconds timeout) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  while (!reaped_) {
+    if (::waitpid(pid_, &status_, WNOHANG) == pid_) {
+      reaped_ = true;
+      break;
+    }
+    if (std::chrono::steady_clock::now() >= deadline) return std::nullopt;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return status_;
+}
 
 int ConnectorProcess::stop(int signo) {
   if (reaped_) return status_;

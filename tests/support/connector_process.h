@@ -58,6 +58,9 @@ class ConnectorProcess {
 
   // Sends a signal and waits for the process; returns the wait status.
   int stop(int signo);
+  // Waits for the process to end by itself; its wait status, or nullopt when it
+  // still runs after `timeout`.
+  std::optional<int> wait_exit(std::chrono::milliseconds timeout);
   pid_t pid() const { return pid_; }
 
  private:

@@ -15,7 +15,7 @@ std::vector<install::NamedFile> read_directory_files(const fs::path& dir) {
   std::vector<install::NamedFile> files;
   for (const auto& entry : fs::directory_iterator(dir)) {
     if (!entry.is_regular_file() || entry.is_symlink()) continue;
-    files.emplace_back(entry.path().filename().string(), to_bytes(read_file(entry.path())));
+    files.emplace_back(entry.path().filename().string(), bytes_of(read_file(entry.path())));
   }
   std::sort(files.begin(), files.end(),
             [](const install::NamedFile& a, const install::NamedFile& b) { return a.first < b.first; });

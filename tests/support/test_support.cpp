@@ -201,7 +201,7 @@ std::uint16_t closed_udp_port() {
   return ntohs(address.sin_port);
 }
 
-std::vector<std::uint8_t> to_bytes(const std::string& s) { return {s.begin(), s.end()}; }
+std::vector<std::uint8_t> bytes_of(std::string_view text) { return {text.begin(), text.end()}; }
 
 std::string hex_of(const std::vector<std::uint8_t>& bytes) {
   static constexpr char d[] = "0123456789abcdef";

@@ -10,6 +10,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace kio::test {
@@ -64,7 +65,8 @@ RunResult run_program(const std::filesystem::path& program, const RunOptions& op
 // A UDP port on 127.0.0.1 that was bound and closed again: nothing listens there.
 std::uint16_t closed_udp_port();
 
-std::vector<std::uint8_t> to_bytes(const std::string& s);
+// The bytes of a text, one byte a character.
+std::vector<std::uint8_t> bytes_of(std::string_view text);
 std::string hex_of(const std::vector<std::uint8_t>& bytes);
 std::vector<std::uint8_t> from_hex(const std::string& hex);
 // `size` bytes of a fixed pseudo-random sequence chosen by `seed`.

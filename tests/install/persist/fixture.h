@@ -50,7 +50,7 @@ inline std::optional<std::string> sodium_open(const SecretKey& key, const std::v
   return plain;
 }
 
-inline std::vector<std::uint8_t> bytes_of(std::string_view text) { return {text.begin(), text.end()}; }
+using test::bytes_of;
 
 // A frame's associated data, built here by hand.
 inline std::vector<std::uint8_t> hand_aad(const std::string& founder, std::uint64_t sequence,
