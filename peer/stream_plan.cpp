@@ -23,20 +23,17 @@ namespace fs = std::filesystem;
 }  // namespace
 
 install::Result<std::vector<NamedFile>> read_directory_files(const fs::path& dir) {
-  std::error_code ec;
+  auto listed = list_regular_files(dir);
+  if (!listed) return install::fail(listed.error());
   std::vector<NamedFile> files;
-  fs::directory_iterator it(dir, ec);
-  if (ec) return install::fail(os_error_text(ec));
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) return install::fail(os_error_text(ec));
-    if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
-    std::ifstream in(it->path(), std::ios::binary);
-    if (!in) return install::fail("cannot read " + it->path().string());
+  for (auto& entry : *listed) {
+    const fs::path path = dir / entry.name;
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return install::fail("cannot read " + path.string());
     Bytes body((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    if (in.bad()) return install::fail("cannot read " + it->path().string());
-    files.emplace_back(it->path().filename().string(), std::move(body));
+    if (in.bad()) return install::fail("cannot read " + path.string());
+    files.emplace_back(std::move(entry.name), std::move(body));
   }
-  if (ec) return install::fail(os_error_text(ec));
   std::sort(files.begin(), files.end(), [](const NamedFile& a, const NamedFile& b) { return a.first < b.first; });
   return files;
 }
@@ -51,19 +48,14 @@ std::vector<install::FileStreamEntry> file_entries(const std::vector<NamedFile>&
 // ---- PackedDirectory
 
 install::Result<PackedDirectory> PackedDirectory::scan(const fs::path& dir, const ScanProgress& progress) {
-  std::error_code ec;
+  auto files = list_regular_files(dir);
+  if (!files) return install::fail(files.error());
   std::vector<std::pair<std::string, fs::path>> found;
   std::uint64_t listed = 0;  // the files' sizes as listed, for the progress only
-  fs::directory_iterator it(dir, ec);
-  if (ec) return install::fail(os_error_text(ec));
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) return install::fail(os_error_text(ec));
-    if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
-    found.emplace_back(it->path().filename().string(), it->path());
-    std::error_code size_ec;
-    if (const auto size = it->file_size(size_ec); !size_ec) listed += size;
+  for (auto& entry : *files) {
+    listed += entry.size;
+    found.emplace_back(entry.name, dir / entry.name);
   }
-  if (ec) return install::fail(os_error_text(ec));
   std::sort(found.begin(), found.end());
 
   PackedDirectory packed;
