@@ -26,6 +26,10 @@ struct Number {
 
 // The one reader. It validates the whole text and reports what it finds to a
 // sink: containers opening and closing, member names, and scalar values.
+// The JSON library's parser cannot stand in for it: decrypted records and
+// peers' payloads pass through here, and the library's lexer keeps a copy of
+// every token (its raw text for error messages, the decoded string) in buffers
+// it frees without wiping, and quotes the last token in its error message.
 template <class Sink>
 class Reader {
  public:
@@ -615,14 +619,69 @@ Writer& Writer::boolean(bool value) {
   return *this;
 }
 
-Result<std::string> write_value(const Json& value, Layout layout) {
-  // The library writes free-form values in the layouts above; it refuses a
-  // text that is not UTF-8 with the message unwritable_text_error gives.
-  try {
-    return value.dump(layout == Layout::indented ? 2 : -1);
-  } catch (const Json::exception& e) {
-    return fail(e.what());
+void Writer::scalar(const Json& value) {
+  switch (value.type()) {
+    case Json::value_t::string:
+      string(value.get_ref<const std::string&>());
+      return;
+    case Json::value_t::boolean:
+      boolean(value.get<bool>());
+      return;
+    case Json::value_t::number_unsigned:
+      number(value.get<std::uint64_t>());
+      return;
+    default:
+      // null, signed and floating-point numbers: the JSON library's own spelling.
+      before_value();
+      out_ += value.dump();
+      return;
   }
+}
+
+Writer& Writer::value(const Json& root) {
+  // Without recursion, so that no document is too deep to write.
+  struct Open {
+    const Json* container;
+    Json::const_iterator next;
+  };
+  std::vector<Open> open;
+  const auto enter = [&](const Json& v) {
+    if (v.is_object()) {
+      begin_object();
+      open.push_back(Open{&v, v.cbegin()});
+    } else if (v.is_array()) {
+      begin_array();
+      open.push_back(Open{&v, v.cbegin()});
+    } else {
+      scalar(v);
+    }
+  };
+  enter(root);
+  while (!open.empty()) {
+    Open& top = open.back();
+    if (top.next == top.container->cend()) {
+      if (top.container->is_object()) {
+        end_object();
+      } else {
+        end_array();
+      }
+      open.pop_back();
+      continue;
+    }
+    const Json& child = *top.next;
+    if (top.container->is_object()) name(top.next.key());
+    ++top.next;  // before `enter`, which may move `open`
+    enter(child);
+  }
+  return *this;
+}
+
+Result<std::string> write_value(const Json& value, Layout layout) {
+  std::string out;
+  Writer writer(out, layout);
+  writer.value(value);
+  if (writer.error()) return fail(*writer.error());
+  return out;
 }
 
 }  // namespace kio::install::json

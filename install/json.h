@@ -4,12 +4,9 @@
 // only white space after it; no comments or trailing commas; strings of valid
 // UTF-8 without raw control characters; paired surrogate escapes; numbers that
 // fit a double). It walks the text without recursion, keeps decoded texts in
-// buffers that are wiped when released (plaintexts of sealed records and peers'
-// payloads pass through it), and can refuse a member name given twice in any
-// object. The JSON library's own parser cannot stand in for it: its lexer keeps
-// a copy of every token (the raw text for its error messages, the decoded
-// string) in buffers it frees without wiping, and its error message quotes the
-// last token. It hands the document back in one of two forms:
+// buffers that are wiped when released (plaintexts of sealed records pass
+// through it), and can refuse a member name given twice in any object. It hands
+// the document back in one of two forms:
 //   - a Record: the members of a top-level object as typed scalars, for the
 //     store's records and other flat ones;
 //   - a Value: the whole document as a tree, for nested and free-form documents.
@@ -18,15 +15,15 @@
 // wrong type (a negative, fractional or out-of-range number for an unsigned
 // field, null for a text). Members a record does not define are ignored.
 //
-// Writing, in two layouts: compact has no white space at all; indented has two
-// spaces per level, one member or element per line, ": " between name and
-// value, "[]" and "{}" for empty containers and no line break after the last
-// character. Typed records are written member by member in their declaration
-// order by a Writer, into a buffer the caller may wipe; free-form values by the
-// JSON library, with the members of every object in ascending byte order of
-// their names. Texts are escaped the same way by both: quotation mark,
-// backslash and control characters below 0x20 (as \b \t \n \f \r, else \u00XX
-// with lowercase hex); everything else is written as its UTF-8 bytes.
+// Writing: one Writer, in two layouts. Compact has no white space at all;
+// indented has two spaces per level, one member or element per line, ": "
+// between name and value, "[]" and "{}" for empty containers and no line break
+// after the last character. Typed records are written member by member in
+// their declaration order; free-form values with the members of every object in
+// ascending byte order of their names. Texts are escaped the same way
+// everywhere: quotation mark, backslash and control characters below 0x20 (as
+// \b \t \n \f \r, else \u00XX with lowercase hex); everything else is written as
+// its UTF-8 bytes.
 #pragma once
 
 #include <cstdint>
@@ -134,6 +131,8 @@ class Writer {
   Writer& string(std::string_view text);
   Writer& number(std::uint64_t value);
   Writer& boolean(bool value);
+  // A free-form value: object members in ascending byte order, at any depth.
+  Writer& value(const Json& value);
 
   // The first text that had no JSON form (its message, as unwritable_text_error
   // gives it), or nothing when every text could be written.
@@ -146,6 +145,7 @@ class Writer {
   };
   void before_value();
   void close(char bracket);
+  void scalar(const Json& value);
 
   std::string& out_;
   Layout layout_;

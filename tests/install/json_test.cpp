@@ -201,6 +201,20 @@ TEST(JsonWriting, FreeFormValuesInBothLayouts) {
   EXPECT_EQ(write_value(Json(), Layout::compact).value(), "null");
 }
 
+// A document the reader accepts, however deep, can be written back.
+TEST(JsonWriting, NoDocumentIsTooDeepToWrite) {
+  constexpr std::size_t depth = 300000;  // far beyond what a recursive writer survives
+  Json deep = Json::array();
+  Json* inner = &deep;
+  for (std::size_t i = 1; i < depth; ++i) {
+    inner->push_back(Json::array());
+    inner = &inner->back();
+  }
+  inner->push_back(Json::object({{"k", -1}}));
+  EXPECT_EQ(write_value(deep, Layout::compact).value(),
+            std::string(depth, '[') + R"({"k":-1})" + std::string(depth, ']'));
+}
+
 TEST(JsonWriting, UnwritableTextsFailWithTheFirstOnesMessage) {
   struct Case {
     Json value;
