@@ -240,6 +240,18 @@ Result<std::vector<std::string>> list_directory(const fs::path& dir) {
   return names;
 }
 
+Result<std::vector<FileEntry>> list_regular_files(const fs::path& dir) {
+  auto names = list_directory(dir);
+  if (!names) return std::unexpected(names.error());
+  std::vector<FileEntry> files;
+  for (std::string& name : *names) {
+    struct stat st {};
+    if (::lstat((dir / name).c_str(), &st) != 0 || !S_ISREG(st.st_mode)) continue;
+    files.push_back(FileEntry{std::move(name), static_cast<std::uint64_t>(st.st_size)});
+  }
+  return files;
+}
+
 Result<void> copy_contents(int in, int out) {
   bool in_kernel = true;
   for (;;) {

@@ -110,6 +110,15 @@ Result<void> change_mode(const std::filesystem::path& path, mode_t mode);
 // Entry names in listing order, without "." and "..".
 Result<std::vector<std::string>> list_directory(const std::filesystem::path& dir);
 
+// The regular files among a directory's entries, in listing order. A link is
+// not followed: a link to a file is left out, as is an entry that vanishes
+// before its status is read.
+struct FileEntry {
+  std::string name;
+  std::uint64_t size;
+};
+Result<std::vector<FileEntry>> list_regular_files(const std::filesystem::path& dir);
+
 // Copies everything from `in` to `out` from their current offsets (in the
 // kernel where the file systems allow).
 Result<void> copy_contents(int in, int out);

@@ -17,8 +17,6 @@
 namespace kio::install {
 namespace {
 
-constexpr char kBase64Alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789+/";
-
 // Fetched once: handing EVP_sha256() to each digest call makes OpenSSL look the
 // implementation up (under a lock) every time, which costs more than hashing a
 // short input such as an LTR frame line.
@@ -94,63 +92,24 @@ Result<std::string> sha256_file(const std::filesystem::path& path) {
 }
 
 std::string base64_encode(std::span<const std::uint8_t> bytes) {
-  std::string out;
-  out.reserve((bytes.size() + 2) / 3 * 4);
-  std::size_t i = 0;
-  for (; i + 3 <= bytes.size(); i += 3) {
-    const std::uint32_t v = (bytes[i] << 16) | (bytes[i + 1] << 8) | bytes[i + 2];
-    out.push_back(kBase64Alphabet[(v >> 18) & 63]);
-    out.push_back(kBase64Alphabet[(v >> 12) & 63]);
-    out.push_back(kBase64Alphabet[(v >> 6) & 63]);
-    out.push_back(kBase64Alphabet[v & 63]);
-  }
-  const std::size_t rest = bytes.size() - i;
-  if (rest == 1) {
-    const std::uint32_t v = bytes[i] << 16;
-    out.push_back(kBase64Alphabet[(v >> 18) & 63]);
-    out.push_back(kBase64Alphabet[(v >> 12) & 63]);
-    out += "==";
-  } else if (rest == 2) {
-    const std::uint32_t v = (bytes[i] << 16) | (bytes[i + 1] << 8);
-    out.push_back(kBase64Alphabet[(v >> 18) & 63]);
-    out.push_back(kBase64Alphabet[(v >> 12) & 63]);
-    out.push_back(kBase64Alphabet[(v >> 6) & 63]);
-    out.push_back('=');
-  }
+  constexpr int variant = sodium_base64_VARIANT_ORIGINAL;
+  std::string out(sodium_base64_ENCODED_LEN(bytes.size(), variant), '\0');
+  sodium_bin2base64(out.data(), out.size(), bytes.data(), bytes.size(), variant);
+  out.pop_back();  // the terminating zero
   return out;
 }
 
 std::optional<std::vector<std::uint8_t>> base64_decode(std::string_view text) {
-  // One table look-up per character: every LTR read decodes each frame's texts.
-  static constexpr auto values = [] {
-    std::array<std::int8_t, 256> t{};
-    t.fill(-1);
-    for (int i = 0; i < 64; ++i) t[static_cast<unsigned char>(kBase64Alphabet[i])] = static_cast<std::int8_t>(i);
-    return t;
-  }();
-  if (text.size() % 4 != 0) return std::nullopt;
-  std::size_t pad = 0;
-  if (!text.empty() && text.back() == '=') pad = text[text.size() - 2] == '=' ? 2 : 1;
-  std::vector<std::uint8_t> out(text.size() / 4 * 3 - pad);
-  std::size_t o = 0;
-  for (std::size_t i = 0; i < text.size(); i += 4) {
-    const std::size_t group_pad = i + 4 == text.size() ? pad : 0;
-    std::uint32_t v = 0;
-    int invalid = 0;
-    for (std::size_t k = 0; k < 4 - group_pad; ++k) {
-      const std::int8_t d = values[static_cast<unsigned char>(text[i + k])];
-      invalid |= d;
-      v = (v << 6) | static_cast<std::uint32_t>(d & 63);
-    }
-    if (invalid < 0) return std::nullopt;
-    v <<= 6 * group_pad;
-    // The bits the last character carries beyond the data must be zero.
-    if (group_pad == 1 && (v & 0xFF) != 0) return std::nullopt;
-    if (group_pad == 2 && (v & 0xFFFF) != 0) return std::nullopt;
-    out[o++] = static_cast<std::uint8_t>(v >> 16);
-    if (group_pad < 2) out[o++] = static_cast<std::uint8_t>(v >> 8);
-    if (group_pad < 1) out[o++] = static_cast<std::uint8_t>(v);
+  // With no characters to ignore and no end pointer to report where it stopped,
+  // the decoder fails unless the whole text is one canonical encoding: exact
+  // padding, no white space, no bits set past the data.
+  std::vector<std::uint8_t> out(text.size() / 4 * 3 + 1);  // never empty: the decoder wants a buffer even for ""
+  std::size_t length = 0;
+  if (sodium_base642bin(out.data(), out.size(), text.data(), text.size(), nullptr, &length, nullptr,
+                        sodium_base64_VARIANT_ORIGINAL) != 0) {
+    return std::nullopt;
   }
+  out.resize(length);
   return out;
 }
 

@@ -15,24 +15,6 @@ namespace {
 
 bool is_json_space(unsigned char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
-void append_utf8(WipedString& out, char32_t cp) {
-  if (cp < 0x80) {
-    out.push_back(static_cast<char>(cp));
-  } else if (cp < 0x800) {
-    out.push_back(static_cast<char>(0xC0 | (cp >> 6)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else if (cp < 0x10000) {
-    out.push_back(static_cast<char>(0xE0 | (cp >> 12)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  } else {
-    out.push_back(static_cast<char>(0xF0 | (cp >> 18)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 12) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | ((cp >> 6) & 0x3F)));
-    out.push_back(static_cast<char>(0x80 | (cp & 0x3F)));
-  }
-}
-
 // A number as it stands in the text.
 struct Number {
   std::string_view text;
@@ -44,6 +26,10 @@ struct Number {
 
 // The one reader. It validates the whole text and reports what it finds to a
 // sink: containers opening and closing, member names, and scalar values.
+// The JSON library's parser cannot stand in for it: decrypted records and
+// peers' payloads pass through here, and the library's lexer keeps a copy of
+// every token (its raw text for error messages, the decoded string) in buffers
+// it frees without wiping, and quotes the last token in its error message.
 template <class Sink>
 class Reader {
  public:
@@ -69,7 +55,6 @@ class Reader {
     return true;
   }
   bool string(WipedString* out);
-  bool utf8_sequence(WipedString* out);
   bool escape(WipedString* out);
   bool hex4(char32_t& value);
   bool number(Number& out);
@@ -189,39 +174,13 @@ bool Reader<Sink>::string(WipedString* out) {
     if (c < 0x20) return false;
     if (c == '\\') {
       if (!escape(out)) return false;
-    } else if (!utf8_sequence(out)) {
-      return false;
+      continue;
     }
+    const Utf8Sequence seq = next_utf8(s_, p_);
+    if (!seq.valid) return false;
+    if (out) out->append(s_.data() + p_, seq.length);
+    p_ += seq.length;
   }
-}
-
-template <class Sink>
-bool Reader<Sink>::utf8_sequence(WipedString* out) {
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(s_[p_ + k]); };
-  const unsigned char c = peek();
-  std::size_t len;
-  unsigned char lo = 0x80, hi = 0xBF;  // range of the second byte
-  if (c >= 0xC2 && c <= 0xDF) {
-    len = 2;
-  } else if (c >= 0xE0 && c <= 0xEF) {
-    len = 3;
-    if (c == 0xE0) lo = 0xA0;
-    if (c == 0xED) hi = 0x9F;  // no encoded surrogates
-  } else if (c >= 0xF0 && c <= 0xF4) {
-    len = 4;
-    if (c == 0xF0) lo = 0x90;
-    if (c == 0xF4) hi = 0x8F;
-  } else {
-    return false;
-  }
-  if (s_.size() - p_ < len) return false;
-  if (byte(1) < lo || byte(1) > hi) return false;
-  for (std::size_t k = 2; k < len; ++k) {
-    if ((byte(k) & 0xC0) != 0x80) return false;
-  }
-  if (out) out->append(s_.data() + p_, len);
-  p_ += len;
-  return true;
 }
 
 template <class Sink>

@@ -5,7 +5,6 @@
 #include <mutex>
 
 #include "common/file_io.h"
-#include "common/os_error.h"
 #include "common/utf8.h"
 
 namespace fs = std::filesystem;
@@ -28,16 +27,13 @@ Result<std::vector<fs::path>> list_participant_roots() {
   auto root = participants_root();
   if (!root) return std::unexpected(root.error());
   if (!is_directory_path(*root)) return std::vector<fs::path>{};
-  std::error_code ec;
-  fs::directory_iterator it(*root, ec);
-  if (ec) return fail(os_error_text(ec));
+  auto names = list_directory(*root);
+  if (!names) return std::unexpected(names.error());
   std::vector<fs::path> roots;
-  for (const fs::directory_iterator end; it != end; it.increment(ec)) {
-    if (ec) return fail(os_error_text(ec));
-    fs::path candidate = *root / it->path().filename();
+  for (const std::string& name : *names) {
+    fs::path candidate = *root / name;
     if (is_directory_path(candidate)) roots.push_back(std::move(candidate));
   }
-  if (ec) return fail(os_error_text(ec));
   std::stable_sort(roots.begin(), roots.end());
   return roots;
 }

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <system_error>
 #include <utility>
 
 #include "common/os_error.h"
@@ -18,19 +17,14 @@ namespace kio::peer {
 namespace fs = std::filesystem;
 
 install::Result<PackedDirectory> PackedDirectory::scan(const fs::path& dir, const ScanProgress& progress) {
-  std::error_code ec;
+  auto files = list_regular_files(dir);
+  if (!files) return install::fail(files.error());
   std::vector<std::pair<std::string, fs::path>> found;
   std::uint64_t listed = 0;  // the files' sizes as listed, for the progress only
-  fs::directory_iterator it(dir, ec);
-  if (ec) return install::fail(os_error_text(ec));
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    if (ec) return install::fail(os_error_text(ec));
-    if (!it->is_regular_file(ec) || it->is_symlink(ec)) continue;
-    found.emplace_back(it->path().filename().string(), it->path());
-    std::error_code size_ec;
-    if (const auto size = it->file_size(size_ec); !size_ec) listed += size;
+  for (auto& entry : *files) {
+    listed += entry.size;
+    found.emplace_back(entry.name, dir / entry.name);
   }
-  if (ec) return install::fail(os_error_text(ec));
   std::sort(found.begin(), found.end());
 
   PackedDirectory packed;

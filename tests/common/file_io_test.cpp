@@ -135,5 +135,28 @@ TEST(CopyContents, CopiesEverythingFromTheCurrentOffsets) {
   EXPECT_EQ(test::read_file(dir / "out"), content);
 }
 
+TEST(ListRegularFiles, FilesWithTheirSizesNeitherLinksNorDirectories) {
+  test::TempDir dir;
+  test::write_file(dir / "in" / "empty", "");
+  test::write_file(dir / "in" / "three", "abc");
+  test::write_file(dir / "in" / ".hidden", "h");
+  test::write_file(dir / "target", "target");
+  fs::create_directories(dir / "in" / "sub");
+  fs::create_symlink(dir / "target", dir / "in" / "file-link");
+  fs::create_directory_symlink(dir / "in" / "sub", dir / "in" / "dir-link");
+  fs::create_symlink(dir / "missing", dir / "in" / "dangling");
+
+  auto files = list_regular_files(dir / "in").value();
+  std::sort(files.begin(), files.end(), [](const FileEntry& a, const FileEntry& b) { return a.name < b.name; });
+  ASSERT_EQ(files.size(), 3u);
+  const std::pair<std::string, std::uint64_t> expected[] = {{".hidden", 1}, {"empty", 0}, {"three", 3}};
+  for (std::size_t i = 0; i < files.size(); ++i) {
+    EXPECT_EQ(files[i].name, expected[i].first);
+    EXPECT_EQ(files[i].size, expected[i].second);
+  }
+  EXPECT_EQ(list_regular_files(dir / "none").error(), "No such file or directory (os error 2)");
+  EXPECT_EQ(list_regular_files(dir / "target").error(), "Not a directory (os error 20)");
+}
+
 }  // namespace
 }  // namespace kio

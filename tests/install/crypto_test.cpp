@@ -61,6 +61,27 @@ TEST(Base64, StrictDecoding) {
   EXPECT_EQ(base64_decode("Zm9vYg==").value(), test::bytes_of("foob"));
 }
 
+TEST(Base64, RefusesEveryNonCanonicalText) {
+  using namespace std::string_literals;
+  // Only the standard alphabet with exact padding: no white space anywhere, no
+  // padding inside the text or beyond the last group, no bits set past the data.
+  const std::string refused[] = {
+      "Zg\0="s, "Zg==\0"s, "\0Zg=="s, "Zm9v\r\n"s, " Zm9v", "Zm9v====", "Zg===", "Zm8==", "Zm8=Zm8=",
+      "Zm9v=", "Z", "Zm9vY", "Zm9vYg", "Zm9vYmE", "Zm9vYh==", "Zm9vYmF=", "Zm9_", "Zm9v\xc3\xa9", "====",
+  };
+  for (const std::string& text : refused) EXPECT_FALSE(base64_decode(text).has_value()) << text;
+
+  std::vector<std::uint8_t> every(256);
+  for (std::size_t i = 0; i < every.size(); ++i) every[i] = static_cast<std::uint8_t>(i);
+  for (std::size_t length = 0; length <= every.size(); length += 85) {
+    const std::span<const std::uint8_t> part(every.data(), length);
+    const std::string text = base64_encode(part);
+    EXPECT_EQ(text.size(), (length + 2) / 3 * 4);
+    EXPECT_EQ(base64_decode(text).value(), std::vector<std::uint8_t>(part.begin(), part.end())) << text;
+  }
+  EXPECT_EQ(base64_encode(std::vector<std::uint8_t>{0xfb, 0xff, 0xbf}), "+/+/");
+}
+
 TEST(Envelope, SealsAndOpens) {
   SecretKey key;
   key.data()[0] = 7;

@@ -90,5 +90,32 @@ TEST(PackedDirectory, AFileThatChangesWhileItIsSentStopsThePlan) {
   EXPECT_FALSE(plan->next());
 }
 
+// Only the directory's own regular files are sent: not its subdirectories, not
+// links (to a file, to a directory, or dangling); a directory that cannot be
+// listed fails with the system's error.
+TEST(PackedDirectory, SendsOnlyTheRegularFilesItself) {
+  namespace fs = std::filesystem;
+  test::TempDir tmp;
+  test::write_file(tmp / "dir" / "b", "bb");
+  test::write_file(tmp / "dir" / "a", "a");
+  test::write_file(tmp / "outside", "outside");
+  fs::create_directories(tmp / "dir" / "subdir");
+  test::write_file(tmp / "dir" / "subdir" / "inner", "inner");
+  fs::create_symlink(tmp / "outside", tmp / "dir" / "file-link");
+  fs::create_directory_symlink(tmp / "dir" / "subdir", tmp / "dir" / "dir-link");
+  fs::create_symlink(tmp / "missing", tmp / "dir" / "dangling");
+
+  const std::vector<install::NamedFile> expected{{"a", Bytes{'a'}}, {"b", Bytes{'b', 'b'}}};
+  EXPECT_EQ(test::read_directory_files(tmp / "dir"), expected);
+  std::uint64_t total = 0;
+  const auto packed = PackedDirectory::scan(tmp / "dir", [&](std::uint64_t, std::uint64_t all) { total = all; });
+  ASSERT_TRUE(packed) << packed.error();
+  EXPECT_EQ(packed->entries(), test::file_entries(expected));
+  EXPECT_EQ(total, 3u);
+
+  EXPECT_EQ(PackedDirectory::scan(tmp / "none").error(), "No such file or directory (os error 2)");
+  EXPECT_EQ(PackedDirectory::scan(tmp / "outside").error(), "Not a directory (os error 20)");
+}
+
 }  // namespace
 }  // namespace kio::peer

@@ -4,6 +4,7 @@
 #include <stdexcept>
 #include <string>
 
+#include "common/file_io.h"
 #include "install/crypto.h"
 #include "tests/support/test_support.h"
 
@@ -12,11 +13,10 @@ namespace kio::test {
 namespace fs = std::filesystem;
 
 std::vector<install::NamedFile> read_directory_files(const fs::path& dir) {
+  auto listed = list_regular_files(dir);
+  if (!listed) throw std::runtime_error("cannot list " + dir.string() + ": " + listed.error());
   std::vector<install::NamedFile> files;
-  for (const auto& entry : fs::directory_iterator(dir)) {
-    if (!entry.is_regular_file() || entry.is_symlink()) continue;
-    files.emplace_back(entry.path().filename().string(), bytes_of(read_file(entry.path())));
-  }
+  for (const auto& entry : *listed) files.emplace_back(entry.name, bytes_of(read_file(dir / entry.name)));
   std::sort(files.begin(), files.end(),
             [](const install::NamedFile& a, const install::NamedFile& b) { return a.first < b.first; });
   return files;
