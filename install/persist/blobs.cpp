@@ -345,7 +345,7 @@ Result<void> Persist::audit_blob_file(const BlobRecord& record, std::uint64_t sn
     auto now = blob_content_digest(*path, latest);
     if (now && *now == latest.sha256) return {};
     mismatch = now ? "blob file " + path->string() + " holds content of sha256 " + *now + ", recorded " + latest.sha256
-                   : now.error();
+                   : now.error().message();
     // Damage is what two looks in a row saw the same: no record added, the same file.
     if (frames && previous && *previous == look && stamp(*path) == held_stamp) return fail(mismatch);
     previous = look;
