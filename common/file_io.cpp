@@ -316,6 +316,11 @@ Result<void> read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t>
   return {};
 }
 
+FileStamp stamp_of(const struct stat& st) {
+  const auto ns = [](const timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; };
+  return FileStamp{st.st_dev, st.st_ino, static_cast<std::uint64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
+}
+
 std::optional<struct stat> stat_path(const fs::path& path) {
   struct stat st {};
   if (::stat(path.c_str(), &st) != 0) return std::nullopt;
