@@ -1,4 +1,4 @@
-// Cost of one admission's manifest entry (record_inventory) as the manifest
+// Cost of one admission's manifest entry (ManifestWriter::record) as the manifest
 // grows. The file is written whole every time; what it costs besides is
 // reading and parsing it again.
 #include <benchmark/benchmark.h>
@@ -51,9 +51,10 @@ void BM_RecordInventory(benchmark::State& state) {
   const auto entries = static_cast<std::size_t>(state.range(0));
   BenchRoot root(entries);
   std::size_t next = entries;
-  if (!kio::connector::record_inventory(root.dir, admission(next++))) state.SkipWithError("first entry");
+  kio::connector::ManifestWriter manifest(root.dir);
+  if (!manifest.record(admission(next++))) state.SkipWithError("first entry");
   for (auto _ : state) {
-    const auto recorded = kio::connector::record_inventory(root.dir, admission(next++));
+    const auto recorded = manifest.record(admission(next++));
     if (!recorded) state.SkipWithError(recorded.error().c_str());
   }
 }

@@ -34,13 +34,13 @@ Fd::~Fd() {
 Result<void> Fd::close() {
   const int fd = fd_;
   fd_ = -1;
-  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return fail(last_os_error_text());
+  if (fd >= 0 && ::close(fd) != 0 && errno != EINTR) return fail(last_os_error());
   return {};
 }
 
 Result<Fd> open_file(const fs::path& path, int flags, mode_t mode) {
   Fd fd(::open(path.c_str(), flags | O_CLOEXEC, mode));
-  if (!fd.valid()) return fail(last_os_error_text());
+  if (!fd.valid()) return fail(last_os_error());
   return fd;
 }
 
@@ -51,9 +51,9 @@ Result<void> write_all(int fd, std::span<const std::uint8_t> bytes) {
     const ssize_t n = ::write(fd, bytes.data(), step);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return fail(last_os_error_text());
+      return fail(last_os_error());
     }
-    if (n == 0) return fail(os_error_text(EIO));
+    if (n == 0) return fail(os_error(EIO));
     bytes = bytes.subspan(static_cast<std::size_t>(n));
   }
   return {};
@@ -65,7 +65,7 @@ Result<void> flush_to_device(int fd) {
 #ifdef F_FULLFSYNC
   if (::fcntl(fd, F_FULLFSYNC) == 0) return {};
 #endif
-  if (::fsync(fd) != 0) return fail(last_os_error_text());
+  if (::fsync(fd) != 0) return fail(last_os_error());
   return {};
 }
 
@@ -78,7 +78,7 @@ Result<void> flush_directory(const fs::path& dir) {
   const int fd = ::open(dir.empty() ? "." : dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return {};
   const Fd held(fd);
-  if (::fsync(held.get()) != 0 && errno != EINVAL) return fail(last_os_error_text());
+  if (::fsync(held.get()) != 0 && errno != EINVAL) return fail(last_os_error());
   return {};
 }
 
@@ -100,7 +100,7 @@ Result<void> read_file(const fs::path& path, std::string& content) {
       if (errno == EINTR) continue;
       const int err = errno;
       content.clear();
-      return fail(os_error_text(err));
+      return fail(os_error(err));
     }
     if (n == 0) break;
     filled += static_cast<std::size_t>(n);
@@ -123,8 +123,8 @@ Result<void> write_file(const fs::path& path, std::span<const std::uint8_t> byte
     created = false;
     fd = Fd(::open(path.c_str(), base | O_TRUNC | O_CLOEXEC, options.mode));
   }
-  if (!fd.valid()) return fail(last_os_error_text());
-  if (options.exact_mode && ::fchmod(fd.get(), options.mode) != 0) return fail(last_os_error_text());
+  if (!fd.valid()) return fail(last_os_error());
+  if (options.exact_mode && ::fchmod(fd.get(), options.mode) != 0) return fail(last_os_error());
   if (auto written = write_all(fd.get(), bytes); !written) return written;
   if (options.flush) {
     if (auto flushed = flush_to_device(fd.get()); !flushed) return flushed;
@@ -144,18 +144,18 @@ Result<void> replace_file(const fs::path& path, std::span<const std::uint8_t> by
     randombytes_buf(tag, sizeof tag);
     temporary = dir / ("." + path.filename().native() + ".tmp-" + hex_encode(tag));
     fd = Fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode));
-    if (!fd.valid() && errno != EEXIST) return fail(last_os_error_text());
+    if (!fd.valid() && errno != EEXIST) return fail(last_os_error());
   }
-  if (!fd.valid()) return fail(os_error_text(EEXIST));
-  const auto abandon = [&](std::string error) -> Result<void> {
+  if (!fd.valid()) return fail(os_error(EEXIST));
+  const auto abandon = [&](Error error) -> Result<void> {
     ::unlink(temporary.c_str());
     return fail(std::move(error));
   };
-  if (exact_mode && ::fchmod(fd.get(), mode) != 0) return abandon(last_os_error_text());
+  if (exact_mode && ::fchmod(fd.get(), mode) != 0) return abandon(last_os_error());
   if (auto written = write_all(fd.get(), bytes); !written) return abandon(written.error());
   if (auto flushed = flush_to_device(fd.get()); !flushed) return abandon(flushed.error());
   if (auto closed = fd.close(); !closed) return abandon(closed.error());
-  if (::rename(temporary.c_str(), path.c_str()) != 0) return abandon(last_os_error_text());
+  if (::rename(temporary.c_str(), path.c_str()) != 0) return abandon(last_os_error());
   return flush_directory(dir);
 }
 
@@ -205,18 +205,18 @@ Result<void> make_directories(const fs::path& dir, bool flush_new_entries) {
   int err = errno;
   if (err == ENOENT) {
     const fs::path parent = dir.parent_path();
-    if (parent.empty() || parent == dir) return fail(os_error_text(err));
+    if (parent.empty() || parent == dir) return fail(os_error(err));
     if (auto up = make_directories(parent, flush_new_entries); !up) return up;
     if (::mkdir(dir.c_str(), 0777) == 0) return made();
     err = errno;
   }
   // Also when another process made it meanwhile.
   if (is_directory_path(dir)) return {};
-  return fail(os_error_text(err));
+  return fail(os_error(err));
 }
 
 Result<void> change_mode(const fs::path& path, mode_t mode) {
-  if (::chmod(path.c_str(), mode) != 0) return fail(last_os_error_text());
+  if (::chmod(path.c_str(), mode) != 0) return fail(last_os_error());
   return {};
 }
 
@@ -225,13 +225,13 @@ Result<std::vector<std::string>> list_directory(const fs::path& dir) {
     void operator()(DIR* d) const { ::closedir(d); }
   };
   std::unique_ptr<DIR, Closer> d(::opendir(dir.c_str()));
-  if (!d) return fail(last_os_error_text());
+  if (!d) return fail(last_os_error());
   std::vector<std::string> names;
   for (;;) {
     errno = 0;
     const dirent* entry = ::readdir(d.get());
     if (entry == nullptr) {
-      if (errno != 0) return fail(last_os_error_text());
+      if (errno != 0) return fail(last_os_error());
       break;
     }
     const std::string_view name = entry->d_name;
@@ -260,14 +260,14 @@ Result<void> copy_contents(int in, int out) {
       if (n > 0) continue;
       if (n == 0) return {};
       if (errno == EINTR) continue;
-      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return fail(last_os_error_text());
+      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return fail(last_os_error());
       in_kernel = false;  // the failed call copied nothing; go on through user space
     }
     std::uint8_t block[65536];
     const ssize_t n = ::read(in, block, sizeof block);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return fail(last_os_error_text());
+      return fail(last_os_error());
     }
     if (n == 0) return {};
     if (auto written = write_all(out, std::span<const std::uint8_t>(block, static_cast<std::size_t>(n))); !written) {
@@ -294,14 +294,14 @@ Result<void> copy_range(int in, std::uint64_t offset, std::uint64_t length, int 
       }
       if (n == 0) return fail(kUnexpectedEnd);
       if (errno == EINTR) continue;
-      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return fail(last_os_error_text());
+      if (errno != EXDEV && errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP) return fail(last_os_error());
       in_kernel = false;  // the failed call copied nothing; go on through user space
       block.resize(65536);
     }
     const ssize_t n = ::pread(in, block.data(), std::min(block.size(), want), position);
     if (n < 0) {
       if (errno == EINTR) continue;
-      return fail(last_os_error_text());
+      return fail(last_os_error());
     }
     if (n == 0) return fail(kUnexpectedEnd);
     if (auto written = write_all(out, std::span<const std::uint8_t>(block.data(), static_cast<std::size_t>(n)));
@@ -320,12 +320,17 @@ Result<void> read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t>
     const ssize_t n = ::pread(fd, out.data() + filled, out.size() - filled, static_cast<off_t>(offset + filled));
     if (n < 0) {
       if (errno == EINTR) continue;
-      return fail(last_os_error_text());
+      return fail(last_os_error());
     }
     if (n == 0) return fail(kUnexpectedEnd);
     filled += static_cast<std::size_t>(n);
   }
   return {};
+}
+
+FileStamp stamp_of(const struct stat& st) {
+  const auto ns = [](const timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; };
+  return FileStamp{st.st_dev, st.st_ino, static_cast<std::uint64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
 }
 
 std::optional<struct stat> stat_path(const fs::path& path) {

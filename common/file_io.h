@@ -131,6 +131,20 @@ Result<void> copy_range(int in, std::uint64_t offset, std::uint64_t length, int 
 // "unexpected end of file".
 Result<void> read_exact_at(int fd, std::uint64_t offset, std::span<std::uint8_t> out);
 
+// What a file's status says about its content: a file whose stamp is unchanged
+// has not been written since (a write moves the modification and change times,
+// a replacement the inode).
+struct FileStamp {
+  dev_t device = 0;
+  ino_t inode = 0;
+  std::uint64_t size = 0;
+  std::int64_t modified_ns = 0;
+  std::int64_t changed_ns = 0;
+  bool operator==(const FileStamp&) const = default;
+  bool same_file(const FileStamp& o) const { return device == o.device && inode == o.inode; }
+};
+FileStamp stamp_of(const struct stat& st);
+
 // stat(2) with links followed; nothing when the path cannot be examined.
 std::optional<struct stat> stat_path(const std::filesystem::path& path);
 // A regular file / a directory (links followed); a path that cannot be examined is neither.

@@ -19,7 +19,7 @@ struct WipeDocument {
   ~WipeDocument() { install::json::wipe_texts(doc); }
 };
 
-Result<void> admit_geonames_pack(const std::filesystem::path& install_root, install::Persist& store,
+Result<void> admit_geonames_pack(ManifestWriter& manifest, install::Persist& store,
                                  const p2p::KioFeatureFrame& frame, const Output& output) {
   auto pack = install::FeaturePack::decode(frame.payload);
   if (!pack) return std::unexpected(pack.error());
@@ -50,13 +50,13 @@ Result<void> admit_geonames_pack(const std::filesystem::path& install_root, inst
   entry["listed_blobs"] = Json::array();
   for (const auto& name : pack->features) entry["listed_blobs"].push_back(name);
   const WipeDocument wipe_entry{entry};
-  if (auto recorded = record_inventory(install_root, entry); !recorded) return recorded;
+  if (auto recorded = manifest.record(entry); !recorded) return recorded;
 
   output.line("feature_pack_stored", install::GEONAMES_FEATURE_ID);
   return {};
 }
 
-Result<void> admit_record(const std::filesystem::path& install_root, const p2p::KioFeatureFrame& frame,
+Result<void> admit_record(ManifestWriter& manifest, const p2p::KioFeatureFrame& frame,
                           const Output& output) {
   auto value = install::json::read_value(frame.payload, install::json::Duplicates::last_wins);
   if (!value) return fail("bootstrap feature payload is not json");
@@ -66,7 +66,7 @@ Result<void> admit_record(const std::filesystem::path& install_root, const p2p::
       schema->get_ref<const std::string&>() != FEATURE_ADMIT_SCHEMA) {
     return fail("bootstrap feature schema mismatch");
   }
-  if (auto recorded = record_inventory(install_root, *value); !recorded) return recorded;
+  if (auto recorded = manifest.record(*value); !recorded) return recorded;
 
   const auto feature = value->find("feature");
   const std::string name =
@@ -77,14 +77,14 @@ Result<void> admit_record(const std::filesystem::path& install_root, const p2p::
 
 }  // namespace
 
-Result<void> handle_feature_frame(const std::filesystem::path& install_root, install::Persist& store,
+Result<void> handle_feature_frame(ManifestWriter& manifest, install::Persist& store,
                                   const p2p::KioFeatureFrame& frame, const Output& output) {
   // Nothing is written to an install that is no longer where it was opened.
   if (auto in_place = store.check_in_place(); !in_place) return in_place;
   if (format_uuid(frame.feature_id) == install::GEONAMES_FEATURE_ID) {
-    return admit_geonames_pack(install_root, store, frame, output);
+    return admit_geonames_pack(manifest, store, frame, output);
   }
-  return admit_record(install_root, frame, output);
+  return admit_record(manifest, frame, output);
 }
 
 }  // namespace kio::connector

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 
+#include "connector/manifest.h"
 #include "connector/output.h"
 #include "install/persist/persist.h"
 #include "install/result.h"
@@ -17,8 +18,8 @@ inline constexpr const char* FEATURE_ADMIT_SCHEMA = "kio.bootstrap.feature-admit
 inline constexpr const char* FEATURE_VERSION = "v00001";
 
 // Prints "feature_pack_stored=" or "feature_admitted=" on success; an error is
-// returned for the loop to report.
-Result<void> handle_feature_frame(const std::filesystem::path& install_root, install::Persist& store,
+// returned for the loop to report. The entry goes to the install's manifest.
+Result<void> handle_feature_frame(ManifestWriter& manifest, install::Persist& store,
                                   const p2p::KioFeatureFrame& frame, const Output& output);
 
 }  // namespace kio::connector

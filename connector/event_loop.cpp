@@ -7,6 +7,7 @@
 #include "common/file_io.h"
 #include "connector/admission.h"
 #include "connector/landing.h"
+#include "install/landing_status.h"
 #include "install/paths.h"
 #include "install/spool_file.h"
 #include "p2p/kiofeature_frame.h"
@@ -30,14 +31,13 @@ void write_status_file(const install::Persist& store, const fs::path& path, cons
 
 void write_landed_status(const install::Persist& store, const fs::path& install_root,
                          const install::FileStreamAnnounce& a) {
-  write_status_file(store, install::blob_landed_path(install_root),
-                    "feature_id=" + a.feature_id + "\nblob_id=" + a.blob_id + "\nsha256=" + a.sha256 +
-                        "\nbytes=" + std::to_string(a.total_bytes) + "\nclass=" + a.blob_class + "\n");
+  write_status_file(store, install::blob_landed_path(install_root), install::landed_status_text(a));
 }
 
 // The message can carry a peer's text: kept to one line, as on standard error.
 void write_land_error_status(const install::Persist& store, const fs::path& install_root, const std::string& message) {
-  write_status_file(store, install::blob_land_error_path(install_root), single_line(message) + "\n");
+  write_status_file(store, install::blob_land_error_path(install_root),
+                    install::land_error_status_text(single_line(message)));
 }
 
 }  // namespace
@@ -46,6 +46,7 @@ EventLoop::EventLoop(fs::path install_root, install::Persist& store, p2p::P2PMan
                      StreamLimits limits)
     : install_root_(std::move(install_root)),
       store_(store),
+      manifest_(install_root_),
       output_(output),
       // A spool is made only in the blobs root the store opened.
       streams_(store.blobs_root(), limits,
@@ -104,7 +105,7 @@ void EventLoop::handle(p2p::ReceiveOutcome& outcome) {
 void EventLoop::route(p2p::ReceivedMessage& message) {
   if (message.channel_id == p2p::KIOFEATURE_FRAME_CHANNEL) {
     if (auto frame = message.as_kiofeature_frame()) {
-      if (auto handled = handle_feature_frame(install_root_, store_, *frame, output_); !handled) {
+      if (auto handled = handle_feature_frame(manifest_, store_, *frame, output_); !handled) {
         output_.error("feature: ", handled.error());
       }
       sodium_memzero(frame->payload.data(), frame->payload.size());
@@ -128,7 +129,7 @@ void EventLoop::route(p2p::ReceivedMessage& message) {
 
 void EventLoop::land(install::CompletedStream& stream) {
   const auto& a = stream.announce;
-  if (auto landed = land_feature_index(install_root_, store_, stream); landed) {
+  if (auto landed = land_feature_index(manifest_, store_, stream); landed) {
     output_.line("blob_received", a.blob_id);
     output_.line("blob_sha256", a.sha256);
     output_.line("feature_id", a.feature_id);

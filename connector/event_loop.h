@@ -10,6 +10,7 @@
 #include <deque>
 #include <filesystem>
 
+#include "connector/manifest.h"
 #include "connector/output.h"
 #include "connector/receive_thread.h"
 #include "connector/streams.h"
@@ -49,6 +50,7 @@ class EventLoop {
 
   std::filesystem::path install_root_;
   install::Persist& store_;
+  ManifestWriter manifest_;  // the install's manifest, kept between entries
   Output output_;
   StreamTable streams_;
   ReceiveQueue queue_;

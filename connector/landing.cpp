@@ -9,7 +9,6 @@
 #include "common/file_io.h"
 #include "common/os_error.h"
 #include "connector/admission.h"
-#include "connector/manifest.h"
 #include "install/geonames.h"
 #include "install/unpack.h"
 
@@ -34,16 +33,16 @@ Result<void> swap_into_place(const fs::path& staged, const fs::path& target) {
   if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
     remove_tree_quietly(staged);  // now the old index
   } else if (errno == ENOENT) {
-    if (::rename(staged.c_str(), target.c_str()) != 0) return fail(last_os_error_text());
+    if (::rename(staged.c_str(), target.c_str()) != 0) return fail(last_os_error());
   } else {
-    return fail(last_os_error_text());
+    return fail(last_os_error());
   }
   return flush_directory(parent_directory(target));
 }
 
 }  // namespace
 
-Result<void> land_feature_index(const fs::path& install_root, install::Persist& store,
+Result<void> land_feature_index(ManifestWriter& manifest, install::Persist& store,
                                 install::CompletedStream& stream) {
   const install::FileStreamAnnounce& announce = stream.announce;
   if (announce.feature_id != install::GEONAMES_FEATURE_ID) {
@@ -89,7 +88,7 @@ Result<void> land_feature_index(const fs::path& install_root, install::Persist& 
 
   // A manifest that refuses every entry (not readable, not this installer's)
   // would fail the landing after the blob is recorded: it fails it before.
-  if (auto manifest = check_inventory(install_root); !manifest) return manifest;
+  if (auto checked = manifest.check(); !checked) return checked;
 
   // The staging file becomes the blob file by hard link, so it reaches the
   // device first; its write-back went on while the files were unpacked.
@@ -106,7 +105,7 @@ Result<void> land_feature_index(const fs::path& install_root, install::Persist& 
   entry["blob_sha256"] = record->sha256;
   entry["blob_class"] = record->class_name;
   entry["version"] = FEATURE_VERSION;
-  return record_inventory(install_root, entry);
+  return manifest.record(entry);
 }
 
 }  // namespace kio::connector

@@ -1,10 +1,11 @@
 // Lands a received bootstrap stream as the geonames index: the spooled bytes
 // become one blob, its files are unpacked into "<blob id>.lmdb" beside the blobs,
-// and the features manifest gets an entry.
+// and the install's features manifest gets an entry.
 #pragma once
 
 #include <filesystem>
 
+#include "connector/manifest.h"
 #include "install/stream_receiver.h"
 #include "install/persist/persist.h"
 #include "install/result.h"
@@ -23,7 +24,7 @@ using install::Result;
 // the new index in place, when the swap was done) and the error is returned;
 // the same stream sent again then finds its record and completes the landing.
 // The stream's spool file is used up either way.
-Result<void> land_feature_index(const std::filesystem::path& install_root, install::Persist& store,
+Result<void> land_feature_index(ManifestWriter& manifest, install::Persist& store,
                                 install::CompletedStream& stream);
 
 }  // namespace kio::connector

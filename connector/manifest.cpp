@@ -19,31 +19,6 @@ using install::json::Layout;
 
 namespace {
 
-// What the file's status says about its content: unchanged while all of this is.
-struct Stamp {
-  dev_t device = 0;
-  ino_t inode = 0;
-  off_t size = 0;
-  timespec modified{}, changed{};
-  bool operator==(const Stamp& o) const {
-    return device == o.device && inode == o.inode && size == o.size && modified.tv_sec == o.modified.tv_sec &&
-           modified.tv_nsec == o.modified.tv_nsec && changed.tv_sec == o.changed.tv_sec &&
-           changed.tv_nsec == o.changed.tv_nsec;
-  }
-};
-Stamp stamp_of(const struct stat& st) { return Stamp{st.st_dev, st.st_ino, st.st_size, st.st_mtim, st.st_ctim}; }
-
-// The manifest in its written form, split around the entries of its
-// "features" array, so that an entry is appended without parsing or writing
-// the others again:
-//   head + "[" + entries + "\n  ]" + tail, or head + "[]" + tail when empty,
-// where `entries` is each entry after "\n    ", separated by ",".
-struct WrittenManifest {
-  std::string head, entries, tail;
-
-  std::string text() const { return head + "[" + entries + (entries.empty() ? "]" : "\n  ]") + tail; }
-};
-
 constexpr std::string_view FEATURES_MEMBER = "\n  \"features\": ";
 constexpr std::string_view ENTRY_PREFIX = "{\n  \"features\": [\n    ";
 constexpr std::string_view ENTRY_SUFFIX = "\n  ]\n}";
@@ -57,8 +32,16 @@ Result<std::string> entry_text(const Json& entry) {
   return text->substr(ENTRY_PREFIX.size(), text->size() - ENTRY_PREFIX.size() - ENTRY_SUFFIX.size());
 }
 
+// Every write of the manifest goes through here: the file is replaced whole,
+// created owner-only, so a reader or a crash sees the old list or the new one.
+Result<void> write_manifest_file(const fs::path& path, std::string_view bytes) {
+  return replace_file(path, bytes, 0600, /*exact_mode=*/true);
+}
+
+}  // namespace
+
 // Splits a checked manifest into its written form.
-Result<WrittenManifest> split(Json manifest) {
+Result<ManifestWriter::Written> ManifestWriter::split(Json manifest) {
   Json& features = manifest["features"];
   Json entries = Json::array();
   entries.swap(features);  // the manifest now holds an empty array
@@ -69,7 +52,7 @@ Result<WrittenManifest> split(Json manifest) {
   const std::size_t member = bare->find(std::string(FEATURES_MEMBER) + "[]");
   if (member == std::string::npos) return fail("features-manifest features array missing");
   const std::size_t array = member + FEATURES_MEMBER.size();
-  WrittenManifest written{bare->substr(0, array), {}, bare->substr(array + 2)};
+  Written written{bare->substr(0, array), {}, bare->substr(array + 2)};
   for (const Json& entry : entries) {
     auto text = entry_text(entry);
     if (!text) return std::unexpected(text.error());
@@ -78,21 +61,9 @@ Result<WrittenManifest> split(Json manifest) {
   return written;
 }
 
-// The manifest as this process last wrote or read it, with the status of the
-// file it is; used while the file's status is unchanged.
-struct Cached {
-  fs::path path;
-  Stamp stamp;
-  WrittenManifest manifest;
-};
-std::optional<Cached>& cache() {
-  static std::optional<Cached> cached;
-  return cached;
-}
-
 // Reads and checks the manifest at `path`, or starts a new one when there is
 // no regular file there.
-Result<WrittenManifest> load(const fs::path& path, const std::optional<struct stat>& st) {
+Result<ManifestWriter::Written> ManifestWriter::load(const fs::path& path, const std::optional<struct stat>& st) {
   if (!st || !S_ISREG(st->st_mode)) {
     Json manifest = Json::object();
     manifest["features"] = Json::array();
@@ -115,54 +86,37 @@ Result<WrittenManifest> load(const fs::path& path, const std::optional<struct st
   return split(std::move(manifest));
 }
 
-// Every write of the manifest goes through here: the file is replaced whole,
-// created owner-only, so a reader or a crash sees the old list or the new one.
-Result<void> write_manifest_file(const fs::path& path, std::string_view bytes) {
-  return replace_file(path, bytes, 0600, /*exact_mode=*/true);
-}
+ManifestWriter::ManifestWriter(const fs::path& install_root) : path_(install::features_manifest_path(install_root)) {}
 
-}  // namespace
-
-namespace {
-
-// The manifest at `path` in the cache, read and parsed only when it is not the
-// one this process last wrote or read: another path, or a status that moved since.
-Result<void> bring_up_to_date(const fs::path& path) {
-  auto& cached = cache();
-  const auto st = stat_path(path);
-  if (!cached || cached->path != path || !st || !S_ISREG(st->st_mode) || stamp_of(*st) != cached->stamp) {
-    cached.reset();
-    auto loaded = load(path, st);
+Result<void> ManifestWriter::bring_up_to_date() {
+  const auto st = stat_path(path_);
+  if (!held_ || !st || !S_ISREG(st->st_mode) || stamp_of(*st) != held_->stamp) {
+    held_.reset();
+    auto loaded = load(path_, st);
     if (!loaded) return std::unexpected(loaded.error());
     // A manifest read here is stamped with the status it was read under; a new
     // one (no file yet) is read again next time, which costs nothing.
-    cached = Cached{path, st && S_ISREG(st->st_mode) ? stamp_of(*st) : Stamp{}, std::move(*loaded)};
+    held_ = Held{st && S_ISREG(st->st_mode) ? stamp_of(*st) : FileStamp{}, std::move(*loaded)};
   }
   return {};
 }
 
-}  // namespace
+Result<void> ManifestWriter::check() { return bring_up_to_date(); }
 
-Result<void> check_inventory(const fs::path& install_root) {
-  return bring_up_to_date(install::features_manifest_path(install_root));
-}
-
-Result<void> record_inventory(const fs::path& install_root, const Json& entry) {
-  const fs::path path = install::features_manifest_path(install_root);
-  if (auto loaded = bring_up_to_date(path); !loaded) return loaded;
-  auto& cached = cache();
+Result<void> ManifestWriter::record(const Json& entry) {
+  if (auto loaded = bring_up_to_date(); !loaded) return loaded;
 
   auto text = entry_text(entry);
   if (!text) return std::unexpected(text.error());
-  std::string& entries = cached->manifest.entries;
+  std::string& entries = held_->manifest.entries;
   entries += (entries.empty() ? "\n    " : ",\n    ") + *text;
-  const auto written = write_manifest_file(path, cached->manifest.text());
-  const auto after = stat_path(path);
+  const auto written = write_manifest_file(path_, held_->manifest.text());
+  const auto after = stat_path(path_);
   if (!written || !after) {
-    cached.reset();  // the file may be partly written: read it again next time
+    held_.reset();  // the file may be partly written: read it again next time
     return written;
   }
-  cached->stamp = stamp_of(*after);
+  held_->stamp = stamp_of(*after);
   return {};
 }
 

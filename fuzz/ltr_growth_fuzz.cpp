@@ -78,7 +78,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (*appended != full->size() + 1) fault("the append did not continue the chain");
   const auto after = reader->read_frames();
   if (!after || after->size() != full->size() + 1) {
-    fault("the chain does not read after the append: " + (after ? std::string("wrong count") : after.error()));
+    fault("the chain does not read after the append: " + (after ? std::string("wrong count") : after.error().message()));
   }
   return 0;
 }

@@ -17,7 +17,7 @@ using p2p::P2PResult;
 
 namespace {
 
-P2PError io_error(int err) { return P2PError::io(os_error_text(err)); }
+P2PError io_error(int err) { return P2PError::io(os_error(err)); }
 
 P2PResult<void> send_all(int fd, std::span<const std::uint8_t> bytes) {
   if (::send(fd, bytes.data(), bytes.size(), 0) < 0) return p2p_fail(io_error(errno));
@@ -108,9 +108,13 @@ P2PResult<void> PeerClient::send_with_counter(std::uint8_t channel, std::uint64_
 
 P2PResult<void> PeerClient::send_datagram(std::span<const std::uint8_t> bytes) { return send_all(socket_.get(), bytes); }
 
-bool nothing_listens(const P2PError& error) { return error == io_error(ECONNREFUSED); }
+bool nothing_listens(const P2PError& error) {
+  return error.kind() == P2PErrorKind::Io && error.is(std::errc::connection_refused);
+}
 
-bool answered_nothing(const P2PError& error) { return error == io_error(ETIMEDOUT); }
+bool answered_nothing(const P2PError& error) {
+  return error.kind() == P2PErrorKind::Io && error.is(std::errc::timed_out);
+}
 
 P2PResult<p2p::SocketAddress> PeerClient::local_addr() const {
   sockaddr_storage storage{};

@@ -19,6 +19,7 @@
 #include "install/crypto.h"
 #include "install/geonames.h"
 #include "install/json.h"
+#include "install/landing_status.h"
 #include "install/paths.h"
 #include "install/stream_format.h"
 #include "install/stream_reports.h"
@@ -27,6 +28,7 @@
 #include "peer/packed_directory.h"
 #include "peer/peer_client.h"
 #include "peer/stream_plan.h"
+#include "tools/lib/phase_line.h"
 #include "tools/lib/tool_support.h"
 
 namespace fs = std::filesystem;
@@ -85,116 +87,9 @@ struct Options {
   std::optional<std::string> operand;
 };
 
-// A phase shown on the terminal (hashing, sending, waiting for the landing): one
-// line on standard output, rewritten in place while the phase runs and ended
-// with a line feed when it ends. Nothing is shown when standard output is not a
-// terminal, so that what a script reads stays as it is.
-class PhaseLine {
- public:
-  PhaseLine(bool shown, std::string name) : shown_(shown), name_(std::move(name)) {
-    if (shown_) open_ = this;
-  }
-  PhaseLine(const PhaseLine&) = delete;
-  PhaseLine& operator=(const PhaseLine&) = delete;
-  ~PhaseLine() { end(); }
-
-  double seconds() const { return std::chrono::duration<double>(Clock::now() - start_).count(); }
-
-  // `done` of `total` bytes: a bar, the rate so far and the time left.
-  void bytes(std::uint64_t done, std::uint64_t total) {
-    if (!shown_ || !due()) return;
-    draw(bytes_text(done, total, false));
-  }
-  // The time waited, against the longest wait.
-  void waited(std::chrono::seconds limit) {
-    if (!shown_ || !due()) return;
-    char text[64];
-    std::snprintf(text, sizeof text, "%.1f s (at most %lld s)", seconds(), static_cast<long long>(limit.count()));
-    draw(text);
-  }
-  // The phase's last state and a line feed: for bytes, the total rate and the time taken.
-  void end_bytes(std::uint64_t done, std::uint64_t total) {
-    if (shown_ && open_ == this) draw(bytes_text(done, total, true));
-    end();
-  }
-  void end_with(const std::string& outcome) {
-    if (shown_ && open_ == this) draw(outcome);
-    end();
-  }
-  void end() {
-    if (!shown_ || open_ != this) return;
-    open_ = nullptr;
-    if (drawn_ == 0) return;
-    std::fputc('\n', stdout);
-    std::fflush(stdout);
-  }
-  // Ends whatever line is open, so that an error starts on a line of its own.
-  static void end_open() {
-    if (open_) open_->end();
-  }
-
- private:
-  using Clock = std::chrono::steady_clock;
-
-  // At most ten redraws a second.
-  bool due() {
-    const auto now = Clock::now();
-    if (now < next_draw_) return false;
-    next_draw_ = now + 100ms;
-    return true;
-  }
-
-  std::string bytes_text(std::uint64_t done, std::uint64_t total, bool finished) const {
-    constexpr int width = 30;
-    const double fraction = total == 0 ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
-    const int filled = std::clamp(static_cast<int>(fraction * width), 0, width);
-    const double elapsed = seconds();
-    const double bytes_per_second = elapsed > 0 ? static_cast<double>(done) / elapsed : 0.0;
-    char tail[48];
-    if (finished) {
-      std::snprintf(tail, sizeof tail, "in %.2f s", elapsed);
-    } else if (bytes_per_second <= 0) {
-      std::snprintf(tail, sizeof tail, "? s left");
-    } else {
-      const auto left =
-          static_cast<long long>(std::ceil(static_cast<double>(total - std::min(done, total)) / bytes_per_second));
-      if (left >= 3600) {
-        std::snprintf(tail, sizeof tail, "%lld:%02lld:%02lld left", left / 3600, left / 60 % 60, left % 60);
-      } else if (left >= 60) {
-        std::snprintf(tail, sizeof tail, "%lld:%02lld left", left / 60, left % 60);
-      } else {
-        std::snprintf(tail, sizeof tail, "%lld s left", left);
-      }
-    }
-    char text[160];
-    std::snprintf(text, sizeof text, "[%s%s] %5.1f%% %7.1f MB/s  %s", std::string(filled, '#').c_str(),
-                  std::string(width - filled, '.').c_str(), fraction * 100.0, bytes_per_second / 1e6, tail);
-    return text;
-  }
-
-  void draw(const std::string& text) {
-    std::string line = name_;
-    line.resize(std::max<std::size_t>(line.size() + 2, 25), ' ');
-    line += text;
-    // Spaces over what a longer earlier line left.
-    const std::size_t length = line.size();
-    if (length < drawn_) line.append(drawn_ - length, ' ');
-    drawn_ = length;
-    std::fprintf(stdout, "\r%s", line.c_str());
-    std::fflush(stdout);
-  }
-
-  static inline PhaseLine* open_ = nullptr;
-  bool shown_;
-  std::string name_;
-  Clock::time_point start_ = Clock::now();
-  Clock::time_point next_draw_ = start_ + 100ms;  // the first after a rate can be told
-  std::size_t drawn_ = 0;
-};
-
 [[noreturn]] void usage(const std::string& message) { tools::exit_usage(kTool, message, kUsage); }
 [[noreturn]] void die(const std::string& message) {
-  PhaseLine::end_open();
+  tools::PhaseLine::end_open();
   tools::exit_error(kTool, message);
 }
 
@@ -318,54 +213,24 @@ void send_frame(peer::PeerClient& client, const std::string& feature_id, const s
               client.target().to_string().c_str());
 }
 
-// What a status file held before the stream was sent, to notice it being rewritten.
-struct FileStamp {
-  bool exists = false;
-  timespec mtime{};
-  std::string content;
-  bool operator==(const FileStamp& o) const {
-    return exists == o.exists && mtime.tv_sec == o.mtime.tv_sec && mtime.tv_nsec == o.mtime.tv_nsec &&
-           content == o.content;
-  }
-};
-
-FileStamp stamp(const fs::path& path) {
-  FileStamp s;
-  struct stat st {};
-  if (::stat(path.c_str(), &st) != 0) return s;
-  s.exists = true;
-  s.mtime = st.st_mtim;
-  if (auto text = read_file(path)) s.content = *text;
-  return s;
-}
-
 std::string landed_after(const char* outcome, double seconds) {
   char text[64];
   std::snprintf(text, sizeof text, "%s after %.1f s", outcome, seconds);
   return text;
 }
 
-double send_stream(const Options& o, peer::PeerClient& client, peer::StreamPlan& plan, const peer::PackedDirectory& packed,
-                   const peer::StreamDescription& description, double rate, bool show_progress);
-
-// What the install's status files said after a stream was sent.
-struct WaitOutcome {
-  bool landed = false;
-  std::optional<std::string> report;  // the error file's message, when it was rewritten for this stream
+// What send-index sends: the directory packed (its files read once here for
+// their digests and again while they are sent, never held in memory), the
+// stream's description, its stream frame size and the pacing to start with.
+struct IndexStream {
+  peer::PackedDirectory packed;
+  peer::StreamDescription description;
+  std::size_t frame_size = peer::StreamPlan::DEFAULT_STREAM_FRAME_SIZE;
+  double rate = kDefaultRateMBps;  // MB/s, 0: unpaced
 };
 
-WaitOutcome wait_for_landing(const fs::path& root, const peer::StreamPlan& plan,
-                             const peer::StreamDescription& description, const FileStamp& landed_before,
-                             FileStamp error_before, std::chrono::seconds timeout, bool show_progress);
-
-int send_index(const Options& o) {
-  const auto root = install_root_of(o.args);
-  const bool wait = o.args.has_flag("--wait");
-  if (wait && !root) usage("--wait needs --root or --participant to find the status files");
-  const bool show_progress = ::isatty(STDOUT_FILENO) != 0;
-  // The directory is read once here for the digests and again while it is sent,
-  // never held in memory.
-  PhaseLine hashing(show_progress, "hashing");
+IndexStream plan_index_stream(const Options& o, bool show_progress) {
+  tools::PhaseLine hashing(show_progress, "hashing");
   std::uint64_t hashed = 0, to_hash = 0;
   auto packed = peer::PackedDirectory::scan(*o.operand, [&](std::uint64_t read, std::uint64_t total) {
     hashed = read;
@@ -374,92 +239,46 @@ int send_index(const Options& o) {
   });
   if (!packed) die(packed.error());
   hashing.end_bytes(hashed, to_hash);
-  peer::StreamDescription description{o.args.value("--feature-id").value_or(install::GEONAMES_FEATURE_ID),
-                                      o.args.value("--blob-id").value_or(install::GEONAMES_INDEX_BLOB_ID),
-                                      o.args.value("--class").value_or("bytes"), packed->entries()};
-  std::size_t frame_size = peer::StreamPlan::DEFAULT_STREAM_FRAME_SIZE;
-  double rate = kDefaultRateMBps;
+  IndexStream stream{std::move(*packed), {}};
+  stream.description = peer::StreamDescription{o.args.value("--feature-id").value_or(install::GEONAMES_FEATURE_ID),
+                                               o.args.value("--blob-id").value_or(install::GEONAMES_INDEX_BLOB_ID),
+                                               o.args.value("--class").value_or("bytes"), stream.packed.entries()};
   if (auto f = o.args.value("--frame-size")) {
     const auto parsed = tools::parse_whole_number(*f);
     if (!parsed) usage("--frame-size and --rate take numbers");
-    frame_size = static_cast<std::size_t>(std::min<std::uint64_t>(*parsed, SIZE_MAX));
+    stream.frame_size = static_cast<std::size_t>(std::min<std::uint64_t>(*parsed, SIZE_MAX));
   }
   if (auto r = o.args.value("--rate")) {
     const auto parsed = tools::parse_real_number(*r);
     if (!parsed) usage(r->starts_with('-') ? "--rate cannot be negative" : "--frame-size and --rate take numbers");
-    rate = *parsed;
+    stream.rate = *parsed;
   }
   // The largest frame a registration can describe: 65,535 full chunks.
-  if (frame_size == 0 || frame_size > p2p::MAX_STREAM_FRAME_SIZE) {
+  if (stream.frame_size == 0 || stream.frame_size > p2p::MAX_STREAM_FRAME_SIZE) {
     usage("--frame-size takes 1 to " + std::to_string(p2p::MAX_STREAM_FRAME_SIZE) + " bytes");
   }
-  auto plan = peer::StreamPlan::create(description, *packed, packed->sha256(), frame_size);
+  return stream;
+}
+
+// The messages of one attempt; each attempt starts from the stream's beginning.
+peer::StreamPlan plan_messages(IndexStream& stream) {
+  auto plan = peer::StreamPlan::create(stream.description, stream.packed, stream.packed.sha256(), stream.frame_size);
   if (!plan) die(plan.error());
-
-  const auto target = target_of(o.args, root);
-  const unsigned retries = retries_of(o.args);
-  const auto timeout = timeout_of(o.args);
-  // Each attempt is a session of its own: the connector has dropped the stream
-  // of the last one, and may have ended that session too.
-  for (unsigned attempt = 0;; ++attempt) {
-    if (attempt > 0) {
-      plan = peer::StreamPlan::create(description, *packed, packed->sha256(), frame_size);
-      if (!plan) die(plan.error());
-    }
-    auto client = connect(o.args, target);
-    FileStamp landed_before, error_before;
-    if (root) {
-      landed_before = stamp(install::blob_landed_path(*root));
-      error_before = stamp(install::blob_land_error_path(*root));
-    }
-    const double sent_rate = send_stream(o, client, *plan, *packed, description, rate, show_progress);
-    if (!wait) return 0;
-
-    const auto outcome = wait_for_landing(*root, *plan, description, landed_before, error_before, timeout, show_progress);
-    if (outcome.landed) return 0;
-    if (!outcome.report) {
-      // Nothing tells the sender of a lost datagram; the connector notices the
-      // stream stop and reports it.
-      char rate_text[48];
-      if (rate > 0) {
-        std::snprintf(rate_text, sizeof rate_text, "at this rate (--rate %g)", rate);
-      } else {
-        std::snprintf(rate_text, sizeof rate_text, "at full speed (--rate 0)");
-      }
-      die("no landing was reported within " + std::to_string(timeout.count()) +
-          " s: datagrams were most likely lost " + rate_text +
-          ", and a stream that lost one cannot complete; send it again with a lower --rate. The connector " +
-          "reports the stream on its standard error 10 s after its last frame arrived: \"kio-connector: stream: stream " +
-          description.blob_id + " stalled: N of " + std::to_string(plan->announcement().segment_count) +
-          " frames arrived; abandoned\"");
-    }
-    // A stream that stopped arriving part-way lost datagrams on the way: sent
-    // again more slowly, it can land. Any other report is the answer.
-    if (!install::reports_abandoned_stream(*outcome.report, description.blob_id) || attempt >= retries) {
-      die("landing failed: " + *outcome.report);
-    }
-    // Unpaced, the rate the last attempt reached is the one to halve.
-    rate = (rate > 0 ? rate : sent_rate) / 2;
-    char again[64];
-    std::snprintf(again, sizeof again, "%.4g MB/s (retry %u of %u)", rate, attempt + 1, retries);
-    PhaseLine::end_open();
-    std::fprintf(stderr, "kio-peer: %s; sending it again at %s\n", outcome.report->c_str(), again);
-    std::fflush(stderr);
-  }
+  return std::move(*plan);
 }
 
 // Sends every message of the plan, paced at `rate` MB/s (0: unpaced), and
 // prints the summary; returns the rate reached, in MB/s.
-double send_stream(const Options& o, peer::PeerClient& client, peer::StreamPlan& plan, const peer::PackedDirectory& packed,
-                   const peer::StreamDescription& description, double rate, bool show_progress) {
+double send_paced(const Options& o, peer::PeerClient& client, peer::StreamPlan& plan, const IndexStream& stream,
+                  double rate, bool show_progress) {
   const auto unix_now = [] {
     return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
   };
   const double first_send = unix_now();
   const auto start = std::chrono::steady_clock::now();
   std::uint64_t sent_bytes = 0, messages = 0;
-  const std::uint64_t stream_size = packed.size();
-  PhaseLine sending(show_progress, "sending");
+  const std::uint64_t stream_size = stream.packed.size();
+  tools::PhaseLine sending(show_progress, "sending");
   while (auto message = plan.next()) {
     if (auto sent = client.send(message->channel, message->bytes); !sent) die("send failed: " + send_failure(sent.error()));
     sent_bytes += message->bytes.size();
@@ -482,43 +301,116 @@ double send_stream(const Options& o, peer::PeerClient& client, peer::StreamPlan&
   }
   const double reached = seconds > 0 ? static_cast<double>(stream_size) / 1e6 / seconds : 0.0;
   std::printf("sent stream %s: %zu files, %llu bytes, %llu messages in %.3f s (%.1f MB/s)\nsha256=%s\n",
-              description.blob_id.c_str(), packed.entries().size(), static_cast<unsigned long long>(stream_size),
-              static_cast<unsigned long long>(messages), seconds, reached, plan.announcement().sha256.c_str());
+              stream.description.blob_id.c_str(), stream.packed.entries().size(),
+              static_cast<unsigned long long>(stream_size), static_cast<unsigned long long>(messages), seconds,
+              reached, plan.announcement().sha256.c_str());
   std::fflush(stdout);
   return reached;
 }
 
+// What the install's status files said after a stream was sent.
+struct WaitOutcome {
+  bool landed = false;
+  std::optional<std::string> report;  // the error file's message, when it was rewritten for this stream
+};
+
+// The status files as they were before a stream was sent.
+struct StatusBefore {
+  install::StatusSnapshot landed, error;
+  static StatusBefore take(const fs::path& root) {
+    return {install::StatusSnapshot::take(install::blob_landed_path(root)),
+            install::StatusSnapshot::take(install::blob_land_error_path(root))};
+  }
+};
+
 WaitOutcome wait_for_landing(const fs::path& root, const peer::StreamPlan& plan,
-                             const peer::StreamDescription& description, const FileStamp& landed_before,
-                             FileStamp error_before, std::chrono::seconds timeout, bool show_progress) {
+                             const peer::StreamDescription& description, StatusBefore before,
+                             std::chrono::seconds timeout, bool show_progress) {
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  PhaseLine waiting(show_progress, "waiting for the landing");
+  tools::PhaseLine waiting(show_progress, "waiting for the landing");
   while (std::chrono::steady_clock::now() < deadline) {
     waiting.waited(timeout);
     // Each file is replaced whole, so one read whole holds a complete report:
     // the landed file's five lines, the error file's one.
-    const auto landed = stamp(install::blob_landed_path(root));
-    if (!(landed == landed_before) && std::count(landed.content.begin(), landed.content.end(), '\n') >= 5 &&
-        landed.content.find("sha256=" + plan.announcement().sha256 + "\n") != std::string::npos) {
+    const auto landed = install::StatusSnapshot::take(install::blob_landed_path(root));
+    if (landed.rewritten_since(before.landed) && install::reports_landing(landed.content, plan.announcement().sha256)) {
       waiting.end_with(landed_after("landed", waiting.seconds()));
       std::printf("landed:\n%s", landed.content.c_str());
       return {true, std::nullopt};
     }
-    const auto error = stamp(install::blob_land_error_path(root));
-    if (!(error == error_before) && error.content.ends_with('\n')) {
-      std::string report = error.content.substr(0, error.content.find('\n'));
-      // Another sender's stream that will not land is not this one's answer.
-      if (install::reports_other_stream(report, description.blob_id)) {
-        error_before = error;
-      } else {
-        waiting.end_with(landed_after("failed", waiting.seconds()));
-        return {false, std::move(report)};
+    auto error = install::StatusSnapshot::take(install::blob_land_error_path(root));
+    if (error.rewritten_since(before.error)) {
+      if (auto report = install::land_error_message(error.content)) {
+        // Another sender's stream that will not land is not this one's answer.
+        if (install::reports_other_stream(*report, description.blob_id)) {
+          before.error = std::move(error);
+        } else {
+          waiting.end_with(landed_after("failed", waiting.seconds()));
+          return {false, std::move(*report)};
+        }
       }
     }
     std::this_thread::sleep_for(20ms);
   }
   waiting.end_with(landed_after("no report", waiting.seconds()));
   return {};
+}
+
+// Nothing tells the sender of a lost datagram; the connector notices the
+// stream stop and reports it.
+[[noreturn]] void die_unreported(const peer::StreamPlan& plan, const peer::StreamDescription& description, double rate,
+                                 std::chrono::seconds timeout) {
+  char rate_text[48];
+  if (rate > 0) {
+    std::snprintf(rate_text, sizeof rate_text, "at this rate (--rate %g)", rate);
+  } else {
+    std::snprintf(rate_text, sizeof rate_text, "at full speed (--rate 0)");
+  }
+  die("no landing was reported within " + std::to_string(timeout.count()) +
+      " s: datagrams were most likely lost " + rate_text +
+      ", and a stream that lost one cannot complete; send it again with a lower --rate. The connector " +
+      "reports the stream on its standard error 10 s after its last frame arrived: \"kio-connector: stream: stream " +
+      description.blob_id + " stalled: N of " + std::to_string(plan.announcement().segment_count) +
+      " frames arrived; abandoned\"");
+}
+
+int send_index(const Options& o) {
+  const auto root = install_root_of(o.args);
+  const bool wait = o.args.has_flag("--wait");
+  if (wait && !root) usage("--wait needs --root or --participant to find the status files");
+  const bool show_progress = ::isatty(STDOUT_FILENO) != 0;
+  IndexStream stream = plan_index_stream(o, show_progress);
+  auto plan = plan_messages(stream);
+
+  const auto target = target_of(o.args, root);
+  const unsigned retries = retries_of(o.args);
+  const auto timeout = timeout_of(o.args);
+  double rate = stream.rate;
+  // Each attempt is a session of its own: the connector has dropped the stream
+  // of the last one, and may have ended that session too.
+  for (unsigned attempt = 0;; ++attempt) {
+    if (attempt > 0) plan = plan_messages(stream);
+    auto client = connect(o.args, target);
+    const StatusBefore before = root ? StatusBefore::take(*root) : StatusBefore{};
+    const double sent_rate = send_paced(o, client, plan, stream, rate, show_progress);
+    if (!wait) return 0;
+
+    const auto outcome = wait_for_landing(*root, plan, stream.description, before, timeout, show_progress);
+    if (outcome.landed) return 0;
+    if (!outcome.report) die_unreported(plan, stream.description, rate, timeout);
+    // A stream that stopped arriving part-way lost datagrams on the way: sent
+    // again more slowly, it can land. Any other report is the answer.
+    if (!install::reports_abandoned_stream(*outcome.report, stream.description.blob_id) || attempt >= retries) {
+      die("landing failed: " + *outcome.report);
+    }
+    // Unpaced, the rate the last attempt reached is the one to halve.
+    rate = (rate > 0 ? rate : sent_rate) / 2;
+    char again[64];
+    std::snprintf(again, sizeof again, "%.4g MB/s (retry %u of %u)", rate, attempt + 1, retries);
+    tools::PhaseLine::end_open();
+    std::fprintf(stderr, "kio-peer: %s; sending it again at %s\n", outcome.report->c_str(), again);
+    std::fflush(stderr);
+  }
 }
 
 }  // namespace

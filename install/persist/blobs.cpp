@@ -417,7 +417,7 @@ Result<void> BlobStore::audit_file(const EventLog& events, const BlobRecord& rec
     auto now = content_digest(events.key, *path, latest);
     if (now && *now == latest.sha256) return {};
     mismatch = now ? "blob file " + path->string() + " holds content of sha256 " + *now + ", recorded " + latest.sha256
-                   : now.error();
+                   : now.error().message();
     // Damage is what two looks in a row saw the same: no record added, the same file.
     if (frames && previous && *previous == look && stamp(*path) == held_stamp) return fail(mismatch);
     previous = look;

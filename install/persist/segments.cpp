@@ -253,11 +253,6 @@ std::string ltr_jsonl_file_name(const CalendarDate& date, std::uint32_t counter)
   return text;
 }
 
-FileStamp stamp_of(const struct stat& st) {
-  const auto ns = [](const timespec& t) { return static_cast<std::int64_t>(t.tv_sec) * 1'000'000'000 + t.tv_nsec; };
-  return FileStamp{st.st_dev, st.st_ino, static_cast<std::uint64_t>(st.st_size), ns(st.st_mtim), ns(st.st_ctim)};
-}
-
 Result<void> collect_segment_files(const fs::path& path, std::vector<SegmentFile>& out,
                                    std::vector<SegmentFile>* directories) {
   std::vector<std::pair<dev_t, ino_t>> walking;

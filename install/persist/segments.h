@@ -19,6 +19,7 @@
 #include <string_view>
 #include <vector>
 
+#include "common/file_io.h"
 #include "install/result.h"
 
 namespace kio::install {
@@ -46,19 +47,9 @@ std::optional<SegmentKey> parse_ltr_jsonl_name(std::string_view name);
 // "2026-01-05-00001.jsonl"; counters above 99999 get more digits.
 std::string ltr_jsonl_file_name(const CalendarDate& date, std::uint32_t counter);
 
-// What a file's status says about its content: a file whose stamp is unchanged
-// has not been written since (a write moves the modification and change times,
-// a replacement the inode).
-struct FileStamp {
-  dev_t device = 0;
-  ino_t inode = 0;
-  std::uint64_t size = 0;
-  std::int64_t modified_ns = 0;
-  std::int64_t changed_ns = 0;
-  bool operator==(const FileStamp&) const = default;
-  bool same_file(const FileStamp& o) const { return device == o.device && inode == o.inode; }
-};
-FileStamp stamp_of(const struct stat& st);
+// FileStamp and stamp_of (common/file_io.h) tell whether a segment was written since.
+using kio::FileStamp;
+using kio::stamp_of;
 
 // A segment file (or a directory of the segment tree) as a walk found it.
 struct SegmentFile {

@@ -5,6 +5,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <functional>
+
 #include "tests/support/test_support.h"
 
 namespace kio {
@@ -120,6 +122,50 @@ TEST(ReadFile, WholeFileAndMissingFile) {
   test::write_file(dir / "big", content);
   EXPECT_EQ(read_file(dir / "big").value(), content);
   EXPECT_EQ(read_file(dir / "missing").error(), "No such file or directory (os error 2)");
+}
+
+// A caller tells failures apart by their code: each failure of the system
+// carries its errno beside the text the user is shown, and a failure that is
+// not the system's carries none.
+TEST(FileErrors, CarryTheSystemCodeBesideTheirText) {
+  test::TempDir dir;
+  test::write_file(dir / "file", "x");
+  fs::create_directory(dir / "sub");
+  struct Case {
+    const char* what;
+    std::function<Result<void>()> run;
+    std::string text;
+    std::error_code code;
+  };
+  const Case cases[] = {
+      {"read a missing file", [&]() -> Result<void> {
+         auto read = read_file(dir / "missing");
+         if (!read) return fail(read.error());
+         return {};
+       },
+       "No such file or directory (os error 2)", std::make_error_code(std::errc::no_such_file_or_directory)},
+      {"a directory where a file stands", [&] { return make_directories(dir / "file"); },
+       "File exists (os error 17)", std::make_error_code(std::errc::file_exists)},
+      {"a directory below a file", [&] { return make_directories(dir / "file/below"); },
+       "Not a directory (os error 20)", std::make_error_code(std::errc::not_a_directory)},
+      {"replace a directory", [&] { return replace_file(dir / "sub", std::string_view("new"), 0644); },
+       "Is a directory (os error 21)", std::make_error_code(std::errc::is_a_directory)},
+      {"create over an existing file",
+       [&] { return write_file(dir / "file", std::string_view("y"), WriteOptions{.exclusive = true}); },
+       "File exists (os error 17)", std::make_error_code(std::errc::file_exists)},
+      {"read past the end", [&] {
+         auto fd = open_file(dir / "file", O_RDONLY);
+         std::uint8_t out[4];
+         return read_exact_at(fd->get(), 0, out);
+       }, "unexpected end of file", std::error_code()},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    const auto failed = c.run();
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error(), c.text);
+    EXPECT_EQ(failed.error().code(), c.code);
+  }
 }
 
 TEST(CopyContents, CopiesEverythingFromTheCurrentOffsets) {

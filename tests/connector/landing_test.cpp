@@ -65,9 +65,10 @@ class Landing : public ::testing::Test {
     std::sort(names.begin(), names.end());
     return names;
   }
-  Result<void> land(install::CompletedStream stream) { return land_feature_index(install_.root, *store_, stream); }
+  Result<void> land(install::CompletedStream stream) { return land_feature_index(manifest_, *store_, stream); }
 
   test::TestInstall install_;
+  ManifestWriter manifest_{install_.root};
   std::optional<install::Persist> store_;
 };
 

@@ -17,8 +17,9 @@ using install::json::Json;
 
 TEST(Manifest, FirstEntryMakesANewManifest) {
   test::TempDir root;
+  ManifestWriter manifest(root.path());
   Json entry = Json::parse(R"({"z":1,"a":{"y":[],"b":{}},"schema":"s"})");
-  ASSERT_TRUE(record_inventory(root.path(), entry));
+  ASSERT_TRUE(manifest.record(entry));
   EXPECT_EQ(test::read_file(root / "features-manifest.json"),
             "{\n"
             "  \"features\": [\n"
@@ -36,17 +37,18 @@ TEST(Manifest, FirstEntryMakesANewManifest) {
   EXPECT_EQ(test::file_mode(root / "features-manifest.json"), 0600u);
 
   // A second, equal entry is appended again.
-  ASSERT_TRUE(record_inventory(root.path(), entry));
-  const auto manifest = Json::parse(test::read_file(root / "features-manifest.json"));
-  EXPECT_EQ(manifest["features"].size(), 2u);
+  ASSERT_TRUE(manifest.record(entry));
+  const auto written = Json::parse(test::read_file(root / "features-manifest.json"));
+  EXPECT_EQ(written["features"].size(), 2u);
 }
 
 TEST(Manifest, CarriesOtherMembersAndNarrowsTheMode) {
   test::TempDir root;
+  ManifestWriter manifest(root.path());
   const fs::path path = root / "features-manifest.json";
   test::write_file(path, R"({"schema":"kio.install.features-manifest.v1","notes":"n","extra":true,"features":[]})");
   ::chmod(path.c_str(), 0644);
-  ASSERT_TRUE(record_inventory(root.path(), Json("text \x01 \xc3\xa9")));
+  ASSERT_TRUE(manifest.record(Json("text \x01 \xc3\xa9")));
   EXPECT_EQ(test::read_file(path),
             "{\n  \"extra\": true,\n  \"features\": [\n    \"text \\u0001 \xc3\xa9\"\n  ],\n"
             "  \"notes\": \"n\",\n  \"schema\": \"kio.install.features-manifest.v1\"\n}");
@@ -69,8 +71,9 @@ TEST(Manifest, RefusesManifestsItDidNotWrite) {
   for (const auto& [content, message] : cases) {
     SCOPED_TRACE(content);
     test::TempDir root;
+    ManifestWriter manifest(root.path());
     test::write_file(root / "features-manifest.json", content);
-    auto result = record_inventory(root.path(), Json::object());
+    auto result = manifest.record(Json::object());
     ASSERT_FALSE(result);
     EXPECT_EQ(result.error(), message);
     EXPECT_EQ(test::read_file(root / "features-manifest.json"), content);  // left as it was
@@ -79,8 +82,9 @@ TEST(Manifest, RefusesManifestsItDidNotWrite) {
 
 TEST(Manifest, UnreadableAndUnwritableFiles) {
   test::TempDir root;
+  ManifestWriter manifest(root.path());
   fs::create_directory(root / "features-manifest.json");  // not a regular file: a new manifest...
-  auto result = record_inventory(root.path(), Json::object());
+  auto result = manifest.record(Json::object());
   ASSERT_FALSE(result);  // ...that cannot be written over a directory
   EXPECT_EQ(result.error(), "Is a directory (os error 21)");
 }
@@ -125,46 +129,50 @@ TEST(Manifest, SeesWhatHappensToTheFileBetweenEntries) {
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);
     test::TempDir root;
+    ManifestWriter manifest(root.path());
     const fs::path path = root / "features-manifest.json";
-    ASSERT_TRUE(record_inventory(root.path(), Json{{"n", "a"}}));
-    ASSERT_TRUE(record_inventory(root.path(), Json{{"n", "b"}}));
+    ASSERT_TRUE(manifest.record(Json{{"n", "a"}}));
+    ASSERT_TRUE(manifest.record(Json{{"n", "b"}}));
     c.change(path);
-    ASSERT_TRUE(record_inventory(root.path(), Json{{"n", "c"}}));
+    ASSERT_TRUE(manifest.record(Json{{"n", "c"}}));
     EXPECT_EQ(features_of(path), c.after);
     EXPECT_EQ(Json::parse(test::read_file(path)).contains("z"), c.member_z);
   }
 
   // A file that turned corrupt is refused and left alone; once mended, it is read.
   test::TempDir root;
+  ManifestWriter manifest(root.path());
   const fs::path path = root / "features-manifest.json";
-  ASSERT_TRUE(record_inventory(root.path(), Json{{"n", "a"}}));
+  ASSERT_TRUE(manifest.record(Json{{"n", "a"}}));
   rewrite(path, "{");
-  EXPECT_EQ(record_inventory(root.path(), Json{{"n", "b"}}).error(), "features-manifest is corrupt");
+  EXPECT_EQ(manifest.record(Json{{"n", "b"}}).error(), "features-manifest is corrupt");
   EXPECT_EQ(test::read_file(path), "{");
   rewrite(path, R"({"features":[{"n":"m"}],"schema":"kio.install.features-manifest.v1"})");
-  ASSERT_TRUE(record_inventory(root.path(), Json{{"n", "c"}}));
+  ASSERT_TRUE(manifest.record(Json{{"n", "c"}}));
   EXPECT_EQ(features_of(path), (std::vector<std::string>{"m", "c"}));
 
   // Two installs in turn: each file gets its own entries.
   test::TempDir other;
-  ASSERT_TRUE(record_inventory(other.path(), Json{{"n", "o"}}));
-  ASSERT_TRUE(record_inventory(root.path(), Json{{"n", "d"}}));
+  ManifestWriter other_manifest(other.path());
+  ASSERT_TRUE(other_manifest.record(Json{{"n", "o"}}));
+  ASSERT_TRUE(manifest.record(Json{{"n", "d"}}));
   EXPECT_EQ(features_of(path), (std::vector<std::string>{"m", "c", "d"}));
   EXPECT_EQ(features_of(other / "features-manifest.json"), std::vector<std::string>{"o"});
 }
 
 TEST(Manifest, AFailedWriteIsFollowedByAFreshRead) {
   test::TempDir root;
+  ManifestWriter manifest(root.path());
   const fs::path path = root / "features-manifest.json";
-  ASSERT_TRUE(record_inventory(root.path(), Json{{"n", "a"}}));
+  ASSERT_TRUE(manifest.record(Json{{"n", "a"}}));
   fs::remove(path);
   fs::create_directory(path);  // the next write fails
-  EXPECT_EQ(record_inventory(root.path(), Json{{"n", "b"}}).error(), "Is a directory (os error 21)");
+  EXPECT_EQ(manifest.record(Json{{"n", "b"}}).error(), "Is a directory (os error 21)");
   fs::remove(path);
   test::write_file(path, R"({"features":[{"n":"m"}],"schema":"kio.install.features-manifest.v1"})");
-  ASSERT_TRUE(record_inventory(root.path(), Json{{"n", "c"}}));
-  const auto manifest = Json::parse(test::read_file(path));
-  EXPECT_EQ(manifest["features"], Json::parse(R"([{"n":"m"},{"n":"c"}])"));
+  ASSERT_TRUE(manifest.record(Json{{"n", "c"}}));
+  const auto written = Json::parse(test::read_file(path));
+  EXPECT_EQ(written["features"], Json::parse(R"([{"n":"m"},{"n":"c"}])"));
 }
 
 TEST(Endpoint, WritesSixLinesWithMode0600) {

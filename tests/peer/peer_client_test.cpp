@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+
+#include "common/os_error.h"
 #include "tests/p2p/p2p_fixtures.h"
 #include "tests/support/test_support.h"
 
@@ -137,6 +140,31 @@ TEST(PeerClient, NothingListeningIsKnownBeforeTheTimeout) {
     EXPECT_FALSE(peer::answered_nothing(client.error()));
     EXPECT_LT(std::chrono::steady_clock::now() - start, 10s);
   }
+}
+
+// Whether nothing listens, or nothing answered, is told by the system's code
+// that the error carries, never by its text.
+TEST(PeerClient, FailuresAreToldByTheirCodeNotTheirText) {
+  struct Case {
+    const char* what;
+    P2PError error;
+    bool nothing_listens, answered_nothing;
+  };
+  const Case cases[] = {
+      {"refused", P2PError::io(os_error(ECONNREFUSED)), true, false},
+      {"timed out", P2PError::io(os_error(ETIMEDOUT)), false, true},
+      {"another failure", P2PError::io(os_error(EHOSTUNREACH)), false, false},
+      {"a refusal's text alone", P2PError::io("Connection refused (os error 111)"), false, false},
+      {"a time-out's text alone", P2PError::io("Connection timed out (os error 110)"), false, false},
+      {"a refusal's text in another kind", P2PError::other("Connection refused (os error 111)"), false, false},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.what);
+    EXPECT_EQ(peer::nothing_listens(c.error), c.nothing_listens);
+    EXPECT_EQ(peer::answered_nothing(c.error), c.answered_nothing);
+  }
+  // The code travels beside the text the user is shown.
+  EXPECT_EQ(P2PError::io(os_error(ECONNREFUSED)).display(), "IO error: Connection refused (os error 111)");
 }
 
 TEST(PeerClient, ConnectArgumentsAreChecked) {

@@ -111,7 +111,7 @@ Result<void> write_keys_file(const fs::path& path, const install::InstallKeys& k
   options.flush_new_entry = true;
   options.exclusive = true;
   if (auto written = write_file(path, text.view(), options); !written) {
-    if (written.error() == os_error_text(EEXIST)) return fail(path.string() + " already exists; it is not replaced");
+    if (written.error().is(std::errc::file_exists)) return fail(path.string() + " already exists; it is not replaced");
     // A keys file cut short would be read as the wrong keys later.
     ::unlink(path.c_str());
     return fail(path.string() + ": " + written.error());

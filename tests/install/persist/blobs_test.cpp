@@ -372,7 +372,7 @@ TEST(BlobFiles, CheckedAgainstTheirLatestRecord) {
       return "blob file " + path.string() + " holds content of sha256 " + sha256_file(path).value() + ", recorded " +
              record.sha256;
     };
-    const auto said = [](const Result<void>& r) { return r ? std::string() : r.error(); };
+    const auto said = [](const Result<void>& r) { return r ? std::string() : r.error().message(); };
     EXPECT_EQ(said(store.check_blob_file(first)), expected(c.first_says, p, first));
     EXPECT_EQ(said(store.check_blob_file(sealed)), expected(c.sealed_says, q, sealed));
   }

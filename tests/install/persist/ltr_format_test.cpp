@@ -27,7 +27,7 @@ TEST(LtrFormat, FrameTextsAreEscapedExactly) {
   frame.nonce_b64 = "\xff";
   const auto refused = frame_digest(frame);
   ASSERT_FALSE(refused);
-  EXPECT_TRUE(refused.error().starts_with("[json.exception.type_error.316]")) << refused.error();
+  EXPECT_TRUE(refused.error().message().starts_with("[json.exception.type_error.316]")) << refused.error();
 }
 
 }  // namespace

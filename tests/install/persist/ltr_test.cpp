@@ -27,7 +27,7 @@ struct Log {
   void rewrite(const std::string& text) const { rewrite_in_place(segment(), text); }
   std::string read_error() {
     auto frames = persist.read_frames();
-    return frames ? "ok:" + std::to_string(frames->size()) : frames.error();
+    return frames ? "ok:" + std::to_string(frames->size()) : frames.error().message();
   }
   Store store;
   Persist persist;

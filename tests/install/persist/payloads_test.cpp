@@ -121,7 +121,7 @@ TEST(LtrEvents, RefusesToWriteWhatCouldNotBeReadBack) {
   Persist store = s.open();
   const auto appended = store.append_ltr_payload(SecretEvent{"third-party-secret", "l", SecretText("\xc3")});
   ASSERT_FALSE(appended);
-  EXPECT_TRUE(appended.error().starts_with("[json.exception.type_error.316]")) << appended.error();
+  EXPECT_TRUE(appended.error().message().starts_with("[json.exception.type_error.316]")) << appended.error();
   // A kind no reader knows would make the whole log unreadable.
   auto odd = sample_record(1);
   odd.kind = "persist-blob ";
