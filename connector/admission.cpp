@@ -8,7 +8,6 @@
 
 namespace kio::connector {
 
-using install::fail;
 using install::json::Json;
 
 namespace {

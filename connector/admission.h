@@ -7,12 +7,11 @@
 #include "connector/manifest.h"
 #include "connector/output.h"
 #include "install/persist/persist.h"
-#include "install/result.h"
+#include "common/result.h"
 #include "p2p/kiofeature_frame.h"
 
 namespace kio::connector {
 
-using install::Result;
 
 inline constexpr const char* FEATURE_ADMIT_SCHEMA = "kio.bootstrap.feature-admit.v1";
 inline constexpr const char* FEATURE_VERSION = "v00001";

@@ -5,11 +5,10 @@
 #include <filesystem>
 #include <string>
 
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::connector {
 
-using install::Result;
 
 inline constexpr const char* PEER_ENDPOINT_SCHEMA = "kio.peer-endpoint.v2";
 

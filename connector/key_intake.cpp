@@ -9,7 +9,6 @@ namespace fs = std::filesystem;
 
 namespace kio::connector {
 
-using install::fail;
 
 Result<fs::path> install_root_from_args(const std::vector<std::string>& args) {
   if (args.size() == 2 && args[0] == "--root") return install::choose_install_root(fs::path(args[1]));

@@ -7,11 +7,10 @@
 #include <vector>
 
 #include "install/keys.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::connector {
 
-using install::Result;
 
 inline constexpr const char* kUsage = "usage: kio-connector [--root PATH]";
 

@@ -16,7 +16,6 @@ namespace fs = std::filesystem;
 
 namespace kio::connector {
 
-using install::fail;
 using install::json::Json;
 
 namespace {

@@ -8,11 +8,10 @@
 #include "connector/manifest.h"
 #include "install/stream_receiver.h"
 #include "install/persist/persist.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::connector {
 
-using install::Result;
 
 // Nothing is recorded before the stream is known to land whole: its files are
 // unpacked and checked in the staging directory first, and the manifest is read

@@ -13,7 +13,6 @@ namespace fs = std::filesystem;
 
 namespace kio::connector {
 
-using install::fail;
 using install::json::Json;
 using install::json::Layout;
 

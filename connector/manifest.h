@@ -8,11 +8,10 @@
 
 #include "common/file_io.h"
 #include "install/json.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::connector {
 
-using install::Result;
 
 inline constexpr const char* FEATURES_MANIFEST_SCHEMA = "kio.install.features-manifest.v1";
 

@@ -24,7 +24,7 @@ StreamFailure failed(const std::string& blob_id, const P2PError& error) {
 }  // namespace
 
 StreamTable::StreamTable(std::filesystem::path spool_dir, StreamLimits limits,
-                         std::function<install::Result<void>()> before_spool)
+                         std::function<kio::Result<void>()> before_spool)
     : spool_dir_(std::move(spool_dir)), limits_(limits), before_spool_(std::move(before_spool)) {}
 
 std::string StreamTable::progress(const install::FileStreamReceiver& receiver) {
@@ -32,7 +32,7 @@ std::string StreamTable::progress(const install::FileStreamReceiver& receiver) {
          " frames arrived";
 }
 
-install::Result<void> StreamTable::admit(std::uint64_t session_id, const install::FileStreamAnnounce& announce) const {
+kio::Result<void> StreamTable::admit(std::uint64_t session_id, const install::FileStreamAnnounce& announce) const {
   std::size_t others = 0;
   std::uint64_t reserved = 0;
   for (const auto& [id, stream] : streams_) {
@@ -41,12 +41,12 @@ install::Result<void> StreamTable::admit(std::uint64_t session_id, const install
     if (const auto& a = stream.receiver.announcement()) reserved += spool_need(*a);
   }
   if (others >= limits_.max_streams) {
-    return install::fail(
+    return kio::fail(
         install::stream_refused_report(announce.blob_id, std::to_string(others) + " streams are in progress already"));
   }
   const std::uint64_t left = limits_.max_spool_bytes - std::min(reserved, limits_.max_spool_bytes);
   if (spool_need(announce) > left) {
-    return install::fail(install::stream_refused_report(
+    return kio::fail(install::stream_refused_report(
         announce.blob_id, "its " + std::to_string(announce.total_bytes) + " bytes do not fit in the spool space left (" +
                               std::to_string(left) + " bytes)"));
   }

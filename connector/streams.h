@@ -15,7 +15,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "install/result.h"
+#include "common/result.h"
 #include "install/stream_receiver.h"
 #include "p2p/chunking.h"
 
@@ -47,7 +47,7 @@ class StreamTable {
   // Spool files are made in `spool_dir` (the blobs root), each once
   // `before_spool` (when given) allows it.
   explicit StreamTable(std::filesystem::path spool_dir, StreamLimits limits = {},
-                       std::function<install::Result<void>()> before_spool = {});
+                       std::function<kio::Result<void>()> before_spool = {});
 
   // One message of a session. An announcement starts (or restarts) the session's
   // stream, or is refused when the table is full or its size does not fit the
@@ -75,12 +75,12 @@ class StreamTable {
     std::string blob_id;  // as announced
   };
   // Nothing when the announcement may start a stream, else the refusal's report.
-  install::Result<void> admit(std::uint64_t session_id, const install::FileStreamAnnounce& announce) const;
+  kio::Result<void> admit(std::uint64_t session_id, const install::FileStreamAnnounce& announce) const;
   static std::string progress(const install::FileStreamReceiver& receiver);
 
   std::filesystem::path spool_dir_;
   StreamLimits limits_;
-  std::function<install::Result<void>()> before_spool_;
+  std::function<kio::Result<void>()> before_spool_;
   std::unordered_map<std::uint64_t, Stream> streams_;
   // Takes the messages of sessions without a stream; it never has an
   // announcement, so it keeps nothing.

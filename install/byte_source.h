@@ -7,7 +7,7 @@
 #include <span>
 
 #include "common/file_io.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

@@ -13,7 +13,7 @@
 
 #include "common/bytes.h"
 #include "common/secret.h"
-#include "install/result.h"
+#include "common/result.h"
 
 struct evp_md_ctx_st;
 

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

@@ -37,7 +37,7 @@
 #include <nlohmann/json.hpp>
 
 #include "common/secret.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install::json {
 

@@ -6,7 +6,7 @@
 #include <optional>
 
 #include "common/secret.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

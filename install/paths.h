@@ -7,7 +7,7 @@
 #include <optional>
 #include <vector>
 
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "install/crypto.h"
-#include "install/result.h"
+#include "common/result.h"
 #include "install/record_digests.h"
 #include "install/spool_file.h"
 #include "install/stream_format.h"

@@ -6,7 +6,7 @@
 #include <string>
 
 #include "install/byte_source.h"
-#include "install/result.h"
+#include "common/result.h"
 #include "install/stream_format.h"
 
 namespace kio::install {

@@ -16,9 +16,9 @@ namespace kio::peer {
 
 namespace fs = std::filesystem;
 
-install::Result<PackedDirectory> PackedDirectory::scan(const fs::path& dir, const ScanProgress& progress) {
+kio::Result<PackedDirectory> PackedDirectory::scan(const fs::path& dir, const ScanProgress& progress) {
   auto files = list_regular_files(dir);
-  if (!files) return install::fail(files.error());
+  if (!files) return kio::fail(files.error());
   std::vector<std::pair<std::string, fs::path>> found;
   std::uint64_t listed = 0;  // the files' sizes as listed, for the progress only
   for (auto& entry : *files) {
@@ -37,9 +37,9 @@ install::Result<PackedDirectory> PackedDirectory::scan(const fs::path& dir, cons
   // disagrees with what was read changed meanwhile.
   for (auto& [name, path] : found) {
     auto fd = open_file(path, O_RDONLY);
-    if (!fd) return install::fail("cannot read " + path.string() + ": " + fd.error());
+    if (!fd) return kio::fail("cannot read " + path.string() + ": " + fd.error());
     struct stat st {};
-    if (::fstat(fd->get(), &st) != 0) return install::fail("cannot read " + path.string() + ": " + last_os_error_text());
+    if (::fstat(fd->get(), &st) != 0) return kio::fail("cannot read " + path.string() + ": " + last_os_error_text());
     File file{path, packed.size_, {}, static_cast<std::uint64_t>(st.st_size)};
     install::append_record_header(file.header, name, file.body_size);
     stream_sha.update(file.header);
@@ -48,7 +48,7 @@ install::Result<PackedDirectory> PackedDirectory::scan(const fs::path& dir, cons
       const ssize_t n = ::read(fd->get(), block.data(), block.size());
       if (n < 0) {
         if (errno == EINTR) continue;
-        return install::fail("cannot read " + path.string() + ": " + last_os_error_text());
+        return kio::fail("cannot read " + path.string() + ": " + last_os_error_text());
       }
       if (n == 0) break;
       const std::span<const std::uint8_t> piece(block.data(), static_cast<std::size_t>(n));
@@ -58,7 +58,7 @@ install::Result<PackedDirectory> PackedDirectory::scan(const fs::path& dir, cons
       read_so_far += piece.size();
       if (progress) progress(read_so_far, std::max(listed, read_so_far));
     }
-    if (read != file.body_size) return install::fail(path.string() + " changed while it was read");
+    if (read != file.body_size) return kio::fail(path.string() + " changed while it was read");
     packed.entries_.push_back({name, file.body_size, file_sha.finish_hex()});
     packed.size_ += file.header.size() + file.body_size;
     packed.files_.push_back(std::move(file));
@@ -67,21 +67,21 @@ install::Result<PackedDirectory> PackedDirectory::scan(const fs::path& dir, cons
   return packed;
 }
 
-install::Result<void> PackedDirectory::read_body(std::size_t index, std::uint64_t offset, std::span<std::uint8_t> out) {
+kio::Result<void> PackedDirectory::read_body(std::size_t index, std::uint64_t offset, std::span<std::uint8_t> out) {
   const File& file = files_[index];
   if (open_index_ != index) {
     auto fd = open_file(file.path, O_RDONLY);
-    if (!fd) return install::fail("cannot read " + file.path.string() + ": " + fd.error());
+    if (!fd) return kio::fail("cannot read " + file.path.string() + ": " + fd.error());
     open_fd_ = std::move(*fd);
     open_index_ = index;
   }
   if (auto got = read_exact_at(open_fd_.get(), offset, out); !got) {
-    return install::fail(file.path.string() + " changed while it was sent: " + got.error());
+    return kio::fail(file.path.string() + " changed while it was sent: " + got.error());
   }
   return {};
 }
 
-install::Result<void> PackedDirectory::read(std::uint64_t offset, std::span<std::uint8_t> out) {
+kio::Result<void> PackedDirectory::read(std::uint64_t offset, std::span<std::uint8_t> out) {
   // The last file whose record starts at or before the offset.
   auto it = std::upper_bound(files_.begin(), files_.end(), offset,
                              [](std::uint64_t value, const File& file) { return value < file.start; });

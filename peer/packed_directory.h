@@ -13,7 +13,7 @@
 #include "common/bytes.h"
 #include "common/file_io.h"
 #include "install/byte_source.h"
-#include "install/result.h"
+#include "common/result.h"
 #include "install/stream_format.h"
 
 namespace kio::peer {
@@ -29,12 +29,12 @@ class PackedDirectory final : public install::ByteSource {
   // many the files held when the directory was listed.
   using ScanProgress = std::function<void(std::uint64_t read, std::uint64_t total)>;
 
-  static install::Result<PackedDirectory> scan(const std::filesystem::path& dir, const ScanProgress& progress = {});
+  static kio::Result<PackedDirectory> scan(const std::filesystem::path& dir, const ScanProgress& progress = {});
 
   const std::vector<install::FileStreamEntry>& entries() const { return entries_; }
   const std::string& sha256() const { return sha256_; }
   std::uint64_t size() const override { return size_; }
-  install::Result<void> read(std::uint64_t offset, std::span<std::uint8_t> out) override;
+  kio::Result<void> read(std::uint64_t offset, std::span<std::uint8_t> out) override;
 
  private:
   struct File {
@@ -43,7 +43,7 @@ class PackedDirectory final : public install::ByteSource {
     Bytes header;             // name length, name, body length
     std::uint64_t body_size = 0;
   };
-  install::Result<void> read_body(std::size_t file, std::uint64_t offset, std::span<std::uint8_t> out);
+  kio::Result<void> read_body(std::size_t file, std::uint64_t offset, std::span<std::uint8_t> out);
 
   std::vector<File> files_;
   std::vector<install::FileStreamEntry> entries_;

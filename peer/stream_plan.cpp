@@ -7,13 +7,13 @@
 
 namespace kio::peer {
 
-install::Result<StreamPlan> StreamPlan::plan(const StreamDescription& description, std::uint64_t size,
+kio::Result<StreamPlan> StreamPlan::plan(const StreamDescription& description, std::uint64_t size,
                                              std::string sha256, std::size_t stream_frame_size) {
   if (stream_frame_size == 0 || stream_frame_size > p2p::MAX_STREAM_FRAME_SIZE) {
-    return install::fail("frame size out of range");
+    return kio::fail("frame size out of range");
   }
   const std::uint64_t frames = size == 0 ? 1 : (size - 1) / stream_frame_size + 1;
-  if (frames > UINT32_MAX) return install::fail("stream needs too many frames");
+  if (frames > UINT32_MAX) return kio::fail("stream needs too many frames");
 
   StreamPlan plan;
   plan.announce_.schema = install::FILE_STREAM_SCHEMA;
@@ -28,7 +28,7 @@ install::Result<StreamPlan> StreamPlan::plan(const StreamDescription& descriptio
   return plan;
 }
 
-install::Result<StreamPlan> StreamPlan::create(const StreamDescription& description,
+kio::Result<StreamPlan> StreamPlan::create(const StreamDescription& description,
                                                std::span<const std::uint8_t> stream, std::size_t stream_frame_size) {
   auto made = plan(description, stream.size(), install::sha256_hex(stream), stream_frame_size);
   if (!made) return made;
@@ -37,7 +37,7 @@ install::Result<StreamPlan> StreamPlan::create(const StreamDescription& descript
   return made;
 }
 
-install::Result<StreamPlan> StreamPlan::create(const StreamDescription& description, install::ByteSource& source,
+kio::Result<StreamPlan> StreamPlan::create(const StreamDescription& description, install::ByteSource& source,
                                                std::string sha256, std::size_t stream_frame_size) {
   auto made = plan(description, source.size(), std::move(sha256), stream_frame_size);
   if (!made) return made;
@@ -92,7 +92,7 @@ std::optional<OutgoingMessage> StreamPlan::next() {
   return message;
 }
 
-install::Result<std::vector<OutgoingMessage>> plan_stream(const StreamDescription& description,
+kio::Result<std::vector<OutgoingMessage>> plan_stream(const StreamDescription& description,
                                                           std::span<const std::uint8_t> stream,
                                                           std::size_t stream_frame_size) {
   auto plan = StreamPlan::create(description, stream, stream_frame_size);

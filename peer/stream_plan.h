@@ -14,7 +14,7 @@
 
 #include "common/bytes.h"
 #include "install/byte_source.h"
-#include "install/result.h"
+#include "common/result.h"
 #include "install/stream_format.h"
 
 namespace kio::peer {
@@ -50,11 +50,11 @@ class StreamPlan {
 
   // Fails when the stream frame size is 0 or above p2p::MAX_STREAM_FRAME_SIZE,
   // or the stream needs more than 2^32 - 1 stream frames.
-  static install::Result<StreamPlan> create(const StreamDescription& description, std::span<const std::uint8_t> stream,
+  static kio::Result<StreamPlan> create(const StreamDescription& description, std::span<const std::uint8_t> stream,
                                             std::size_t stream_frame_size = DEFAULT_STREAM_FRAME_SIZE);
   // The same for bytes read from `source` as they are sent, whose digest text the
   // caller computed.
-  static install::Result<StreamPlan> create(const StreamDescription& description, install::ByteSource& source,
+  static kio::Result<StreamPlan> create(const StreamDescription& description, install::ByteSource& source,
                                             std::string sha256,
                                             std::size_t stream_frame_size = DEFAULT_STREAM_FRAME_SIZE);
 
@@ -73,7 +73,7 @@ class StreamPlan {
 
  private:
   StreamPlan() = default;
-  static install::Result<StreamPlan> plan(const StreamDescription& description, std::uint64_t size, std::string sha256,
+  static kio::Result<StreamPlan> plan(const StreamDescription& description, std::uint64_t size, std::string sha256,
                                           std::size_t stream_frame_size);
   std::size_t frame_length(std::uint64_t frame) const;
   std::uint16_t chunk_count(std::uint64_t frame) const;
@@ -92,7 +92,7 @@ class StreamPlan {
 };
 
 // Every message of a plan, for tests and small streams.
-install::Result<std::vector<OutgoingMessage>> plan_stream(const StreamDescription& description,
+kio::Result<std::vector<OutgoingMessage>> plan_stream(const StreamDescription& description,
                                                           std::span<const std::uint8_t> stream,
                                                           std::size_t stream_frame_size =
                                                               StreamPlan::DEFAULT_STREAM_FRAME_SIZE);

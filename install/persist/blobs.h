@@ -23,7 +23,7 @@
 #include "common/secret.h"
 #include "common/uuid.h"
 #include "install/persist/payloads.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "common/secret.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

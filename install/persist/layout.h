@@ -8,7 +8,7 @@
 
 #include <filesystem>
 
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

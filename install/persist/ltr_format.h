@@ -21,7 +21,7 @@
 #include <string_view>
 #include <vector>
 
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

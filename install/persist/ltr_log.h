@@ -36,7 +36,7 @@
 #include "install/persist/ltr_format.h"
 #include "install/persist/ltr_reader.h"
 #include "install/persist/segments.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

@@ -25,7 +25,7 @@
 
 #include "install/persist/ltr_format.h"
 #include "install/persist/segments.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

@@ -8,7 +8,7 @@
 #include <string_view>
 
 #include "install/persist/segments.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

@@ -12,7 +12,7 @@
 
 #include "common/secret.h"
 #include "install/persist/ltr_log.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

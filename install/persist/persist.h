@@ -34,7 +34,7 @@
 #include "install/persist/ltr_reader.h"
 #include "install/persist/payloads.h"
 #include "install/persist/segments.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

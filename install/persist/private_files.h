@@ -12,7 +12,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

@@ -15,7 +15,7 @@
 
 #include "common/secret.h"
 #include "install/crypto.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

@@ -20,7 +20,7 @@
 #include <vector>
 
 #include "common/file_io.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

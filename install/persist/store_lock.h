@@ -9,7 +9,7 @@
 #include <string_view>
 
 #include "common/file_io.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::install {
 

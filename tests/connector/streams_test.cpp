@@ -170,7 +170,7 @@ TEST_F(Streams, AStreamThatWillNotLandIsNamedInItsReport) {
     std::function<std::vector<peer::OutgoingMessage>()> messages;
     std::optional<std::string> blob_id;
     std::string report;
-    std::function<install::Result<void>()> before_spool = {};
+    std::function<kio::Result<void>()> before_spool = {};
     bool no_spool_dir = false;
   };
   const auto with_announcement = [&](const install::FileStreamAnnounce& a) {
@@ -194,7 +194,7 @@ TEST_F(Streams, AStreamThatWillNotLandIsNamedInItsReport) {
        named + " failed: IO error: No such file or directory (os error 2)", {}, true},
       {"a spool directory that is no longer the install's", [&] { return messages; }, kBlobId,
        named + " failed: install root /x was moved or removed after the store opened",
-       []() -> install::Result<void> { return install::fail("install root /x was moved or removed after the store opened"); }},
+       []() -> kio::Result<void> { return kio::fail("install root /x was moved or removed after the store opened"); }},
       {"a malformed chunk with no stream",
        [&] { return std::vector<peer::OutgoingMessage>{{1, Bytes(5, 0)}}; }, std::nullopt,
        "Wire format error: Chunk buffer too small"},

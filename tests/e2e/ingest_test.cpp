@@ -48,7 +48,7 @@ class GeneratedStream final : public install::ByteSource {
     body_sha256_ = body_sha.finish_hex();
   }
   std::uint64_t size() const override { return header_.size() + body_size_; }
-  install::Result<void> read(std::uint64_t offset, std::span<std::uint8_t> out) override {
+  kio::Result<void> read(std::uint64_t offset, std::span<std::uint8_t> out) override {
     std::size_t filled = 0;
     for (; filled < out.size() && offset + filled < header_.size(); ++filled) out[filled] = header_[offset + filled];
     fill_body(offset + filled - header_.size(), out.subspan(filled));

@@ -19,7 +19,6 @@ namespace fs = std::filesystem;
 
 namespace kio::tools {
 
-using install::fail;
 
 bool Args::has_flag(const std::string& name) const {
   return std::find(flags.begin(), flags.end(), name) != flags.end();

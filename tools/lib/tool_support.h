@@ -13,11 +13,10 @@
 #include <vector>
 
 #include "install/keys.h"
-#include "install/result.h"
+#include "common/result.h"
 
 namespace kio::tools {
 
-using install::Result;
 
 // Options of the form "--name value" or "--flag"; everything else is positional.
 struct Args {
