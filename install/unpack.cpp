@@ -21,11 +21,11 @@ namespace {
 namespace fs = std::filesystem;
 
 // Bytes that are not a sound stream.
-std::unexpected<std::string> format_error(std::string what) {
+std::unexpected<Error> format_error(std::string what) {
   return fail(p2p::P2PError::wire_format(std::move(what)).display());
 }
 // What the system refused.
-std::unexpected<std::string> io_error(std::string text) { return fail(p2p::P2PError::io(std::move(text)).display()); }
+std::unexpected<Error> io_error(std::string text) { return fail(p2p::P2PError::io(std::move(text)).display()); }
 
 // Names that would leave the directory or name something other than one file
 // in it. A NUL byte would silently cut the name short at the system call.

@@ -34,12 +34,7 @@ Bytes control(const std::string& json) {
 
 using test::pseudo_random;
 
-std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+using test::names_in;
 
 class Receiver : public ::testing::Test {
  protected:

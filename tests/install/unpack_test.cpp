@@ -28,12 +28,7 @@ using test::bytes_of;
 
 using test::pseudo_random;
 
-std::vector<std::string> names_in(const fs::path& dir) {
-  std::vector<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.push_back(e.path().filename().string());
-  std::sort(names.begin(), names.end());
-  return names;
-}
+using test::names_in;
 
 Bytes records(const std::vector<NamedFile>& files) { return pack_files(files); }
 
@@ -228,7 +223,7 @@ TEST(UnpackFiles, OperatingSystemFailuresAreIoErrors) {
   fs::create_symlink(tmp / "target", tmp / "links" / "name");
   auto link = unpack(records({{"name", bytes_of("overwrite")}}), tmp / "links");
   ASSERT_FALSE(link);
-  EXPECT_TRUE(link.error().starts_with("IO error: ")) << link.error();
+  EXPECT_TRUE(link.error().message().starts_with("IO error: ")) << link.error();
   EXPECT_EQ(test::read_file(tmp / "target"), "keep");
 }
 

@@ -30,6 +30,8 @@ class TempDir {
 };
 
 std::string read_file(const std::filesystem::path& path);
+// The names of a directory's entries, sorted.
+std::vector<std::string> names_in(const std::filesystem::path& dir);
 void write_file(const std::filesystem::path& path, const std::string& content);
 // The permission bits (e.g. 0600) of a path, links not followed.
 unsigned file_mode(const std::filesystem::path& path);
