@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/stream_files.h"
 #include "tests/support/test_support.h"
 
 namespace kio::install {
@@ -17,11 +18,7 @@ constexpr char kBlobId[] = "01a0b0d4-97dc-74a1-8e12-6c5f90b4d2e8";
 
 using test::bytes_of;
 
-Bytes control(const std::string& json) {
-  Bytes out = {0xFB};
-  out.insert(out.end(), json.begin(), json.end());
-  return out;
-}
+using test::control;
 
 // ---- Announcement
 

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "peer/stream_plan.h"
+#include "tests/support/stream_files.h"
 #include "tests/support/test_support.h"
 
 namespace kio::install {
@@ -26,11 +27,7 @@ using test::bytes_of;
 // The bytes a completed stream's spool file holds.
 Bytes spooled(const CompletedStream& stream) { return bytes_of(test::read_file(stream.spool.path())); }
 
-Bytes control(const std::string& json) {
-  Bytes out = {0xFB};
-  out.insert(out.end(), json.begin(), json.end());
-  return out;
-}
+using test::control;
 
 using test::pseudo_random;
 

@@ -29,4 +29,11 @@ std::vector<install::FileStreamEntry> file_entries(const std::vector<install::Na
   return entries;
 }
 
+std::vector<std::uint8_t> control(const std::string& json) {
+  std::vector<std::uint8_t> out(json.size() + 1);
+  out[0] = 0xFB;
+  std::copy(json.begin(), json.end(), out.begin() + 1);
+  return out;
+}
+
 }  // namespace kio::test
