@@ -240,6 +240,33 @@ void BM_manager_recv_loopback(benchmark::State& state) {
 }
 BENCHMARK(BM_manager_recv_loopback)->UseManualTime();
 
+// The same batch taken in by the connector's path: one step takes every datagram
+// already waiting, up to RECEIVE_BATCH, in one system call.
+void BM_manager_recv_batch_loopback(benchmark::State& state) {
+  Sender sender;
+  auto [manager, init] = manager_with_session(sender);
+  const SocketAddress address = *manager.local_addr();
+  const auto plain = payload();
+  std::vector<std::vector<std::uint8_t>> batch(BATCH);
+  std::vector<kio::p2p::ReceiveOutcome> outcomes;
+  outcomes.reserve(BATCH);
+  for (auto _ : state) {
+    for (auto& d : batch) d = *init.next_data_datagram(1, plain);
+    for (const auto& d : batch) sender.send(address, d);
+    outcomes.clear();
+    const auto start = Clock::now();
+    while (outcomes.size() < static_cast<std::size_t>(BATCH)) manager.recv_batch(std::chrono::milliseconds(5), outcomes);
+    state.SetIterationTime(std::chrono::duration<double>(Clock::now() - start).count());
+    for (const auto& outcome : outcomes) {
+      const auto* m = std::get_if<kio::p2p::ReceivedMessage>(&outcome);
+      if (m == nullptr || m->payload.size() != PAYLOAD) std::abort();
+    }
+  }
+  state.SetItemsProcessed(state.iterations() * BATCH);
+  state.SetBytesProcessed(state.iterations() * BATCH * static_cast<int64_t>(PAYLOAD));
+}
+BENCHMARK(BM_manager_recv_batch_loopback)->UseManualTime();
+
 // Whole XX handshakes through the manager's receive step, every one from the same
 // socket as the last (a port the system hands out again). Only the two receive
 // steps are timed; the initiator's work is not.

@@ -170,6 +170,7 @@ class P2PManager {
   ReceiveStats stats_;
   std::optional<std::chrono::nanoseconds> read_timeout_;  // as last set on the socket
   std::vector<std::uint8_t> batch_buffer_;               // RECEIVE_BATCH datagrams
+  std::vector<ReceiveOutcome> single_outcomes_;          // the step's outcomes for a batch of one, kept for reuse
   SessionIdentity identity_;
   ParticipantId local_participant_;
 };
