@@ -1,6 +1,7 @@
-// The one file layer: descriptors, whole-file reads and writes, the atomic
-// replace, directories and flushing. Every failure is the operating system's
-// error text ("No such file or directory (os error 2)").
+// The one file layer: whole-file reads and writes, the atomic replace,
+// directories and flushing, each made of the operations of file_system().
+// Every failure is the operating system's error text ("No such file or
+// directory (os error 2)").
 #pragma once
 
 #include <sys/stat.h>
@@ -14,28 +15,10 @@
 #include <string_view>
 #include <vector>
 
+#include "common/file_system.h"
 #include "common/result.h"
 
 namespace kio {
-
-// Owns a file descriptor.
-class Fd {
- public:
-  explicit Fd(int fd = -1) : fd_(fd) {}
-  Fd(const Fd&) = delete;
-  Fd& operator=(const Fd&) = delete;
-  Fd(Fd&& o) noexcept : fd_(o.fd_) { o.fd_ = -1; }
-  Fd& operator=(Fd&& o) noexcept;
-  ~Fd();
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  // Closes now, reporting the error a close can carry (a failed deferred write).
-  Result<void> close();
-
- private:
-  int fd_;
-};
 
 // open(2) with O_CLOEXEC added.
 Result<Fd> open_file(const std::filesystem::path& path, int flags, mode_t mode = 0);

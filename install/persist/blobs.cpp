@@ -2,10 +2,8 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <thread>
 
 #include "common/file_io.h"
@@ -89,26 +87,27 @@ Result<std::string> local_file_url(const fs::path& path) {
 
 Result<void> link_or_copy_file(const fs::path& source, const fs::path& destination) {
   if (auto made = detail::create_private_parent(destination); !made) return made;
+  FileSystem& files = file_system();
   if (stat_path(destination)) {
-    struct stat src {}, dst {};
-    if (::stat(source.c_str(), &src) != 0) return fail(last_os_error_text());
-    bool present = true;
-    if (::stat(destination.c_str(), &dst) != 0) {
-      if (errno != ENOENT) return fail(last_os_error_text());
-      present = false;  // gone in the meantime: a different file
+    auto src = files.status(source, /*follow_links=*/true);
+    if (!src) return std::unexpected(src.error());
+    auto dst = files.status(destination, /*follow_links=*/true);
+    // Gone in the meantime: a different file.
+    if (!dst && !dst.error().is(std::errc::no_such_file_or_directory)) return std::unexpected(dst.error());
+    if (dst && src->st_dev == dst->st_dev && src->st_ino == dst->st_ino) return {};
+    if (auto removed = files.unlink(destination); !removed && !removed.error().is(std::errc::no_such_file_or_directory)) {
+      return removed;
     }
-    if (present && src.st_dev == dst.st_dev && src.st_ino == dst.st_ino) return {};
-    if (::unlink(destination.c_str()) != 0 && errno != ENOENT) return fail(last_os_error_text());
   }
   // The link is made to the file a link-valued source names, so that the blob is
   // that file and not a second link that may not resolve from the blobs root.
-  if (::linkat(AT_FDCWD, source.c_str(), AT_FDCWD, destination.c_str(), AT_SYMLINK_FOLLOW) != 0) {
-    if (errno != EXDEV) return fail(last_os_error_text());
+  if (auto linked = files.link(source, destination); !linked) {
+    if (!linked.error().is(std::errc::cross_device_link)) return linked;
     if (auto copied = copy_into_new_file(source, destination); !copied) return copied;
   }
-  if (::chmod(destination.c_str(), 0600) != 0) return fail(last_os_error_text());
+  if (auto set = files.change_mode(destination, 0600); !set) return set;
   if (auto synced = flush_file(destination); !synced) return synced;
-  return flush_directory(parent_directory(destination));
+  return files.sync_directory(parent_directory(destination));
 }
 
 // Keeps BlobStore::latest_ current as the log verifies frames: a walk from the
@@ -199,7 +198,10 @@ Result<BlobRecord> BlobStore::put_with_id(const EventLog& events, std::string_vi
   // log records them: after any failure or crash the file and the latest record
   // of its id agree (a crash between the two is settled at the next open).
   const fs::path pending = pending_blob_path(*path, record.sha256);
-  if (::unlink(pending.c_str()) != 0 && errno != ENOENT) return fail(last_os_error_text());
+  FileSystem& files = file_system();
+  if (auto removed = files.unlink(pending); !removed && !removed.error().is(std::errc::no_such_file_or_directory)) {
+    return std::unexpected(removed.error());
+  }
   const WriteOptions private_new{
       .mode = 0600, .exact_mode = true, .flush = true, .flush_new_entry = true, .follow_links = false, .exclusive = true};
   if (encrypted) {
@@ -211,18 +213,19 @@ Result<BlobRecord> BlobStore::put_with_id(const EventLog& events, std::string_vi
     if (auto written = write_file(pending, bytes, private_new); !written) return std::unexpected(written.error());
   }
   if (auto appended = append(events, record); !appended) {
-    (void)::unlink(pending.c_str());
+    (void)files.unlink(pending);
     return std::unexpected(appended.error());
   }
   // A link planted at the blob path is replaced, not written through.
-  if (::rename(pending.c_str(), path->c_str()) != 0) return fail(last_os_error_text());
-  if (auto synced = flush_directory(parent_directory(*path)); !synced) return std::unexpected(synced.error());
+  if (auto renamed = files.rename(pending, *path); !renamed) return std::unexpected(renamed.error());
+  if (auto synced = files.sync_directory(parent_directory(*path)); !synced) return std::unexpected(synced.error());
   return record;
 }
 
 Result<void> BlobStore::settle_pending(const EventLog& events) {
   const fs::path blobs = root();
-  auto names = list_directory(blobs);
+  FileSystem& files = file_system();
+  auto names = files.list(blobs);
   if (!names) return std::unexpected(names.error());
   bool found = false;
   for (const auto& name : *names) found = found || name.starts_with(PENDING_PREFIX);
@@ -238,13 +241,14 @@ Result<void> BlobStore::settle_pending(const EventLog& events) {
     const auto known = latest_->find(id);
     if (known != latest_->end() && known->second.sha256 == digest) {
       // The log records these bytes: the crash came before the file replaced the old one.
-      if (::rename(pending.c_str(), (blobs / id).c_str()) != 0) return fail(last_os_error_text());
-    } else if (::unlink(pending.c_str()) != 0 && errno != ENOENT) {
-      return fail(last_os_error_text());
+      if (auto renamed = files.rename(pending, blobs / id); !renamed) return renamed;
+    } else if (auto removed = files.unlink(pending);
+               !removed && !removed.error().is(std::errc::no_such_file_or_directory)) {
+      return removed;
     }
     changed = true;
   }
-  if (changed) return flush_directory(blobs);
+  if (changed) return files.sync_directory(blobs);
   return {};
 }
 
@@ -297,7 +301,7 @@ Result<BlobRecord> BlobStore::put_from_path(const EventLog& events, std::string_
     auto present = sha256_file(*destination);
     if (!present) return std::unexpected(present.error());
     if (*present != digest) {
-      if (::unlink(destination->c_str()) != 0) return fail(last_os_error_text());
+      if (auto removed = file_system().unlink(*destination); !removed) return std::unexpected(removed.error());
       if (auto linked = link_or_copy_file(source, *destination); !linked) return std::unexpected(linked.error());
       placed = true;
     }
@@ -312,7 +316,7 @@ Result<BlobRecord> BlobStore::put_from_path(const EventLog& events, std::string_
                     std::move(*url),        false,           digest};
   if (auto appended = append(events, record); !appended) {
     // No record names the file just placed: it goes again.
-    if (placed) (void)::unlink(destination->c_str());
+    if (placed) (void)file_system().unlink(*destination);
     return std::unexpected(appended.error());
   }
   return record;

@@ -3,10 +3,8 @@
 #include <sys/stat.h>
 
 #include <cstdio>
-#include <system_error>
 
 #include "common/file_io.h"
-#include "common/os_error.h"
 #include "install/crypto.h"
 #include "install/paths.h"
 #include "install/persist/private_files.h"
@@ -32,7 +30,8 @@ bool same_content(const fs::path& a, const fs::path& b) {
 fs::path aside_name(const fs::path& target) {
   fs::path aside = target;
   aside += ".older-copy";
-  for (int n = 2; stat_path(aside) || fs::is_symlink(aside); ++n) {
+  // A dangling link holds its name too.
+  for (int n = 2; file_system().status(aside, /*follow_links=*/false); ++n) {
     aside = target;
     aside += ".older-copy-" + std::to_string(n);
   }
@@ -71,15 +70,14 @@ Result<void> move_legacy_blobs(const fs::path& persist_root) {
         if (same_content(source, target)) continue;
         target = aside_name(target);
       }
-      if (::rename(source.c_str(), target.c_str()) != 0) return fail(last_os_error_text());
+      if (auto renamed = file_system().rename(source, target); !renamed) return renamed;
       moved = true;
     }
     if (moved) {
       if (auto synced = flush_directory(blobs); !synced) return synced;
     }
   }
-  std::error_code ignored;
-  fs::remove_all(legacy, ignored);
+  (void)file_system().remove_tree(legacy);
   return {};
 }
 

@@ -1,9 +1,7 @@
 #include "install/persist/ltr_reader.h"
 
-#include <fcntl.h>
-#include <unistd.h>
+#include <sys/stat.h>
 
-#include <cerrno>
 #include <limits>
 #include <optional>
 
@@ -42,9 +40,11 @@ struct SegmentBytes {
 Result<SegmentBytes> read_from(int fd, std::uint64_t from) {
   SegmentBytes bytes;
   std::string& content = bytes.content;
+  FileSystem& files = file_system();
   for (;;) {
-    struct stat st {};
-    if (::fstat(fd, &st) != 0) return fail(last_os_error_text());
+    auto status = files.status(fd);
+    if (!status) return std::unexpected(status.error());
+    const struct stat& st = *status;
     const auto size = static_cast<std::uint64_t>(st.st_size);
     if (size < from + content.size()) content.clear();  // cut meanwhile: read it again
     if (size <= from + content.size()) {
@@ -54,14 +54,11 @@ Result<SegmentBytes> read_from(int fd, std::uint64_t from) {
     std::size_t filled = content.size();
     content.resize(static_cast<std::size_t>(size - from));
     while (filled < content.size()) {
-      const ssize_t n =
-          ::pread(fd, content.data() + filled, content.size() - filled, static_cast<off_t>(from + filled));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return fail(last_os_error_text());
-      }
-      if (n == 0) break;  // cut meanwhile; the status tells
-      filled += static_cast<std::size_t>(n);
+      auto n = files.read_at(
+          fd, from + filled, std::span(reinterpret_cast<std::uint8_t*>(content.data()) + filled, content.size() - filled));
+      if (!n) return std::unexpected(n.error());
+      if (*n == 0) break;  // cut meanwhile; the status tells
+      filled += *n;
     }
     content.resize(filled);
   }
@@ -168,13 +165,13 @@ std::optional<SegmentEnd> SegmentReader::read(const SegmentEnd& from, bool last_
 bool SegmentReader::boundary_unchanged(const SegmentEnd& end) {
   if (end.boundary_digest.empty()) return true;
   std::string bytes(static_cast<std::size_t>(end.resume_offset - end.boundary_offset), '\0');
+  FileSystem& files = file_system();
   std::size_t filled = 0;
   while (filled < bytes.size()) {
-    const ssize_t n = ::pread(fd_, bytes.data() + filled, bytes.size() - filled,
-                              static_cast<off_t>(end.boundary_offset + filled));
-    if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return false;
-    filled += static_cast<std::size_t>(n);
+    auto n = files.read_at(fd_, end.boundary_offset + filled,
+                           std::span(reinterpret_cast<std::uint8_t*>(bytes.data()) + filled, bytes.size() - filled));
+    if (!n || *n == 0) return false;
+    filled += *n;
   }
   return sha256_hex(bytes) == end.boundary_digest;
 }

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <cerrno>
 
@@ -15,33 +14,40 @@ namespace kio::install {
 namespace fs = std::filesystem;
 
 Result<FileStamp> cut_back(const fs::path& segment, std::uint64_t length) {
-  auto fd = open_file(segment, O_WRONLY);
+  FileSystem& files = file_system();
+  auto fd = files.open(segment, O_WRONLY, 0);
   if (!fd) return std::unexpected(fd.error());
-  if (::ftruncate(fd->get(), static_cast<off_t>(length)) != 0) return fail(last_os_error_text());
-  if (auto synced = flush_to_device(fd->get()); !synced) return std::unexpected(synced.error());
-  struct stat st {};
-  if (::fstat(fd->get(), &st) != 0) return fail(last_os_error_text());
+  if (auto cut = files.truncate(fd->get(), length); !cut) return std::unexpected(cut.error());
+  if (auto synced = files.sync(fd->get()); !synced) return std::unexpected(synced.error());
+  auto st = files.status(fd->get());
+  if (!st) return std::unexpected(st.error());
   if (auto closed = fd->close(); !closed) return std::unexpected(closed.error());
-  return stamp_of(st);
+  return stamp_of(*st);
 }
 
 Result<AppendedLine> append_segment_line(const fs::path& segment, std::string_view line) {
   if (auto made = detail::create_private_parent(segment); !made) return std::unexpected(made.error());
+  FileSystem& files = file_system();
   bool created = true;
-  Fd fd(::open(segment.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_EXCL | O_CLOEXEC, 0600));
-  if (!fd.valid() && errno == EEXIST) {
+  auto opened = files.open(segment, O_WRONLY | O_APPEND | O_CREAT | O_EXCL, 0600);
+  if (!opened && opened.error().is(std::errc::file_exists)) {
     created = false;
-    fd = Fd(::open(segment.c_str(), O_RDWR | O_APPEND | O_CREAT | O_CLOEXEC, 0600));
+    opened = files.open(segment, O_RDWR | O_APPEND | O_CREAT, 0600);
   }
-  if (!fd.valid()) return fail(last_os_error_text());
-  if (::fchmod(fd.get(), 0600) != 0) return fail(last_os_error_text());
+  if (!opened) return std::unexpected(opened.error());
+  Fd fd = std::move(*opened);
+  if (auto set = files.change_mode(fd.get(), 0600); !set) return std::unexpected(set.error());
   AppendedLine appended;
   std::string bytes;
-  struct stat before {};
-  if (::fstat(fd.get(), &before) != 0) return fail(last_os_error_text());
+  auto status_before = files.status(fd.get());
+  if (!status_before) return std::unexpected(status_before.error());
+  const struct stat before = *status_before;
   if (!created && before.st_size > 0) {
-    char last = '\n';
-    if (::pread(fd.get(), &last, 1, before.st_size - 1) != 1) return fail(last_os_error_text());
+    std::uint8_t last = '\n';
+    auto got = files.read_at(fd.get(), static_cast<std::uint64_t>(before.st_size - 1), std::span(&last, 1));
+    if (!got) return std::unexpected(got.error());
+    // Cut meanwhile: the read came short.
+    if (*got != 1) return fail(last_os_error_text());
     if (last != '\n') {
       bytes.push_back('\n');
       appended.line_feed_added = true;
@@ -49,15 +55,15 @@ Result<AppendedLine> append_segment_line(const fs::path& segment, std::string_vi
   }
   bytes.append(line);
   if (auto written = write_all(fd.get(), bytes); !written) return std::unexpected(written.error());
-  if (auto synced = flush_to_device(fd.get()); !synced) return std::unexpected(synced.error());
-  struct stat after {};
-  if (::fstat(fd.get(), &after) != 0) return fail(last_os_error_text());
-  appended.stamp = stamp_of(after);
-  appended.raced = static_cast<std::uint64_t>(after.st_size) !=
+  if (auto synced = files.sync(fd.get()); !synced) return std::unexpected(synced.error());
+  auto after = files.status(fd.get());
+  if (!after) return std::unexpected(after.error());
+  appended.stamp = stamp_of(*after);
+  appended.raced = static_cast<std::uint64_t>(after->st_size) !=
                    static_cast<std::uint64_t>(before.st_size) + bytes.size();
   if (auto closed = fd.close(); !closed) return std::unexpected(closed.error());
   if (created) {
-    if (auto synced = flush_directory(parent_directory(segment)); !synced) return std::unexpected(synced.error());
+    if (auto synced = files.sync_directory(parent_directory(segment)); !synced) return std::unexpected(synced.error());
   }
   return appended;
 }

@@ -1,7 +1,6 @@
 #include "install/persist/segments.h"
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -12,7 +11,6 @@
 #include <utility>
 
 #include "common/file_io.h"
-#include "common/os_error.h"
 #include "common/utf8.h"
 #include "install/paths.h"
 #include "install/persist/ltr_format.h"
@@ -158,8 +156,8 @@ void prune_emptied(fs::path dir, const fs::path& current) {
     for (const auto& name : *names) {
       if (name != DS_STORE) return;
     }
-    ::unlink((dir / DS_STORE).c_str());
-    ::rmdir(dir.c_str());
+    (void)file_system().unlink(dir / DS_STORE);
+    (void)file_system().remove_directory(dir);
     const fs::path parent = dir.parent_path();
     if (parent.empty() || same_path(parent, dir)) return;
     dir = parent;
@@ -292,7 +290,7 @@ Result<void> migrate_ltr_names(const fs::path& persist_root) {
     const fs::path target = current / ltr_jsonl_file_name(key->date, key->counter);
     if (same_path(target, file)) continue;
     if (stat_path(target)) return fail("LTR file already uses the dated JSONL name");
-    if (::rename(file.c_str(), target.c_str()) != 0) return fail(last_os_error_text());
+    if (auto renamed = file_system().rename(file, target); !renamed) return renamed;
     // The new name must survive a crash as much as an appended frame does.
     if (auto synced = flush_directory(current); !synced) return synced;
     if (auto synced = flush_directory(file.parent_path()); !synced) return synced;
