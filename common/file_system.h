@@ -10,6 +10,7 @@
 
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -50,6 +51,8 @@ class FileSystem {
   // One write at the file's offset (at its end under O_APPEND): how many bytes
   // went. An interrupted call is retried.
   virtual Result<std::size_t> write(int fd, std::span<const std::uint8_t> bytes) = 0;
+  // One gathered write of the buffers at the file's offset: how many bytes went.
+  virtual Result<std::size_t> write_gathered(int fd, std::span<const iovec> buffers) = 0;
   // One write at `offset`, the file's own offset untouched.
   virtual Result<std::size_t> write_at(int fd, std::uint64_t offset, std::span<const std::uint8_t> bytes) = 0;
   // One read from the file's offset: how many bytes came (0 at the end).
@@ -68,6 +71,9 @@ class FileSystem {
   // systems that cannot flush a directory keep their entries durable anyway, and
   // a directory that cannot even be opened for reading is passed over.
   virtual Result<void> sync_directory(const std::filesystem::path& dir) = 0;
+  // Starts writing the range back to the device without waiting (a length of 0
+  // runs to the file's end); whether it got there is for the next sync to tell.
+  virtual void start_write_back(int fd, std::uint64_t offset, std::uint64_t length) = 0;
   // Cuts (or extends) the file to `length` bytes.
   virtual Result<void> truncate(int fd, std::uint64_t length) = 0;
   // The status of an open file.
@@ -90,6 +96,9 @@ class FileSystem {
   // Removes a name that is not a directory / an empty directory.
   virtual Result<void> unlink(const std::filesystem::path& path) = 0;
   virtual Result<void> remove_directory(const std::filesystem::path& path) = 0;
+  // Creates a new file (mode 0600) whose name is `path_template` with its last
+  // six characters, "XXXXXX", made unique; the name is written back into it.
+  virtual Result<Fd> create_unique(std::string& path_template) = 0;
   // Makes one directory.
   virtual Result<void> make_directory(const std::filesystem::path& path, mode_t mode) = 0;
   // Removes the path and everything under it (links not followed); a missing
@@ -99,17 +108,20 @@ class FileSystem {
   virtual Result<std::vector<std::string>> list(const std::filesystem::path& dir) = 0;
 };
 
-// The file system of the operating system.
-class PosixFileSystem final : public FileSystem {
+// The file system of the operating system (a test may derive from it to watch
+// or fail chosen operations).
+class PosixFileSystem : public FileSystem {
  public:
   Result<Fd> open(const std::filesystem::path& path, int flags, mode_t mode) override;
   Result<std::size_t> write(int fd, std::span<const std::uint8_t> bytes) override;
+  Result<std::size_t> write_gathered(int fd, std::span<const iovec> buffers) override;
   Result<std::size_t> write_at(int fd, std::uint64_t offset, std::span<const std::uint8_t> bytes) override;
   Result<std::size_t> read(int fd, std::span<std::uint8_t> out) override;
   Result<std::size_t> read_at(int fd, std::uint64_t offset, std::span<std::uint8_t> out) override;
   Result<std::size_t> copy_chunk(int in, std::uint64_t* in_offset, int out, std::size_t length) override;
   Result<void> sync(int fd) override;
   Result<void> sync_directory(const std::filesystem::path& dir) override;
+  void start_write_back(int fd, std::uint64_t offset, std::uint64_t length) override;
   Result<void> truncate(int fd, std::uint64_t length) override;
   Result<struct stat> status(int fd) override;
   Result<struct stat> status(const std::filesystem::path& path, bool follow_links) override;
@@ -121,6 +133,7 @@ class PosixFileSystem final : public FileSystem {
   Result<void> link(const std::filesystem::path& from, const std::filesystem::path& to) override;
   Result<void> unlink(const std::filesystem::path& path) override;
   Result<void> remove_directory(const std::filesystem::path& path) override;
+  Result<Fd> create_unique(std::string& path_template) override;
   Result<void> make_directory(const std::filesystem::path& path, mode_t mode) override;
   Result<void> remove_tree(const std::filesystem::path& path) override;
   Result<std::vector<std::string>> list(const std::filesystem::path& dir) override;

@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 
 #include "common/file_system.h"
@@ -65,6 +66,10 @@ Result<std::size_t> PosixFileSystem::write(int fd, std::span<const std::uint8_t>
   return counted([&] { return ::write(fd, bytes.data(), bytes.size()); });
 }
 
+Result<std::size_t> PosixFileSystem::write_gathered(int fd, std::span<const iovec> buffers) {
+  return counted([&] { return ::writev(fd, buffers.data(), static_cast<int>(buffers.size())); });
+}
+
 Result<std::size_t> PosixFileSystem::write_at(int fd, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
   return counted([&] { return ::pwrite(fd, bytes.data(), bytes.size(), static_cast<off_t>(offset)); });
 }
@@ -100,6 +105,10 @@ Result<void> PosixFileSystem::sync_directory(const fs::path& dir) {
   if (!held.valid()) return {};
   if (::fsync(held.get()) != 0 && errno != EINVAL) return fail(last_os_error());
   return {};
+}
+
+void PosixFileSystem::start_write_back(int fd, std::uint64_t offset, std::uint64_t length) {
+  (void)::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
 }
 
 Result<void> PosixFileSystem::truncate(int fd, std::uint64_t length) {
@@ -147,6 +156,12 @@ Result<void> PosixFileSystem::link(const fs::path& from, const fs::path& to) {
 Result<void> PosixFileSystem::unlink(const fs::path& path) { return done(::unlink(path.c_str())); }
 
 Result<void> PosixFileSystem::remove_directory(const fs::path& path) { return done(::rmdir(path.c_str())); }
+
+Result<Fd> PosixFileSystem::create_unique(std::string& path_template) {
+  Fd fd(::mkostemp(path_template.data(), O_CLOEXEC));
+  if (!fd.valid()) return fail(last_os_error());
+  return fd;
+}
 
 Result<void> PosixFileSystem::make_directory(const fs::path& path, mode_t mode) {
   return done(::mkdir(path.c_str(), mode));

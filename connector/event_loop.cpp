@@ -57,8 +57,7 @@ EventLoop::EventLoop(fs::path install_root, install::Persist& store, p2p::P2PMan
   if (auto names = list_directory(store.blobs_root())) {
     for (const auto& name : *names) {
       if (!name.starts_with(".incoming-")) continue;
-      std::error_code ignored;
-      fs::remove_all(store.blobs_root() / name, ignored);
+      (void)file_system().remove_tree(store.blobs_root() / name);
     }
   }
 }

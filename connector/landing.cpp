@@ -1,13 +1,8 @@
 #include "connector/landing.h"
 
-#include <fcntl.h>
-#include <stdio.h>
-
-#include <cerrno>
 #include <system_error>
 
 #include "common/file_io.h"
-#include "common/os_error.h"
 #include "connector/admission.h"
 #include "install/geonames.h"
 #include "install/unpack.h"
@@ -20,23 +15,21 @@ using install::json::Json;
 
 namespace {
 
-void remove_tree_quietly(const fs::path& path) {
-  std::error_code ec;
-  fs::remove_all(path, ec);
-}
+void remove_tree_quietly(const fs::path& path) { (void)file_system().remove_tree(path); }
 
 // Puts the staged directory at `target` in one step: exchanged with the one
 // landed before (which is then removed), or renamed when there is none. A reader
 // sees the old index or the new one, never a mix.
 Result<void> swap_into_place(const fs::path& staged, const fs::path& target) {
-  if (::renameat2(AT_FDCWD, staged.c_str(), AT_FDCWD, target.c_str(), RENAME_EXCHANGE) == 0) {
+  FileSystem& files = file_system();
+  if (auto exchanged = files.exchange(staged, target); exchanged) {
     remove_tree_quietly(staged);  // now the old index
-  } else if (errno == ENOENT) {
-    if (::rename(staged.c_str(), target.c_str()) != 0) return fail(last_os_error());
+  } else if (exchanged.error().is(std::errc::no_such_file_or_directory)) {
+    if (auto renamed = files.rename(staged, target); !renamed) return renamed;
   } else {
-    return fail(last_os_error());
+    return exchanged;
   }
-  return flush_directory(parent_directory(target));
+  return files.sync_directory(parent_directory(target));
 }
 
 }  // namespace

@@ -36,9 +36,9 @@ Result<void> MemorySource::write_to(std::uint64_t offset, std::uint64_t length, 
 Result<FileSource> FileSource::open(const std::filesystem::path& path) {
   auto fd = open_file(path, O_RDONLY);
   if (!fd) return fail(std::move(fd.error()));
-  struct stat st {};
-  if (::fstat(fd->get(), &st) != 0) return fail(last_os_error_text());
-  return FileSource(std::move(*fd), static_cast<std::uint64_t>(st.st_size));
+  auto st = file_system().status(fd->get());
+  if (!st) return fail(std::move(st.error()));
+  return FileSource(std::move(*fd), static_cast<std::uint64_t>(st->st_size));
 }
 
 Result<void> FileSource::read(std::uint64_t offset, std::span<std::uint8_t> out) {

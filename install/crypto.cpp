@@ -75,18 +75,16 @@ std::string Sha256::finish_hex() {
 }
 
 Result<std::string> sha256_file(const std::filesystem::path& path) {
-  auto fd = open_file(path, O_RDONLY);
+  FileSystem& files = file_system();
+  auto fd = files.open(path, O_RDONLY, 0);
   if (!fd) return std::unexpected(fd.error());
   Sha256 sha;
   std::vector<std::uint8_t> block(65536);
   for (;;) {
-    const ssize_t n = ::read(fd->get(), block.data(), block.size());
-    if (n < 0) {
-      if (errno == EINTR) continue;
-      return fail(last_os_error_text());
-    }
-    if (n == 0) break;
-    sha.update(std::span<const std::uint8_t>(block.data(), static_cast<std::size_t>(n)));
+    auto n = files.read(fd->get(), block);
+    if (!n) return std::unexpected(n.error());
+    if (*n == 0) break;
+    sha.update(std::span<const std::uint8_t>(block.data(), *n));
   }
   return sha.finish_hex();
 }

@@ -1,17 +1,11 @@
 #include "install/spool_file.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
 #include <sys/uio.h>
-#include <unistd.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <string>
 #include <string_view>
 #include <vector>
-
-#include "common/os_error.h"
 
 namespace kio::install {
 namespace {
@@ -28,9 +22,9 @@ constexpr std::uint64_t kWriteBackStep = std::uint64_t{8} << 20;
 Result<SpoolFile> SpoolFile::create(const fs::path& dir) {
   const fs::path base = dir.empty() ? fs::temp_directory_path() : dir;
   std::string path = (base / (std::string(kSpoolPrefix) + "XXXXXX")).string();
-  const int fd = ::mkostemp(path.data(), O_CLOEXEC);  // mode 0600
-  if (fd < 0) return fail(last_os_error_text());
-  return SpoolFile(fs::path(path), Fd(fd));
+  auto fd = file_system().create_unique(path);  // mode 0600
+  if (!fd) return std::unexpected(fd.error());
+  return SpoolFile(fs::path(path), std::move(*fd));
 }
 
 SpoolFile::SpoolFile(SpoolFile&& other) noexcept
@@ -55,11 +49,12 @@ SpoolFile& SpoolFile::operator=(SpoolFile&& other) noexcept {
 SpoolFile::~SpoolFile() { remove(); }
 
 void SpoolFile::remove() {
-  if (owned_) ::unlink(path_.c_str());
+  if (owned_) (void)file_system().unlink(path_);
   owned_ = false;
 }
 
 Result<void> SpoolFile::append(std::span<const std::span<const std::uint8_t>> pieces) {
+  FileSystem& files = file_system();
   constexpr std::size_t kMaxIov = 1024;
   std::vector<iovec> iov;
   iov.reserve(std::min(pieces.size(), kMaxIov));
@@ -72,14 +67,11 @@ Result<void> SpoolFile::append(std::span<const std::span<const std::uint8_t>> pi
     }
     std::size_t first = 0;
     while (first < iov.size()) {
-      const ssize_t n = ::writev(fd_.get(), iov.data() + first, static_cast<int>(iov.size() - first));
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return fail(last_os_error_text());
-      }
-      size_ += static_cast<std::uint64_t>(n);
+      auto n = files.write_gathered(fd_.get(), std::span(iov).subspan(first));
+      if (!n) return std::unexpected(n.error());
+      size_ += *n;
       // Skip what was written, also within a piece cut short.
-      auto done = static_cast<std::size_t>(n);
+      std::size_t done = *n;
       while (first < iov.size() && done >= iov[first].iov_len) done -= iov[first++].iov_len;
       if (first < iov.size()) {
         iov[first].iov_base = static_cast<std::uint8_t*>(iov[first].iov_base) + done;
@@ -89,15 +81,14 @@ Result<void> SpoolFile::append(std::span<const std::span<const std::uint8_t>> pi
   }
   if (size_ - written_back_ >= kWriteBackStep) {
     // Only starts the write-back; failures show up at the flush.
-    (void)::sync_file_range(fd_.get(), static_cast<off_t>(written_back_), static_cast<off_t>(size_ - written_back_),
-                            SYNC_FILE_RANGE_WRITE);
+    files.start_write_back(fd_.get(), written_back_, size_ - written_back_);
     written_back_ = size_;
   }
   return {};
 }
 
 Result<void> SpoolFile::move_to(const fs::path& destination) {
-  if (::rename(path_.c_str(), destination.c_str()) != 0) return fail(last_os_error_text());
+  if (auto renamed = file_system().rename(path_, destination); !renamed) return renamed;
   path_ = destination;
   owned_ = false;
   return {};
@@ -106,10 +97,11 @@ Result<void> SpoolFile::move_to(const fs::path& destination) {
 Result<void> SpoolFile::flush() { return flush_to_device(fd_.get()); }
 
 void SpoolFile::remove_leftovers(const fs::path& dir) {
-  auto names = list_directory(dir);
+  FileSystem& files = file_system();
+  auto names = files.list(dir);
   if (!names) return;
   for (const auto& name : *names) {
-    if (name.starts_with(kSpoolPrefix)) ::unlink((dir / name).c_str());
+    if (name.starts_with(kSpoolPrefix)) (void)files.unlink(dir / name);
   }
 }
 

@@ -152,7 +152,7 @@ Result<void> unpack_files(ByteSource& source, const fs::path& dir) {
     }
     // The write-back starts now, so that it goes on while the next files are
     // written; the file is flushed later.
-    (void)::sync_file_range(fd->get(), 0, 0, SYNC_FILE_RANGE_WRITE);
+    file_system().start_write_back(fd->get(), 0, 0);
     if (auto closed = fd->close(); !closed) return io_error(std::move(closed.error()));
     if (unflushed.size() == kFlushLater) {
       if (auto flushed = flush_path(unflushed.front()); !flushed) return flushed;

@@ -6,7 +6,6 @@
 #include <optional>
 
 #include "common/file_io.h"
-#include "common/os_error.h"
 #include "common/utf8.h"
 #include "install/crypto.h"
 
