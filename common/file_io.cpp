@@ -31,6 +31,18 @@ Result<void> write_all(int fd, std::span<const std::uint8_t> bytes) {
 
 Result<void> write_all(int fd, std::string_view bytes) { return write_all(fd, as_bytes(bytes)); }
 
+Result<void> write_all_at(int fd, std::uint64_t offset, std::span<const std::uint8_t> bytes) {
+  while (!bytes.empty()) {
+    const std::size_t step = std::min<std::size_t>(bytes.size(), std::size_t{1} << 30);
+    auto n = file_system().write_at(fd, offset, bytes.first(step));
+    if (!n) return std::unexpected(std::move(n.error()));
+    if (*n == 0) return fail(os_error(EIO));
+    bytes = bytes.subspan(*n);
+    offset += *n;
+  }
+  return {};
+}
+
 Result<void> flush_to_device(int fd) { return file_system().sync(fd); }
 
 fs::path parent_directory(const fs::path& path) { return path.has_parent_path() ? path.parent_path() : fs::path("."); }

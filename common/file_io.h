@@ -26,6 +26,8 @@ Result<Fd> open_file(const std::filesystem::path& path, int flags, mode_t mode =
 // Writes every byte, retrying short and interrupted writes.
 Result<void> write_all(int fd, std::span<const std::uint8_t> bytes);
 Result<void> write_all(int fd, std::string_view bytes);
+// Writes every byte at `offset`, the file's own offset untouched.
+Result<void> write_all_at(int fd, std::uint64_t offset, std::span<const std::uint8_t> bytes);
 // Flushes the file's data and metadata to the device (the full flush where the
 // platform has one).
 Result<void> flush_to_device(int fd);

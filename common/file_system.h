@@ -74,6 +74,9 @@ class FileSystem {
   // Starts writing the range back to the device without waiting (a length of 0
   // runs to the file's end); whether it got there is for the next sync to tell.
   virtual void start_write_back(int fd, std::uint64_t offset, std::uint64_t length) = 0;
+  // Gives the range's blocks back, the file's size kept (a hole reads as zeros);
+  // a file system that cannot leaves the bytes as they are.
+  virtual void release_range(int fd, std::uint64_t offset, std::uint64_t length) = 0;
   // Cuts (or extends) the file to `length` bytes.
   virtual Result<void> truncate(int fd, std::uint64_t length) = 0;
   // The status of an open file.
@@ -122,6 +125,7 @@ class PosixFileSystem : public FileSystem {
   Result<void> sync(int fd) override;
   Result<void> sync_directory(const std::filesystem::path& dir) override;
   void start_write_back(int fd, std::uint64_t offset, std::uint64_t length) override;
+  void release_range(int fd, std::uint64_t offset, std::uint64_t length) override;
   Result<void> truncate(int fd, std::uint64_t length) override;
   Result<struct stat> status(int fd) override;
   Result<struct stat> status(const std::filesystem::path& path, bool follow_links) override;

@@ -111,6 +111,11 @@ void PosixFileSystem::start_write_back(int fd, std::uint64_t offset, std::uint64
   (void)::sync_file_range(fd, static_cast<off_t>(offset), static_cast<off_t>(length), SYNC_FILE_RANGE_WRITE);
 }
 
+void PosixFileSystem::release_range(int fd, std::uint64_t offset, std::uint64_t length) {
+  (void)::fallocate(fd, FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE, static_cast<off_t>(offset),
+                    static_cast<off_t>(length));
+}
+
 Result<void> PosixFileSystem::truncate(int fd, std::uint64_t length) {
   return done(::ftruncate(fd, static_cast<off_t>(length)));
 }

@@ -9,7 +9,6 @@
 #include "connector/landing.h"
 #include "install/landing_status.h"
 #include "install/paths.h"
-#include "install/spool_file.h"
 #include "p2p/kiofeature_frame.h"
 
 namespace fs = std::filesystem;
@@ -51,16 +50,7 @@ EventLoop::EventLoop(fs::path install_root, install::Persist& store, p2p::P2PMan
       // A spool is made only in the blobs root the store opened.
       streams_(store.blobs_root(), limits,
                [&store] { return store.check_in_place(); }),
-      receiver_(manager, queue_) {
-  // What a crash left of streams being received or landed has no use now.
-  install::SpoolFile::remove_leftovers(store.blobs_root());
-  if (auto names = list_directory(store.blobs_root())) {
-    for (const auto& name : *names) {
-      if (!name.starts_with(".incoming-")) continue;
-      (void)file_system().remove_tree(store.blobs_root() / name);
-    }
-  }
-}
+      receiver_(manager, queue_) {}
 
 void EventLoop::start() { receiver_.start(); }
 

@@ -22,8 +22,6 @@ namespace kio::connector {
 
 class EventLoop {
  public:
-  // Removes the spool files and staging directories a crash may have left in
-  // the blobs root.
   EventLoop(std::filesystem::path install_root, install::Persist& store, p2p::P2PManager& manager, Output output,
             StreamLimits limits = {});
 

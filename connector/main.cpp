@@ -12,9 +12,9 @@
 #include "connector/event_loop.h"
 #include "connector/key_intake.h"
 #include "connector/output.h"
+#include "connector/startup.h"
 #include "install/paths.h"
 #include "install/persist/persist.h"
-#include "install/persist/store_lock.h"
 #include "p2p/identity.h"
 #include "p2p/p2pmanager.h"
 #include "p2p/relationship.h"
@@ -74,19 +74,11 @@ int main(int argc, char** argv) {
   auto keys = connector::read_keys_from_stdin(0);
   if (!keys) return fail_startup(keys.error());
 
-  // One connector per install: a second one is refused before it writes anything.
   // The install root as "root=" shows it: one line whatever the path holds.
   const std::string root_text = connector::single_line(utf8_lossy(root->string()));
-  const auto store_lock = install::lock_store(install::persist_root(*root), root_text);
-  if (!store_lock) return fail_startup(store_lock.error());
-  // With the lock held no other writer's file is on its way: a temporary file of
-  // a whole-file replace is what a kill between write and rename left behind.
-  const std::string replaced[] = {
-      install::peer_endpoint_path(*root).filename().string(), install::features_manifest_path(*root).filename().string(),
-      install::blob_landed_path(*root).filename().string(), install::blob_land_error_path(*root).filename().string()};
-  (void)remove_replace_leftovers(*root, replaced);
-  auto store = install::Persist::open(install::persist_root(*root), std::move(keys->wrap_key));
-  if (!store) return fail_startup(store.error());
+  auto opened = connector::open_install(*root, std::move(keys->wrap_key), root_text);
+  if (!opened) return fail_startup(opened.error());
+  install::Persist* const store = &opened->store;
   auto participant = p2p::ParticipantId::from_str(store->founder_id());
   if (!participant) return fail_startup(participant.error().display());
   auto identity = p2p::SessionIdentity::from_unsealed_private_key(std::move(keys->noise_key));
@@ -99,7 +91,6 @@ int main(int argc, char** argv) {
   if (auto written = connector::write_endpoint(*root, local->port()); !written) return fail_startup(written.error());
 
   const connector::Output output;
-  // Clears what a crash left of streams before the start-up lines say it is ready.
   connector::EventLoop loop(*root, *store, *manager, output);
   for (const auto& [name, value] : {std::pair<std::string, std::string>{"started", "connector"},
                                     {"transport", "udp"},

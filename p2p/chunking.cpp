@@ -1,14 +1,11 @@
 #include "p2p/chunking.h"
 
-#include <fcntl.h>
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <string>
 
-#include "common/os_error.h"
+#include "common/file_io.h"
+#include "common/file_system.h"
 
 namespace kio::p2p {
 
@@ -99,10 +96,11 @@ std::string frame_name(std::uint64_t frame_id, std::uint16_t total_chunks) {
 P2PResult<std::shared_ptr<FrameSpill>> FrameSpill::create(const std::filesystem::path& dir) {
   const std::filesystem::path base = dir.empty() ? std::filesystem::temp_directory_path() : dir;
   std::string path = (base / ".spool-XXXXXX").string();
-  const int fd = ::mkostemp(path.data(), O_CLOEXEC);  // mode 0600
-  if (fd < 0) return p2p_fail(P2PError::io(os_error_text(errno)));
-  ::unlink(path.c_str());
-  return std::shared_ptr<FrameSpill>(new FrameSpill(Fd(fd)));
+  auto fd = file_system().create_unique(path);  // mode 0600
+  if (!fd) return p2p_fail(P2PError::io(std::move(fd.error())));
+  // Nameless from here on: the file goes when the last frame is done with it.
+  (void)file_system().unlink(path);
+  return std::shared_ptr<FrameSpill>(new FrameSpill(std::move(*fd)));
 }
 
 std::size_t FrameSpill::acquire_region() {
@@ -123,28 +121,16 @@ void FrameSpill::release_region(std::size_t region) {
   }
   // Gives the blocks back; should the file system not punch holes, the region's
   // bytes are overwritten by its next frame and go with the file.
-  (void)::fallocate(fd_.get(), FALLOC_FL_PUNCH_HOLE | FALLOC_FL_KEEP_SIZE,
-                    static_cast<off_t>(region * MAX_STREAM_FRAME_SIZE), static_cast<off_t>(MAX_STREAM_FRAME_SIZE));
+  file_system().release_range(fd_.get(), std::uint64_t{region} * MAX_STREAM_FRAME_SIZE, MAX_STREAM_FRAME_SIZE);
   if (region < in_use_.size()) in_use_[region] = false;
 }
 
 P2PResult<void> FrameSpill::flush_pending() {
   if (pending_.empty()) return {};
-  std::size_t done = 0;
-  while (done < pending_.size()) {
-    const ssize_t n = ::pwrite(fd_.get(), pending_.data() + done, pending_.size() - done,
-                               static_cast<off_t>(pending_offset_ + done));
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      const int err = errno;
-      pending_.wipe();
-      pending_.clear();
-      return p2p_fail(P2PError::io(os_error_text(err)));
-    }
-    done += static_cast<std::size_t>(n);
-  }
+  auto written = write_all_at(fd_.get(), pending_offset_, pending_);
   pending_.wipe();
   pending_.clear();
+  if (!written) return p2p_fail(P2PError::io(std::move(written.error())));
   return {};
 }
 

@@ -1,15 +1,14 @@
 #include "peer/packed_directory.h"
 
 #include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <utility>
 
-#include "common/os_error.h"
+#include "common/file_io.h"
+#include "common/file_system.h"
 #include "install/crypto.h"
 
 namespace kio::peer {
@@ -38,20 +37,17 @@ kio::Result<PackedDirectory> PackedDirectory::scan(const fs::path& dir, const Sc
   for (auto& [name, path] : found) {
     auto fd = open_file(path, O_RDONLY);
     if (!fd) return kio::fail("cannot read " + path.string() + ": " + fd.error());
-    struct stat st {};
-    if (::fstat(fd->get(), &st) != 0) return kio::fail("cannot read " + path.string() + ": " + last_os_error_text());
-    File file{path, packed.size_, {}, static_cast<std::uint64_t>(st.st_size)};
+    auto st = file_system().status(fd->get());
+    if (!st) return kio::fail("cannot read " + path.string() + ": " + st.error().message());
+    File file{path, packed.size_, {}, static_cast<std::uint64_t>(st->st_size)};
     install::append_record_header(file.header, name, file.body_size);
     stream_sha.update(file.header);
     std::uint64_t read = 0;
     for (;;) {
-      const ssize_t n = ::read(fd->get(), block.data(), block.size());
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return kio::fail("cannot read " + path.string() + ": " + last_os_error_text());
-      }
-      if (n == 0) break;
-      const std::span<const std::uint8_t> piece(block.data(), static_cast<std::size_t>(n));
+      auto n = file_system().read(fd->get(), block);
+      if (!n) return kio::fail("cannot read " + path.string() + ": " + n.error().message());
+      if (*n == 0) break;
+      const std::span<const std::uint8_t> piece(block.data(), *n);
       file_sha.update(piece);
       stream_sha.update(piece);
       read += piece.size();
