@@ -88,7 +88,15 @@ Result<ManifestWriter::Written> ManifestWriter::load(const fs::path& path, const
 ManifestWriter::ManifestWriter(const fs::path& install_root) : path_(install::features_manifest_path(install_root)) {}
 
 Result<void> ManifestWriter::bring_up_to_date() {
-  const auto st = stat_path(path_);
+  // Only a manifest that is not there starts empty: one that cannot be examined
+  // (an I/O error, a refused permission) fails the entry, or the entries it
+  // holds would be written over.
+  std::optional<struct stat> st;
+  if (auto examined = file_system().status(path_, /*follow_links=*/true)) {
+    st = *examined;
+  } else if (!examined.error().is(std::errc::no_such_file_or_directory)) {
+    return fail("cannot read " + path_.string() + ": " + examined.error().message());
+  }
   if (!held_ || !st || !S_ISREG(st->st_mode) || stamp_of(*st) != held_->stamp) {
     held_.reset();
     auto loaded = load(path_, st);

@@ -315,8 +315,18 @@ Result<BlobRecord> BlobStore::put_from_path(const EventLog& events, std::string_
   BlobRecord record{std::string(BLOB_KIND), std::string(id), std::string(class_of(feature)),
                     std::move(*url),        false,           digest};
   if (auto appended = append(events, record); !appended) {
-    // No record names the file just placed: it goes again.
-    if (placed) (void)file_system().unlink(*destination);
+    // No record names the file just placed: it goes again. Unless the log,
+    // read afresh, does name it after all (the failed append could not be
+    // undone), or cannot be read: then the file stays, as a file no record
+    // names is only overwritten by the next put of its id.
+    if (placed) {
+      bool named = true;  // as far as anyone can tell
+      if (catch_up(events, /*want_records=*/true) && latest_) {
+        const auto known = latest_->find(record.blob_id);
+        named = known != latest_->end() && known->second.sha256 == digest;
+      }
+      if (!named) (void)file_system().unlink(*destination);
+    }
     return std::unexpected(appended.error());
   }
   return record;

@@ -54,17 +54,30 @@ Result<AppendedLine> append_segment_line(const fs::path& segment, std::string_vi
     }
   }
   bytes.append(line);
-  if (auto written = write_all(fd.get(), bytes); !written) return std::unexpected(written.error());
-  if (auto synced = files.sync(fd.get()); !synced) return std::unexpected(synced.error());
+  // A failed append records nothing: the line may already stand in the file,
+  // whole or in part (a write cut short by a full disk, a flush that failed), so
+  // the file is cut back to its length before, or a new segment removed. Should
+  // even that fail, what is left is a torn tail, which the next append or open
+  // cuts off, or a whole line, which the next read of the log finds.
+  const auto undo = [&](const Error& error) -> Result<AppendedLine> {
+    if (created) {
+      (void)files.unlink(segment);
+    } else if (files.truncate(fd.get(), static_cast<std::uint64_t>(before.st_size))) {
+      (void)files.sync(fd.get());
+    }
+    return std::unexpected(error);
+  };
+  if (auto written = write_all(fd.get(), bytes); !written) return undo(written.error());
+  if (auto synced = files.sync(fd.get()); !synced) return undo(synced.error());
   auto after = files.status(fd.get());
-  if (!after) return std::unexpected(after.error());
+  if (!after) return undo(after.error());
   appended.stamp = stamp_of(*after);
   appended.raced = static_cast<std::uint64_t>(after->st_size) !=
                    static_cast<std::uint64_t>(before.st_size) + bytes.size();
-  if (auto closed = fd.close(); !closed) return std::unexpected(closed.error());
   if (created) {
-    if (auto synced = files.sync_directory(parent_directory(segment)); !synced) return std::unexpected(synced.error());
+    if (auto synced = files.sync_directory(parent_directory(segment)); !synced) return undo(synced.error());
   }
+  if (auto closed = fd.close(); !closed) return undo(closed.error());
   return appended;
 }
 

@@ -127,8 +127,14 @@ std::optional<SegmentKey> older_day_directory_name(const fs::path& file, std::st
 
 Result<void> collect_into(const fs::path& path, std::vector<SegmentFile>& out, std::vector<SegmentFile>* directories,
                           std::vector<std::pair<dev_t, ino_t>>& walking) {
-  const auto st = stat_path(path);
-  if (!st) return {};
+  // Only a name that is gone is passed over: a segment that cannot be examined
+  // (an I/O error, a refused permission) fails the listing, or the chain would
+  // be read without it and the next append would start it over.
+  const auto st = file_system().status(path, /*follow_links=*/true);
+  if (!st) {
+    if (st.error().is(std::errc::no_such_file_or_directory) || st.error().is(std::errc::not_a_directory)) return {};
+    return std::unexpected(st.error());
+  }
   if (S_ISREG(st->st_mode)) {
     if (has_jsonl_extension(name_of(path))) out.push_back(SegmentFile{path, stamp_of(*st)});
     return {};
