@@ -217,7 +217,12 @@ void check_restart(Install& i, const CutPath& path, const std::vector<Ack>& watc
   std::vector<Ack> acked = path.before;
   acked.insert(acked.end(), watched_acks.begin(), watched_acks.end());
 
-  const auto features = manifest_features(i.root);
+  std::vector<std::string> features;
+  try {
+    features = manifest_features(i.root);
+  } catch (const std::exception& e) {
+    FAIL() << e.what();
+  }
   const std::set<std::string> listed(features.begin(), features.end());
   std::optional<std::string> last_pack, last_landing;
   for (const auto& ack : acked) {
