@@ -5,12 +5,14 @@
 #include <unistd.h>
 
 #include <functional>
+#include <optional>
 
 #include <nlohmann/json.hpp>
 
 #include "install/crypto.h"
 #include "install/persist/blobs.h"
 #include "tests/install/persist/fixture.h"
+#include "tests/support/fault_file_system.h"
 
 namespace kio::install {
 namespace {
@@ -422,34 +424,44 @@ TEST(PutBlobWithId, ALinkAtTheBlobPathIsReplacedNotFollowed) {
 
 // A crash between the append and the replacing leaves the new bytes beside
 // the blob file; the next open finishes the write when the log records them,
-// and drops them when it does not.
+// and drops them when it does not. The crashes are real cuts, at every change
+// the second put makes, with everything unflushed lost or kept.
 TEST(PutBlobWithId, TheNextOpenSettlesAWriteACrashCutShort) {
   for (const bool sealed : {false, true}) {
-    Store s;
-    const fs::path blob = s.install / "blobs" / ID;
-    std::string recorded_bytes;
-    {
-      Persist store = s.open();
-      ASSERT_TRUE(store.put_blob_with_id(ID, bytes_of("old"), true, sealed));
-      const std::string old_file = test::read_file(blob);
-      ASSERT_TRUE(store.put_blob_with_id(ID, bytes_of("new"), true, sealed));
-      recorded_bytes = test::read_file(blob);
-      // As if the crash came after the append, before the rename.
-      test::write_file(s.install / "blobs" / (".pending-" + ID + "-" + sha256_hex(std::string_view("new"))),
-                       recorded_bytes);
-      fs::remove(blob);
-      test::write_file(blob, old_file);
-      // And bytes whose event never reached the log.
-      test::write_file(s.install / "blobs" / (".pending-" + ID + "-" + sha256_hex(std::string_view("lost"))),
-                       "lost");
+    bool finished = false, dropped = false;  // the two ways a pending write was settled
+    for (std::size_t k = 1;; ++k) {
+      Store s;
+      const fs::path blob = s.install / "blobs" / ID;
+      std::optional<test::FaultFileSystem> watched;
+      {
+        Persist store = s.open();
+        ASSERT_TRUE(store.put_blob_with_id(ID, bytes_of("old"), true, sealed));
+        watched.emplace(s.install);
+        watched->cut_at(k);
+        const ScopedFileSystem installed(*watched);
+        (void)store.put_blob_with_id(ID, bytes_of("new"), true, sealed);
+      }
+      if (!watched->cut_happened()) break;
+      for (const std::uint64_t seed : {0, 1}) {
+        SCOPED_TRACE("sealed " + std::to_string(sealed) + ", cut at change " + std::to_string(k) + ", seed " +
+                     std::to_string(seed));
+        watched->power_cut(seed);
+        bool pending = false;
+        for (const auto& e : fs::directory_iterator(s.install / "blobs")) {
+          pending = pending || e.path().filename().string().starts_with(".pending-");
+        }
+        Persist reopened = s.open();
+        const auto records = reopened.blob_records().value();
+        ASSERT_EQ(records.size(), 1u);
+        // The file holds what the latest record says, old or new.
+        EXPECT_TRUE(reopened.check_blob_file(records[0]));
+        EXPECT_EQ(test::names_in(s.install / "blobs"), std::vector<std::string>{ID});
+        const bool is_new = records[0].sha256 == sha256_hex(std::string_view("new"));
+        if (pending) (is_new ? finished : dropped) = true;
+      }
     }
-    Persist reopened = s.open();
-    EXPECT_EQ(test::read_file(blob), recorded_bytes) << sealed;
-    const auto records = reopened.blob_records().value();
-    for (const auto& record : records) EXPECT_TRUE(reopened.check_blob_file(record));
-    std::vector<std::string> names;
-    for (const auto& e : fs::directory_iterator(s.install / "blobs")) names.push_back(e.path().filename());
-    EXPECT_EQ(names, std::vector<std::string>{ID}) << sealed;
+    EXPECT_TRUE(finished) << "no cut left recorded bytes pending";
+    EXPECT_TRUE(dropped) << "no cut left unrecorded bytes pending";
   }
 }
 
