@@ -71,7 +71,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const auto appended = writer.append_ltr_payload(record);
   if (!full) {
     if (appended) fault("an append went onto a log that does not read: " + full.error());
-    if (appended.error() != full.error()) fault("append: " + appended.error() + ", read: " + full.error());
+    if (appended.error().message() != full.error().message()) {
+      fault("append: " + appended.error() + ", read: " + full.error());
+    }
     return 0;
   }
   if (!appended) fault("an append onto a log that reads failed: " + appended.error());
