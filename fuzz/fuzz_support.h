@@ -1,42 +1,49 @@
-// What several fuzz targets share: a scratch directory of their own and an
-// install store to fuzz against.
+// What several fuzz targets share: a file system in memory of their own, made
+// fresh for each input, and an install store to fuzz against.
 #pragma once
 
-#include <stdlib.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
+#include <functional>
 #include <string>
-#include <system_error>
 
+#include "common/file_io.h"
+#include "common/file_system.h"
 #include "common/secret.h"
 #include "install/persist/identity.h"
+#include "tests/support/memory_file_system.h"
 
 namespace kio::fuzz {
 
-namespace detail {
-// Kept as plain characters: the exit handler runs after static paths are gone.
-inline char scratch_text[4096];
-inline void remove_scratch() {
-  std::error_code ec;
-  std::filesystem::remove_all(scratch_text, ec);
-}
-}  // namespace detail
+// An empty file system in memory, installed as the process's for the lifetime
+// of one input: the disk is never touched, no file outlives the input, and a
+// run of millions of inputs does not grow. Declare it before anything that
+// holds files, so that it goes last.
+class MemoryDisk {
+ public:
+  MemoryDisk() : installed_(files_) {}
 
-// A fresh directory (in memory where /dev/shm exists), made on first use and
-// removed when the program exits. One per program.
-inline const std::filesystem::path& scratch_dir(const char* name) {
-  static const std::filesystem::path dir = [name] {
-    const char* base = std::filesystem::is_directory("/dev/shm") ? "/dev/shm" : "/tmp";
-    std::string templ = std::string(base) + "/kio-" + name + "-fuzz-XXXXXX";
-    if (templ.size() >= sizeof detail::scratch_text || ::mkdtemp(templ.data()) == nullptr) std::abort();
-    std::memcpy(detail::scratch_text, templ.c_str(), templ.size() + 1);
-    std::atexit(detail::remove_scratch);
-    return std::filesystem::path(templ);
-  }();
-  return dir;
+ private:
+  MemoryFileSystem files_;
+  ScopedFileSystem installed_;
+};
+
+// Every path below `dir` (not `dir` itself), depth first, with its status.
+inline void walk(const std::filesystem::path& dir,
+                 const std::function<void(const std::filesystem::path&, const struct stat&)>& visit) {
+  auto names = list_directory(dir);
+  if (!names) return;
+  for (const std::string& name : *names) {
+    const std::filesystem::path path = dir / name;
+    auto st = file_system().status(path, false);
+    if (!st) std::abort();
+    visit(path, *st);
+    if (S_ISDIR(st->st_mode)) walk(path, visit);
+  }
 }
 
 // The wrap key of the store vectors (bytes 0..31), so that their segment is a
@@ -47,15 +54,23 @@ inline SecretKey store_key() {
   return SecretKey(std::span<const std::uint8_t, 32>(bytes, 32));
 }
 
-// scratch_dir(name)/"persist" holding an identity sealed under store_key().
-inline std::filesystem::path store_root(const char* name) {
-  const std::filesystem::path root = scratch_dir(name) / "persist";
-  std::filesystem::create_directories(root);
+// "/persist" holding an identity sealed under store_key(), in the file system
+// of the moment.
+inline std::filesystem::path store_root() {
+  const std::filesystem::path root = "/persist";
+  if (!make_directories(root)) std::abort();
   if (!install::write_identity(root, store_key(),
                                install::InstallIdentity{"ada", "01939a3c-5f2e-7b44-9c1d-2a6e8f0b4c71"})) {
     std::abort();
   }
   return root;
+}
+
+// Writes the bytes as the whole file (created or cut), or adds them at its end.
+inline void write_bytes(const std::filesystem::path& path, const std::uint8_t* data, std::size_t size,
+                        bool append = false) {
+  auto fd = open_file(path, O_WRONLY | O_CREAT | (append ? O_APPEND : O_TRUNC), 0644);
+  if (!fd || !write_all(fd->get(), std::span<const std::uint8_t>(data, size))) std::abort();
 }
 
 }  // namespace kio::fuzz

@@ -7,13 +7,10 @@
 //
 // Seeds: the ltr_segment seeds with two bytes in front, splitting them inside
 // a line, at a line feed and at their end.
-#include <stdlib.h>
-#include <unistd.h>
-
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
-#include <fstream>
 #include <string>
 
 #include "fuzz/fuzz_support.h"
@@ -24,18 +21,6 @@ using namespace kio::install;
 
 namespace {
 
-struct FuzzRoot {
-  fs::path root;
-
-  // The store vectors' key, as for ltr_segment.
-  FuzzRoot() : root(kio::fuzz::store_root("ltr-growth")) {}
-};
-
-void write_bytes(const fs::path& path, const std::uint8_t* data, std::size_t size, std::ios::openmode mode) {
-  std::ofstream out(path, std::ios::binary | mode);
-  out.write(reinterpret_cast<const char*>(data), static_cast<std::streamsize>(size));
-}
-
 [[noreturn]] void fault(const std::string& what) {
   std::fprintf(stderr, "%s\n", what.c_str());
   std::abort();
@@ -44,26 +29,26 @@ void write_bytes(const fs::path& path, const std::uint8_t* data, std::size_t siz
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static FuzzRoot fuzz;
   if (size < 2) return 0;
   const std::size_t bytes = size - 2;
   const std::size_t first = bytes == 0 ? 0 : (data[0] | (std::size_t{data[1]} << 8)) % (bytes + 1);
   const std::uint8_t* segment_bytes = data + 2;
 
-  const fs::path ltr = fuzz.root / "ltr";
-  std::error_code ec;
-  fs::remove_all(ltr, ec);
-  fs::create_directories(ltr / "current");
+  kio::fuzz::MemoryDisk disk;  // a store of its own for each input, in memory
+  // The store vectors' key, as for ltr_segment.
+  const fs::path root = kio::fuzz::store_root();
+  const fs::path ltr = root / "ltr";
+  if (!kio::make_directories(ltr / "current")) std::abort();
   const fs::path segment = ltr / "current" / "2026-01-05-00001.jsonl";
-  write_bytes(segment, segment_bytes, first, std::ios::trunc);
+  kio::fuzz::write_bytes(segment, segment_bytes, first);
 
-  auto opened = Persist::open(fuzz.root, kio::fuzz::store_key());  // verifies the first part
+  auto opened = Persist::open(root, kio::fuzz::store_key());  // verifies the first part
   if (!opened) std::abort();
   Persist& writer = *opened;
   writer.set_local_date_source([] { return CalendarDate{2026, 1, 5}; });
-  write_bytes(segment, segment_bytes + first, bytes - first, std::ios::app);  // another writer's growth
+  kio::fuzz::write_bytes(segment, segment_bytes + first, bytes - first, /*append=*/true);  // another writer's growth
 
-  auto reader = Persist::open_read_only(fuzz.root, kio::fuzz::store_key());
+  auto reader = Persist::open_read_only(root, kio::fuzz::store_key());
   if (!reader) std::abort();
   const auto full = reader->read_frames();
   const BlobRecord record{"persist-blob", "01939a3c-6000-7000-8000-000000000009", "bytes", "file:///b", false,

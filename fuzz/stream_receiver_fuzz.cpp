@@ -3,32 +3,24 @@
 // bytes; a short tail is one last message. Like the connector, a fresh
 // receiver replaces the old one after every error and every completed stream.
 // A completed stream's spool file must match its announcement's size and digest,
-// and no spool file may outlive the stream it belongs to.
-#include <stdlib.h>
-
+// and no spool file may outlive the stream it belongs to. The spool directory
+// is in a file system in memory of the input's own.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <optional>
 #include <span>
-#include <string>
 
 #include "fuzz/fuzz_support.h"
 #include "install/stream_receiver.h"
 
-namespace {
-
-namespace fs = std::filesystem;
-
-const fs::path& scratch() { return kio::fuzz::scratch_dir("receiver"); }
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   using kio::install::FileStreamReceiver;
-  const kio::install::ReceiverOptions options{scratch(), 1 << 20};
+  kio::fuzz::MemoryDisk disk;
+  const std::filesystem::path spool = "/spool";
+  if (!kio::make_directories(spool)) std::abort();
+  const kio::install::ReceiverOptions options{spool, 1 << 20};
   {
     std::optional<FileStreamReceiver> receiver(std::in_place, options);
     std::size_t offset = 0;
@@ -54,6 +46,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       }
     }
   }
-  if (!fs::is_empty(scratch())) std::abort();
+  auto left = kio::list_directory(spool);
+  if (!left || !left->empty()) std::abort();
   return 0;
 }
