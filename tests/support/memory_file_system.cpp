@@ -225,7 +225,7 @@ Result<Fd> MemoryFileSystem::open(const fs::path& path, int flags, mode_t mode) 
       if ((flags & O_CREAT) != 0 || access != O_RDONLY || (flags & O_TRUNC) != 0) return fail_with(EISDIR);
     } else {
       if ((flags & O_DIRECTORY) != 0 || r->trailing_slash) return fail_with(ENOTDIR);
-      if ((flags & O_TRUNC) != 0 && access != O_RDONLY) {
+      if ((flags & O_TRUNC) != 0) {  // as on Linux, even when opened only for reading
         node->bytes.clear();
         node->bytes.shrink_to_fit();
         node->modified = node->changed = now();

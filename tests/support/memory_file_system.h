@@ -18,9 +18,10 @@
 // the file system learns of the close when the kernel hands the same number
 // out again (or when it finds the number no longer names that anonymous file):
 // then the description's lock is released and an unlinked file's bytes are
-// freed. The table so never holds more descriptions than the process has
-// descriptors open. A fuzz target still makes a fresh file system per input,
-// so that nothing of one input outlives it.
+// freed; the table is swept for closed numbers whenever it has doubled, so it
+// holds at most about twice as many descriptions as were ever open at once. A
+// fuzz target still makes a fresh file system per input, so that nothing of
+// one input outlives it.
 #pragma once
 
 #include <sys/stat.h>
