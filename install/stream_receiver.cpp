@@ -42,6 +42,7 @@ P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_control(std::
 void FileStreamReceiver::finish_stream() {
   announce_.reset();
   spool_.reset();  // removes the file
+  unpacker_.reset();  // removes the directory
   stream_sha_ = Sha256();
   record_digests_.reset();
   stream_length_ = 0;
@@ -61,12 +62,18 @@ P2PResult<void> FileStreamReceiver::keep_frame(const p2p::CompletedStreamFrame& 
     auto created = SpoolFile::create(options_.spool_dir);
     if (!created) return p2p_fail(P2PError::io(std::move(created.error())));
     spool_.emplace(std::move(*created));
+    if (options_.unpack_as_received) {
+      // ".spool-<tag>" gives ".incoming-spool-<tag>": unique while the spool is.
+      const std::string spool_name = spool_->path().filename().string();
+      unpacker_.emplace(spool_->path().parent_path() / (".incoming-" + spool_name.substr(1)));
+    }
   }
   return frame.read([this](std::span<const std::span<const std::uint8_t>> pieces) -> P2PResult<void> {
     for (const auto& piece : pieces) {
       stream_sha_.update(piece);
       record_digests_->update(piece);
     }
+    if (unpacker_) unpacker_->update(pieces);
     if (auto appended = spool_->append(pieces); !appended) return p2p_fail(P2PError::io(std::move(appended.error())));
     return {};
   });
@@ -111,8 +118,10 @@ P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_chunk(
 
   const std::uint64_t length = stream_length_;
   const std::string digest = stream_sha_.finish_hex();
-  CompletedStream completed{std::move(*announce_), std::move(*spool_), record_digests_->digests()};
+  CompletedStream completed{std::move(*announce_), std::move(*spool_), record_digests_->digests(),
+                            std::move(unpacker_)};
   spool_.reset();
+  unpacker_.reset();
   finish_stream();
   if (length != completed.announce.total_bytes) return p2p_fail(P2PError::wire_format("file stream size mismatch"));
   if (digest != completed.announce.sha256) return p2p_fail(P2PError::wire_format("file stream sha256 mismatch"));

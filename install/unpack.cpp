@@ -7,6 +7,8 @@
 #include <cstring>
 #include <deque>
 #include <string_view>
+#include <system_error>
+#include <utility>
 #include <vector>
 
 #include "common/file_io.h"
@@ -167,12 +169,231 @@ Result<void> unpack_files(ByteSource& source, const fs::path& dir) {
   return {};
 }
 
+Result<void> check_stream_files(const FileStreamAnnounce& announce, const fs::path& dir,
+                                const std::map<std::string, std::string>& file_digests) {
+  return check_listed_files(announce, dir, file_digests);
+}
+
 Result<void> materialize_stream(const FileStreamAnnounce& announce, const fs::path& packed,
                                 const std::map<std::string, std::string>& file_digests, const fs::path& dir) {
   auto source = FileSource::open(packed);
   if (!source) return io_error(std::move(source.error()));
   if (auto unpacked = unpack_files(*source, dir); !unpacked) return unpacked;
   return check_listed_files(announce, dir, file_digests);
+}
+
+namespace {
+
+// Write-back of a file being written is started every this many bytes.
+constexpr std::uint64_t kWriteBackStep = std::uint64_t{8} << 20;
+// Body pieces gathered into one write at most.
+constexpr std::size_t kMaxGathered = 1024;
+
+}  // namespace
+
+StreamUnpacker::StreamUnpacker(fs::path dir) : dir_(std::move(dir)) {
+  FileSystem& files = file_system();
+  auto made = files.make_directory(dir_, 0777);
+  if (!made && made.error().is(std::errc::file_exists)) {
+    // Left by an earlier stream whose removal failed: nothing in it is of use.
+    if (auto removed = files.remove_tree(dir_); removed) made = files.make_directory(dir_, 0777);
+  }
+  if (!made) {
+    fail_with(std::move(made.error()));
+    return;
+  }
+  owned_ = true;
+}
+
+StreamUnpacker::StreamUnpacker(StreamUnpacker&& other) noexcept
+    : dir_(std::move(other.dir_)),
+      owned_(std::exchange(other.owned_, false)),
+      state_(other.state_),
+      error_(std::move(other.error_)),
+      field_(other.field_),
+      number_filled_(other.number_filled_),
+      left_(other.left_),
+      name_(std::move(other.name_)),
+      file_(std::move(other.file_)),
+      body_written_(other.body_written_),
+      written_back_(other.written_back_),
+      pending_(std::move(other.pending_)),
+      unflushed_(std::move(other.unflushed_)) {
+  std::memcpy(number_, other.number_, sizeof number_);
+}
+
+StreamUnpacker& StreamUnpacker::operator=(StreamUnpacker&& other) noexcept {
+  if (this != &other) {
+    file_ = Fd();
+    remove();
+    dir_ = std::move(other.dir_);
+    owned_ = std::exchange(other.owned_, false);
+    state_ = other.state_;
+    error_ = std::move(other.error_);
+    field_ = other.field_;
+    std::memcpy(number_, other.number_, sizeof number_);
+    number_filled_ = other.number_filled_;
+    left_ = other.left_;
+    name_ = std::move(other.name_);
+    file_ = std::move(other.file_);
+    body_written_ = other.body_written_;
+    written_back_ = other.written_back_;
+    pending_ = std::move(other.pending_);
+    unflushed_ = std::move(other.unflushed_);
+  }
+  return *this;
+}
+
+StreamUnpacker::~StreamUnpacker() {
+  file_ = Fd();
+  remove();
+}
+
+void StreamUnpacker::remove() {
+  if (owned_) (void)file_system().remove_tree(dir_);
+  owned_ = false;
+}
+
+void StreamUnpacker::fail_with(std::string text) {
+  state_ = State::Failed;
+  error_ = io_error(std::move(text)).error().message();
+  file_ = Fd();
+  pending_.clear();
+}
+
+void StreamUnpacker::open_body() {
+  // The checks unpack_files makes of a name; it gives the refusal.
+  if (!is_valid_utf8(name_) || is_unsafe_name(name_)) {
+    state_ = State::Unpack;
+    return;
+  }
+  // Created or truncated, never through a link already in the directory.
+  auto fd = open_file(dir_ / fs::path(name_), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
+  if (!fd) {
+    // Unpacking from the stream's bytes tries again, and says why it fails.
+    state_ = State::Unpack;
+    return;
+  }
+  file_ = std::move(*fd);
+  body_written_ = 0;
+  written_back_ = 0;
+}
+
+void StreamUnpacker::write_body() {
+  FileSystem& files = file_system();
+  std::size_t first = 0;
+  while (first < pending_.size()) {
+    auto n = files.write_gathered(file_.get(), std::span(pending_).subspan(first));
+    if (!n) return fail_with(std::move(n.error()));
+    if (*n == 0) return fail_with(os_error_text(EIO));
+    body_written_ += *n;
+    // Skip what was written, also within a piece cut short.
+    std::size_t done = *n;
+    while (first < pending_.size() && done >= pending_[first].iov_len) done -= pending_[first++].iov_len;
+    if (first < pending_.size()) {
+      pending_[first].iov_base = static_cast<std::uint8_t*>(pending_[first].iov_base) + done;
+      pending_[first].iov_len -= done;
+    }
+  }
+  pending_.clear();
+  if (body_written_ - written_back_ >= kWriteBackStep) {
+    // Only starts the write-back; failures show up at the flush.
+    files.start_write_back(file_.get(), written_back_, body_written_ - written_back_);
+    written_back_ = body_written_;
+  }
+}
+
+void StreamUnpacker::end_body() {
+  write_body();
+  if (state_ != State::Writing) return;
+  // The write-back of the rest starts now, so that it goes on while the next
+  // files are written; the file is flushed later.
+  file_system().start_write_back(file_.get(), written_back_, 0);
+  if (auto closed = file_.close(); !closed) return fail_with(std::move(closed.error()));
+  file_ = Fd();
+  if (unflushed_.size() == kFlushLater) {
+    if (auto flushed = flush_path(unflushed_.front()); !flushed) {
+      state_ = State::Failed;
+      error_ = flushed.error().message();
+      return;
+    }
+    unflushed_.pop_front();
+  }
+  unflushed_.push_back(dir_ / fs::path(name_));
+  field_ = Field::NameLength;
+}
+
+void StreamUnpacker::update(std::span<const std::span<const std::uint8_t>> pieces) {
+  for (std::span<const std::uint8_t> bytes : pieces) {
+    while (!bytes.empty() && state_ == State::Writing) {
+      if (field_ == Field::NameLength || field_ == Field::BodyLength) {
+        const std::size_t width = field_ == Field::NameLength ? RECORD_NAME_LENGTH_SIZE : RECORD_BODY_LENGTH_SIZE;
+        const std::size_t take = std::min(width - number_filled_, bytes.size());
+        std::memcpy(number_ + number_filled_, bytes.data(), take);
+        number_filled_ += take;
+        bytes = bytes.subspan(take);
+        if (number_filled_ < width) continue;
+        number_filled_ = 0;
+        if (field_ == Field::NameLength) {
+          left_ = decode_name_length(std::span(number_).first<RECORD_NAME_LENGTH_SIZE>());
+          name_.clear();
+          // unpack_files refuses a name this long, in its own words.
+          if (left_ > kLongestNameRead) {
+            state_ = State::Unpack;
+            break;
+          }
+          field_ = left_ == 0 ? Field::BodyLength : Field::Name;
+        } else {
+          left_ = decode_body_length(number_);
+          field_ = Field::Body;
+          open_body();
+          if (state_ == State::Writing && left_ == 0) end_body();
+        }
+        continue;
+      }
+      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left_, bytes.size()));
+      if (field_ == Field::Name) {
+        name_.append(reinterpret_cast<const char*>(bytes.data()), take);
+      } else {
+        pending_.push_back({const_cast<std::uint8_t*>(bytes.data()), take});
+      }
+      left_ -= take;
+      bytes = bytes.subspan(take);
+      if (left_ == 0) {
+        if (field_ == Field::Name) {
+          field_ = Field::BodyLength;
+        } else {
+          end_body();
+        }
+      } else if (pending_.size() == kMaxGathered) {
+        write_body();
+      }
+    }
+  }
+  // The pieces are the caller's: what is gathered of them is written now.
+  if (state_ == State::Writing && !pending_.empty()) write_body();
+  if (state_ != State::Writing) {
+    file_ = Fd();
+    pending_.clear();
+  }
+}
+
+Result<bool> StreamUnpacker::finish() {
+  if (state_ == State::Failed) return fail(error_);
+  // A record the stream does not complete: unpack_files says how.
+  if (state_ == State::Unpack || field_ != Field::NameLength || number_filled_ != 0) return false;
+  while (!unflushed_.empty()) {
+    if (auto flushed = flush_path(unflushed_.front()); !flushed) return std::unexpected(flushed.error());
+    unflushed_.pop_front();
+  }
+  return true;
+}
+
+Result<void> StreamUnpacker::move_to(const fs::path& destination) {
+  if (auto renamed = file_system().rename(dir_, destination); !renamed) return renamed;
+  dir_ = destination;
+  owned_ = false;
+  return {};
 }
 
 }  // namespace kio::install
