@@ -1,7 +1,6 @@
 #include "connector/admission.h"
 
 #include "common/secret.h"
-#include "connector/manifest.h"
 #include "install/crypto.h"
 #include "install/feature_pack.h"
 #include "install/geonames.h"
@@ -18,8 +17,7 @@ struct WipeDocument {
   ~WipeDocument() { install::json::wipe_texts(doc); }
 };
 
-Result<void> admit_geonames_pack(ManifestWriter& manifest, install::Persist& store,
-                                 const p2p::KioFeatureFrame& frame, const Output& output) {
+Result<Admission> read_geonames_pack(const p2p::KioFeatureFrame& frame) {
   auto pack = install::FeaturePack::decode(frame.payload);
   if (!pack) return std::unexpected(pack.error());
   // The pack and its canonical text are plaintext: wiped when released.
@@ -30,16 +28,12 @@ Result<void> admit_geonames_pack(ManifestWriter& manifest, install::Persist& sto
   if (pack->id != install::GEONAMES_FEATURE_ID) return fail("geonames feature pack id mismatch");
   auto canonical = install::FeaturePack::encode(*pack);
   if (!canonical) return std::unexpected(canonical.error());
-  struct WipeText {
-    std::string& text;
-    ~WipeText() { wipe_string(text); }
-  } wipe_canonical{*canonical};
-  // The pack is stored under the feature id itself, unsealed; a later pack replaces it.
-  auto stored = store.put_blob_with_id(install::GEONAMES_FEATURE_ID, as_bytes(*canonical), /*feature=*/true,
-                                       /*encrypted=*/false);
-  if (!stored) return std::unexpected(stored.error());
+  Admission admission;
+  admission.pack = std::move(*canonical);
+  wipe_string(*canonical);
 
-  Json entry = Json::object();
+  Json& entry = admission.entry;
+  entry = Json::object();
   entry["schema"] = FEATURE_ADMIT_SCHEMA;
   entry["feature"] = install::GEONAMES_FEATURE_NAME;
   entry["feature_id"] = install::GEONAMES_FEATURE_ID;
@@ -48,15 +42,12 @@ Result<void> admit_geonames_pack(ManifestWriter& manifest, install::Persist& sto
   entry["version"] = FEATURE_VERSION;
   entry["listed_blobs"] = Json::array();
   for (const auto& name : pack->features) entry["listed_blobs"].push_back(name);
-  const WipeDocument wipe_entry{entry};
-  if (auto recorded = manifest.record(entry); !recorded) return recorded;
-
-  output.line("feature_pack_stored", install::GEONAMES_FEATURE_ID);
-  return {};
+  admission.line_name = "feature_pack_stored";
+  admission.line_value = install::GEONAMES_FEATURE_ID;
+  return admission;
 }
 
-Result<void> admit_record(ManifestWriter& manifest, const p2p::KioFeatureFrame& frame,
-                          const Output& output) {
+Result<Admission> read_record(const p2p::KioFeatureFrame& frame) {
   auto value = install::json::read_value(frame.payload, install::json::Duplicates::last_wins);
   if (!value) return fail("bootstrap feature payload is not json");
   const WipeDocument wipe_document{*value};
@@ -65,25 +56,94 @@ Result<void> admit_record(ManifestWriter& manifest, const p2p::KioFeatureFrame& 
       schema->get_ref<const std::string&>() != FEATURE_ADMIT_SCHEMA) {
     return fail("bootstrap feature schema mismatch");
   }
-  if (auto recorded = manifest.record(*value); !recorded) return recorded;
-
   const auto feature = value->find("feature");
-  const std::string name =
-      feature != value->end() && feature->is_string() ? feature->get<std::string>() : std::string("unknown");
-  output.line("feature_admitted", single_line(name));
-  return {};
+  Admission admission;
+  admission.line_name = "feature_admitted";
+  admission.line_value =
+      single_line(feature != value->end() && feature->is_string() ? feature->get_ref<const std::string&>()
+                                                                   : std::string("unknown"));
+  admission.entry = std::move(*value);
+  return admission;
 }
 
 }  // namespace
 
-Result<void> handle_feature_frame(ManifestWriter& manifest, install::Persist& store,
-                                  const p2p::KioFeatureFrame& frame, const Output& output) {
+Admission::~Admission() {
+  wipe_string(pack);
+  wipe_string(line_value);
+  install::json::wipe_texts(entry);
+}
+
+Result<Admission> read_feature_frame(const p2p::KioFeatureFrame& frame) {
+  if (format_uuid(frame.feature_id) == install::GEONAMES_FEATURE_ID) return read_geonames_pack(frame);
+  return read_record(frame);
+}
+
+void AdmissionBatch::add(const p2p::KioFeatureFrame& frame) {
+  items_.push_back(read_feature_frame(frame));
+  bytes_ += frame.payload.size();
+}
+
+void AdmissionBatch::commit() {
+  // Whatever happens below, every frame of the batch gets its line.
+  struct Report {
+    AdmissionBatch& batch;
+    ~Report() {
+      for (const auto& item : batch.items_) {
+        if (item) {
+          batch.output_.line(item->line_name, item->line_value);
+        } else {
+          batch.output_.error("feature: ", item.error().message());
+        }
+      }
+      batch.items_.clear();
+      batch.bytes_ = 0;
+    }
+  } report{*this};
+  const auto fail_all = [this](const Error& error) {
+    for (auto& item : items_) {
+      if (item) item = std::unexpected(error);
+    }
+  };
+
   // Nothing is written to an install that is no longer where it was opened.
-  if (auto in_place = store.check_in_place(); !in_place) return in_place;
-  if (format_uuid(frame.feature_id) == install::GEONAMES_FEATURE_ID) {
-    return admit_geonames_pack(manifest, store, frame, output);
+  if (auto in_place = store_.check_in_place(); !in_place) {
+    for (auto& item : items_) item = std::unexpected(in_place.error());
+    return;
   }
-  return admit_record(manifest, frame, output);
+
+  // The packs first, as their blobs are recorded before their entries are listed.
+  std::vector<install::BlobPut> puts;
+  for (const auto& item : items_) {
+    if (item && !item->pack.empty()) {
+      puts.push_back(install::BlobPut{install::GEONAMES_FEATURE_ID, as_bytes(item->pack), /*feature=*/true,
+                                      /*encrypted=*/false});
+    }
+  }
+  if (!puts.empty()) {
+    if (auto stored = store_.put_blobs_with_id(puts); !stored) return fail_all(stored.error());
+  }
+
+  // A frame whose entry the manifest refuses fails alone; the others are written together.
+  bool added = false;
+  for (auto& item : items_) {
+    if (!item) continue;
+    if (auto entry = manifest_.add(item->entry); !entry) {
+      item = std::unexpected(entry.error());
+    } else {
+      added = true;
+    }
+  }
+  if (added) {
+    if (auto written = manifest_.write(); !written) fail_all(written.error());
+  }
+}
+
+void handle_feature_frame(ManifestWriter& manifest, install::Persist& store, const p2p::KioFeatureFrame& frame,
+                          const Output& output) {
+  AdmissionBatch batch(manifest, store, output);
+  batch.add(frame);
+  batch.commit();
 }
 
 }  // namespace kio::connector

@@ -47,6 +47,7 @@ EventLoop::EventLoop(fs::path install_root, install::Persist& store, p2p::P2PMan
       store_(store),
       manifest_(install_root_),
       output_(output),
+      admissions_(manifest_, store, output_),
       // A spool is made only in the blobs root the store opened; the files are
       // written as they arrive, so that a landing has only flushes left.
       streams_(store.blobs_root(), limits,
@@ -62,6 +63,8 @@ void EventLoop::turn() {
   const bool caught_up = batch_.size() < ReceiveQueue::MAX_POP;
   while (!batch_.empty()) {
     if (stopping()) {
+      // The frames in hand were taken: they are admitted, or reported as failed.
+      if (!admissions_.empty()) admissions_.commit();
       for (auto& outcome : batch_) wipe(outcome);
       batch_.clear();
       return;
@@ -72,6 +75,8 @@ void EventLoop::turn() {
     // Decrypted plaintext does not outlive its handling.
     wipe(outcome);
   }
+  // Nothing more is waiting: what was gathered is made durable now.
+  if (!admissions_.empty()) admissions_.commit();
   if (const std::uint64_t dropped = queue_.dropped(); dropped != reported_drops_) {
     output_.error("recv: ", std::to_string(dropped - reported_drops_) +
                                 " messages dropped: the receive queue was full");
@@ -85,7 +90,12 @@ void EventLoop::turn() {
 void EventLoop::handle(p2p::ReceiveOutcome& outcome) {
   if (auto* message = std::get_if<p2p::ReceivedMessage>(&outcome)) {
     route(*message);
-  } else if (auto* error = std::get_if<p2p::P2PError>(&outcome)) {
+    return;
+  }
+  // Report lines keep the order of the messages that caused them: the feature
+  // frames before this outcome are done first.
+  if (!admissions_.empty()) admissions_.commit();
+  if (auto* error = std::get_if<p2p::P2PError>(&outcome)) {
     output_.error("recv: ", error->display());
   } else if (auto* ended = std::get_if<p2p::SessionEnded>(&outcome)) {
     if (auto report = streams_.end_session(ended->session_id)) report_unlanded(*report);
@@ -95,14 +105,14 @@ void EventLoop::handle(p2p::ReceiveOutcome& outcome) {
 void EventLoop::route(p2p::ReceivedMessage& message) {
   if (message.channel_id == p2p::KIOFEATURE_FRAME_CHANNEL) {
     if (auto frame = message.as_kiofeature_frame()) {
-      if (auto handled = handle_feature_frame(manifest_, store_, *frame, output_); !handled) {
-        output_.error("feature: ", handled.error());
-      }
+      admissions_.add(*frame);
       sodium_memzero(frame->payload.data(), frame->payload.size());
+      if (admissions_.full()) admissions_.commit();
       return;
     }
     // Not a feature frame: it is stream control data.
   }
+  if (!admissions_.empty()) admissions_.commit();
   auto pushed = streams_.push(message.session_id, message.channel_id, std::move(message.payload), Clock::now());
   if (!pushed) {
     // A stream that was announced and will not land is reported like a landing

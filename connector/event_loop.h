@@ -10,6 +10,7 @@
 #include <deque>
 #include <filesystem>
 
+#include "connector/admission.h"
 #include "connector/manifest.h"
 #include "connector/output.h"
 #include "connector/receive_thread.h"
@@ -30,7 +31,10 @@ class EventLoop {
 
   // One turn: waits up to 50 ms for what the receive thread took and handles a
   // batch of it, each message to the end (a raised stop flag ends the turn after the
-  // message in hand), then abandons the streams that stalled.
+  // message in hand), then abandons the streams that stalled. Feature frames
+  // that follow one another are admitted together (AdmissionBatch): their
+  // batch ends at the first other message, when it is full, or when nothing
+  // more is waiting; it never waits for more.
   void turn();
 
   // A raised flag ends the turn after the message in hand: the process is ending.
@@ -50,6 +54,7 @@ class EventLoop {
   install::Persist& store_;
   ManifestWriter manifest_;  // the install's manifest, kept between entries
   Output output_;
+  AdmissionBatch admissions_;
   StreamTable streams_;
   ReceiveQueue queue_;
   ReceiveThread receiver_;

@@ -108,15 +108,32 @@ Result<void> ManifestWriter::bring_up_to_date() {
   return {};
 }
 
-Result<void> ManifestWriter::check() { return bring_up_to_date(); }
+Result<void> ManifestWriter::check() {
+  if (unwritten_ > 0) return {};  // the manifest in memory, as entries were added to it
+  return bring_up_to_date();
+}
 
 Result<void> ManifestWriter::record(const Json& entry) {
-  if (auto loaded = bring_up_to_date(); !loaded) return loaded;
+  if (auto added = add(entry); !added) return added;
+  return write();
+}
 
+Result<void> ManifestWriter::add(const Json& entry) {
+  // Entries waiting to be written hold the manifest as this writer has it.
+  if (unwritten_ == 0) {
+    if (auto loaded = bring_up_to_date(); !loaded) return loaded;
+  }
   auto text = entry_text(entry);
   if (!text) return std::unexpected(text.error());
   std::string& entries = held_->manifest.entries;
   entries += (entries.empty() ? "\n    " : ",\n    ") + *text;
+  ++unwritten_;
+  return {};
+}
+
+Result<void> ManifestWriter::write() {
+  if (!held_) return fail("no manifest entry to write");
+  unwritten_ = 0;
   const auto written = write_manifest_file(path_, held_->manifest.text());
   const auto after = stat_path(path_);
   if (!written || !after) {

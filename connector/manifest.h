@@ -2,6 +2,7 @@
 // admitted or landed, oldest first. Plain JSON, rewritten whole on every entry.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -31,6 +32,17 @@ class ManifestWriter {
   // it until fixed.
   Result<void> record(const install::json::Json& entry);
 
+  // record in two steps, for entries made durable together: add appends an
+  // entry to the manifest in memory only (refused as record would refuse it,
+  // the manifest unchanged then); write replaces the file whole once with every
+  // entry added since the last write. While entries wait to be written the
+  // file is not read again. A failed write forgets them with the rest: the file
+  // is read afresh next time.
+  Result<void> add(const install::json::Json& entry);
+  Result<void> write();
+  // Entries added and not yet written.
+  std::size_t unwritten() const { return unwritten_; }
+
   // Fails as record would before it writes anything (a manifest that cannot be
   // read or is not this installer's); writes nothing. A caller that must not
   // leave work half-recorded asks this first.
@@ -59,6 +71,7 @@ class ManifestWriter {
 
   std::filesystem::path path_;
   std::optional<Held> held_;
+  std::size_t unwritten_ = 0;
 };
 
 }  // namespace kio::connector

@@ -74,6 +74,10 @@ constexpr const char* kUsage =
     "  --retries N           send-index --wait: a stream the connector abandoned part-way\n"
     "                        (datagrams lost) is sent again at half the rate, at most N\n"
     "                        times (default 2)\n"
+    "  --count N             send-pack, send-admit: send the frame N times, back to back\n"
+    "                        (default 1)\n"
+    "  --per-second N        send-pack, send-admit with --count: pace the frames at N a\n"
+    "                        second (default 0: none)\n"
     "  --timeout SECONDS     for the handshake and --wait (default 60)\n"
     "  --timing              send-index: also print when the first and the last message\n"
     "                        left (Unix seconds) and this process's peak memory, for\n"
@@ -200,7 +204,29 @@ std::vector<std::uint8_t> read_input_file(const std::string& path) {
   return {text->begin(), text->end()};
 }
 
-void send_frame(peer::PeerClient& client, const std::string& feature_id, const std::vector<std::uint8_t>& payload) {
+// How many times to send a frame, and how fast (--count, --per-second).
+struct Repeat {
+  std::uint64_t count = 1;
+  double per_second = 0;  // 0: back to back
+};
+
+Repeat repeat_of(const tools::Args& args) {
+  Repeat repeat;
+  if (auto c = args.value("--count")) {
+    const auto parsed = tools::parse_whole_number(*c);
+    if (!parsed || *parsed == 0) usage("--count takes a whole number from 1");
+    repeat.count = *parsed;
+  }
+  if (auto r = args.value("--per-second")) {
+    const auto parsed = tools::parse_real_number(*r);
+    if (!parsed) usage("--per-second takes a number, 0 or more");
+    repeat.per_second = *parsed;
+  }
+  return repeat;
+}
+
+void send_frame(peer::PeerClient& client, const std::string& feature_id, const std::vector<std::uint8_t>& payload,
+                const Repeat& repeat) {
   auto id = parse_uuid(feature_id);
   if (!id) usage("not a UUID: " + feature_id);
   const auto frame = p2p::encode_feature_frame(*id, 0, payload);
@@ -208,9 +234,26 @@ void send_frame(peer::PeerClient& client, const std::string& feature_id, const s
     die("the feature frame is " + std::to_string(frame.size()) + " bytes; one data packet carries at most " +
         std::to_string(p2p::MAX_DATA_PLAINTEXT_LEN));
   }
-  if (auto sent = client.send(p2p::KIOFEATURE_FRAME_CHANNEL, frame); !sent) die("send failed: " + send_failure(sent.error()));
-  std::printf("sent feature frame %s (%zu payload bytes) to %s\n", feature_id.c_str(), payload.size(),
-              client.target().to_string().c_str());
+  using Clock = std::chrono::steady_clock;
+  const auto started = Clock::now();
+  for (std::uint64_t n = 0; n < repeat.count; ++n) {
+    if (repeat.per_second > 0 && n > 0) {
+      std::this_thread::sleep_until(started + std::chrono::duration_cast<Clock::duration>(
+                                                  std::chrono::duration<double>(static_cast<double>(n) / repeat.per_second)));
+    }
+    if (auto sent = client.send(p2p::KIOFEATURE_FRAME_CHANNEL, frame); !sent) {
+      die("send failed: " + send_failure(sent.error()));
+    }
+  }
+  if (repeat.count == 1) {
+    std::printf("sent feature frame %s (%zu payload bytes) to %s\n", feature_id.c_str(), payload.size(),
+                client.target().to_string().c_str());
+  } else {
+    const double seconds = std::chrono::duration<double>(Clock::now() - started).count();
+    std::printf("sent feature frame %s (%zu payload bytes) %llu times to %s in %.3f s\n", feature_id.c_str(),
+                payload.size(), static_cast<unsigned long long>(repeat.count), client.target().to_string().c_str(),
+                seconds);
+  }
 }
 
 std::string landed_after(const char* outcome, double seconds) {
@@ -428,7 +471,7 @@ int main(int argc, char** argv) {
   auto args = tools::parse_args(argc, argv, 2,
                                 {"--root", "--participant", "--connect", "--static-key", "--participant-id", "--kk",
                                  "--feature-id", "--blob-id", "--class", "--frame-size", "--rate", "--timeout", "--json",
-                                 "--retries"},
+                                 "--retries", "--count", "--per-second"},
                                 {"--wait", "--timing", "--help"});
   if (!args) usage(args.error());
   o.args = std::move(*args);
@@ -444,7 +487,7 @@ int main(int argc, char** argv) {
     const auto payload = read_input_file(*o.operand);
     const auto target = target_of(o.args, install_root_of(o.args));
     auto client = connect(o.args, target);
-    send_frame(client, install::GEONAMES_FEATURE_ID, payload);
+    send_frame(client, install::GEONAMES_FEATURE_ID, payload, repeat_of(o.args));
     return 0;
   }
   if (o.command == "send-admit") {
@@ -459,7 +502,7 @@ int main(int argc, char** argv) {
     }
     const auto target = target_of(o.args, install_root_of(o.args));
     auto client = connect(o.args, target);
-    send_frame(client, o.args.value("--feature-id").value_or(format_uuid(new_uuid_v7())), payload);
+    send_frame(client, o.args.value("--feature-id").value_or(format_uuid(new_uuid_v7())), payload, repeat_of(o.args));
     return 0;
   }
   if (o.command == "send-index") {

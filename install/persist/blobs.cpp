@@ -171,11 +171,17 @@ Result<void> BlobStore::catch_up(const EventLog& events, bool want_records) {
 }
 
 Result<std::uint64_t> BlobStore::append(const EventLog& events, const LtrPayload& payload) {
+  return append(events, std::span<const LtrPayload>(&payload, 1));
+}
+
+Result<std::uint64_t> BlobStore::append(const EventLog& events, std::span<const LtrPayload> payloads) {
   Index index(latest_, events, /*wanted=*/false);
-  auto sequence = events.append(payload, &index);
+  auto sequence = events.append(payloads, &index);
   if (sequence && latest_) {
-    if (const auto* record = std::get_if<BlobRecord>(&payload); record && is_listed_blob(*record)) {
-      latest_->insert_or_assign(record->blob_id, *record);
+    for (const LtrPayload& payload : payloads) {
+      if (const auto* record = std::get_if<BlobRecord>(&payload); record && is_listed_blob(*record)) {
+        latest_->insert_or_assign(record->blob_id, *record);
+      }
     }
   }
   return sequence;
@@ -183,43 +189,107 @@ Result<std::uint64_t> BlobStore::append(const EventLog& events, const LtrPayload
 
 Result<BlobRecord> BlobStore::put_with_id(const EventLog& events, std::string_view id,
                                           std::span<const std::uint8_t> bytes, bool feature, bool encrypted) {
-  if (auto ok = events.writable(); !ok) return std::unexpected(ok.error());
-  if (bytes.empty()) return fail("blob bytes are required");
-  if (auto valid = parse_blob_id(id); !valid) return std::unexpected(valid.error());
-  auto path = blob_path(persist_root_, id);
-  if (!path) return std::unexpected(path.error());
-  auto url = local_file_url(*path);
-  if (!url) return std::unexpected(url.error());
-  BlobRecord record{std::string(BLOB_KIND), std::string(id),  std::string(class_of(feature)),
-                    std::move(*url),        encrypted,        sha256_hex(bytes)};
+  const BlobPut put{id, bytes, feature, encrypted};
+  auto records = put_all_with_id(events, std::span<const BlobPut>(&put, 1));
+  if (!records) return std::unexpected(records.error());
+  return std::move(records->front());
+}
 
-  if (auto made = detail::create_private_parent(*path); !made) return std::unexpected(made.error());
+Result<std::vector<BlobRecord>> BlobStore::put_all_with_id(const EventLog& events, std::span<const BlobPut> puts) {
+  if (auto ok = events.writable(); !ok) return std::unexpected(ok.error());
+  // Every put is checked before anything is written.
+  std::vector<BlobRecord> records;
+  std::vector<fs::path> paths;
+  records.reserve(puts.size());
+  paths.reserve(puts.size());
+  for (const BlobPut& put : puts) {
+    if (put.bytes.empty()) return fail("blob bytes are required");
+    if (auto valid = parse_blob_id(put.id); !valid) return std::unexpected(valid.error());
+    auto path = blob_path(persist_root_, put.id);
+    if (!path) return std::unexpected(path.error());
+    auto url = local_file_url(*path);
+    if (!url) return std::unexpected(url.error());
+    records.push_back(BlobRecord{std::string(BLOB_KIND), std::string(put.id), std::string(class_of(put.feature)),
+                                 std::move(*url), put.encrypted, sha256_hex(put.bytes)});
+    paths.push_back(std::move(*path));
+  }
+
   // The new bytes are written beside the blob file, and replace it only once the
   // log records them: after any failure or crash the file and the latest record
-  // of its id agree (a crash between the two is settled at the next open).
-  const fs::path pending = pending_blob_path(*path, record.sha256);
+  // of its id agree (a crash between the two is settled at the next open). The
+  // bytes of every put wait, also of one that a later put of the same file
+  // replaces: a crash may keep only the first of the records written together,
+  // and the file must then be able to hold that record's bytes.
+  struct Pending {
+    std::size_t put;
+    fs::path pending;
+    bool last;  // the last put of its blob file: its bytes take the file's name
+  };
+  std::vector<Pending> pending;
+  std::vector<fs::path> directories;  // to flush once each
+  for (std::size_t i = 0; i < puts.size(); ++i) {
+    fs::path waiting = pending_blob_path(paths[i], records[i].sha256);
+    bool written_later = false, replaced_later = false;
+    for (std::size_t j = i + 1; j < puts.size(); ++j) {
+      replaced_later = replaced_later || paths[j] == paths[i];
+      written_later = written_later || (paths[j] == paths[i] && records[j].sha256 == records[i].sha256);
+    }
+    if (written_later) continue;  // the same bytes wait for a later put
+    pending.push_back(Pending{i, std::move(waiting), !replaced_later});
+    const fs::path directory = parent_directory(paths[i]);
+    if (std::find(directories.begin(), directories.end(), directory) == directories.end()) {
+      directories.push_back(directory);
+    }
+  }
   FileSystem& files = file_system();
-  if (auto removed = files.unlink(pending); !removed && !removed.error().is(std::errc::no_such_file_or_directory)) {
-    return std::unexpected(removed.error());
-  }
+  const auto remove_pending = [&] {
+    for (const Pending& p : pending) (void)files.unlink(p.pending);
+  };
   const WriteOptions private_new{
-      .mode = 0600, .exact_mode = true, .flush = true, .flush_new_entry = true, .follow_links = false, .exclusive = true};
-  if (encrypted) {
-    auto sealed = encrypt(events.key, blob_file_aad(id), bytes);
-    if (!sealed) return std::unexpected(sealed.error());
-    const std::string envelope = detail::write_envelope(*sealed);
-    if (auto written = write_file(pending, envelope, private_new); !written) return std::unexpected(written.error());
-  } else {
-    if (auto written = write_file(pending, bytes, private_new); !written) return std::unexpected(written.error());
+      .mode = 0600, .exact_mode = true, .flush = true, .flush_new_entry = false, .follow_links = false, .exclusive = true};
+  for (const Pending& p : pending) {
+    const BlobPut& put = puts[p.put];
+    const auto written = [&]() -> Result<void> {
+      if (auto made = detail::create_private_parent(paths[p.put]); !made) return made;
+      if (auto removed = files.unlink(p.pending); !removed && !removed.error().is(std::errc::no_such_file_or_directory)) {
+        return removed;
+      }
+      if (put.encrypted) {
+        auto sealed = encrypt(events.key, blob_file_aad(put.id), put.bytes);
+        if (!sealed) return std::unexpected(sealed.error());
+        return write_file(p.pending, detail::write_envelope(*sealed), private_new);
+      }
+      return write_file(p.pending, put.bytes, private_new);
+    }();
+    if (!written) {
+      remove_pending();
+      return std::unexpected(written.error());
+    }
   }
-  if (auto appended = append(events, record); !appended) {
-    (void)files.unlink(pending);
+  for (const fs::path& directory : directories) {
+    if (auto synced = files.sync_directory(directory); !synced) {
+      remove_pending();
+      return std::unexpected(synced.error());
+    }
+  }
+  std::vector<LtrPayload> payloads(records.begin(), records.end());
+  if (auto appended = append(events, payloads); !appended) {
+    remove_pending();
     return std::unexpected(appended.error());
   }
-  // A link planted at the blob path is replaced, not written through.
-  if (auto renamed = files.rename(pending, *path); !renamed) return std::unexpected(renamed.error());
-  if (auto synced = files.sync_directory(parent_directory(*path)); !synced) return std::unexpected(synced.error());
-  return record;
+  // A link planted at the blob path is replaced, not written through. Bytes a
+  // later put replaced go (if that fails, the next open removes them).
+  for (const Pending& p : pending) {
+    if (!p.last) continue;
+    if (auto renamed = files.rename(p.pending, paths[p.put]); !renamed) return std::unexpected(renamed.error());
+  }
+  for (const Pending& p : pending) {
+    if (!p.last) (void)files.unlink(p.pending);
+  }
+  for (const fs::path& directory : directories) {
+    if (auto synced = files.sync_directory(directory); !synced) return std::unexpected(synced.error());
+  }
+  return records;
 }
 
 Result<void> BlobStore::settle_pending(const EventLog& events) {

@@ -43,6 +43,14 @@ Result<void> link_or_copy_file(const std::filesystem::path& source, const std::f
 // UUIDv7 and class "feature" or "bytes". Others are passed over silently.
 bool is_listed_blob(const BlobRecord& record);
 
+// One blob file's new bytes, for a put of several (BlobStore::put_all_with_id).
+struct BlobPut {
+  std::string_view id;
+  std::span<const std::uint8_t> bytes;
+  bool feature = false;
+  bool encrypted = false;
+};
+
 // The blob files of the store under `persist_root`, and the latest listed
 // record of each blob id, kept current with the log once it is asked for.
 // Every call is given the log's events (EventLog), where records go and come from.
@@ -58,9 +66,19 @@ class BlobStore {
   Result<void> catch_up(const EventLog& events, bool want_records);
   // Appends an event to the log, keeping the latest records current.
   Result<std::uint64_t> append(const EventLog& events, const LtrPayload& payload);
+  // Appends events together, all of them or none (EventLog::append).
+  Result<std::uint64_t> append(const EventLog& events, std::span<const LtrPayload> payloads);
 
   Result<BlobRecord> put_with_id(const EventLog& events, std::string_view id, std::span<const std::uint8_t> bytes,
                                  bool feature, bool encrypted);
+  // Several puts made durable together, as if made one after the other: every
+  // put is checked before anything is written, the new bytes of each put wait
+  // beside their files and are flushed, their directories flushed once each,
+  // the records appended together with one flush of the log, and only then do
+  // the bytes of each file's last put take its name. A
+  // failure before the records are appended leaves nothing; the records, in
+  // the order of the puts.
+  Result<std::vector<BlobRecord>> put_all_with_id(const EventLog& events, std::span<const BlobPut> puts);
   Result<BlobRecord> put_from_path(const EventLog& events, std::string_view id, const std::filesystem::path& source,
                                    bool feature);
   // The same for a file whose digest text is already known: the file is not read again.

@@ -233,17 +233,33 @@ Result<void> LtrLog::refresh(LogFollower* follower) {
 }
 
 Result<std::uint64_t> LtrLog::append(const FrameSealer& seal, LogFollower* follower) {
+  return append(1, seal, follower);
+}
+
+Result<std::uint64_t> LtrLog::append(std::size_t count, const FrameSealer& seal, LogFollower* follower) {
+  if (count == 0) return fail("no frame to append");
   if (auto fresh = refresh(follower); !fresh) return std::unexpected(fresh.error());
   Verified& v = *verified_;
-  const std::uint64_t sequence = v.tip.count + 1;
-  auto sealed = seal(sequence, v.tip.digest);
-  if (!sealed) return std::unexpected(sealed.error());
 
-  std::string line;
-  write_frame_line(line, LtrFrameView{LTR_FRAME_SCHEMA, LTR_FRAME_VERSION, sequence, v.tip.digest,
-                                      sealed->nonce_b64, sealed->ciphertext_b64});
-  ChainTip tip{sequence, sha256_hex(line)};
-  line.push_back('\n');
+  // Every frame is sealed before anything is written: a frame that does not
+  // seal fails the whole append with nothing written.
+  std::vector<std::string> lines;
+  std::vector<ChainTip> tips;
+  lines.reserve(count);
+  tips.reserve(count);
+  ChainTip tip = v.tip;
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint64_t sequence = tip.count + 1;
+    auto sealed = seal(sequence, tip.digest);
+    if (!sealed) return std::unexpected(sealed.error());
+    std::string line;
+    write_frame_line(line, LtrFrameView{LTR_FRAME_SCHEMA, LTR_FRAME_VERSION, sequence, tip.digest,
+                                        sealed->nonce_b64, sealed->ciphertext_b64});
+    tip = ChainTip{sequence, sha256_hex(line)};
+    line.push_back('\n');
+    lines.push_back(std::move(line));
+    tips.push_back(tip);
+  }
 
   // From here on a failure leaves the log in a state the log has not seen.
   const auto forget_after = [&](std::string error) -> Result<std::uint64_t> {
@@ -257,31 +273,73 @@ Result<std::uint64_t> LtrLog::append(const FrameSealer& seal, LogFollower* follo
     v.last.stamp = *cut;
     v.last.torn = false;
   }
-  const fs::path segment = choose_segment(v.segments, root_ / "ltr" / "current", today());
-  auto appended = append_segment_line(segment, line);
-  if (!appended) return forget_after(appended.error());
 
-  SegmentEnd& last = v.last;
-  if (!v.segments.empty() && v.segments.back().path == segment) {
-    if (appended->line_feed_added != last.unterminated_frame) appended->raced = true;
-    v.segments.back().stamp = appended->stamp;
-    last.resume_line += last.unterminated_frame ? 2 : 1;
-  } else {
-    v.segments.push_back(SegmentFile{segment, appended->stamp});
-    v.relist = true;  // its directory changed
-    last.resume_line = 2;
+  // The lines go where appending them one at a time would put them: a segment
+  // takes lines until it holds the size limit, the line that crosses it
+  // included, and the rest go on in the next one. Each segment's share is
+  // written and flushed at once. Should a later share fail, the shares written
+  // before it are taken back, so that the append records all its frames or none.
+  struct Written {
+    fs::path segment;
+    std::uint64_t size_before;
+    bool created;
+  };
+  std::vector<Written> written;
+  const auto take_back = [&] {
+    for (auto it = written.rbegin(); it != written.rend(); ++it) {
+      if (it->created) {
+        if (file_system().unlink(it->segment)) (void)file_system().sync_directory(parent_directory(it->segment));
+      } else {
+        (void)cut_back(it->segment, it->size_before);
+      }
+    }
+  };
+  bool raced = false;
+  std::size_t next = 0;
+  while (next < count) {
+    const fs::path segment = choose_segment(v.segments, root_ / "ltr" / "current", today());
+    const bool same = !v.segments.empty() && v.segments.back().path == segment;
+    const std::uint64_t size_before = same ? v.segments.back().stamp.size : 0;
+    std::uint64_t size = size_before + (same && v.last.unterminated_frame ? 1 : 0);
+    const std::size_t first = next;
+    std::string bytes;
+    do {
+      bytes += lines[next];
+      size += lines[next].size();
+      ++next;
+    } while (next < count && size < LTR_SEGMENT_LIMIT);
+
+    auto appended = append_segment_line(segment, bytes);
+    if (!appended) {
+      take_back();
+      return forget_after(appended.error());
+    }
+    written.push_back(Written{segment, size_before, !same});
+    const std::string& last_line = lines[next - 1];
+    SegmentEnd& last = v.last;
+    if (same) {
+      if (appended->line_feed_added != last.unterminated_frame) appended->raced = true;
+      v.segments.back().stamp = appended->stamp;
+      last.resume_line += (last.unterminated_frame ? 1 : 0) + (next - first);
+    } else {
+      v.segments.push_back(SegmentFile{segment, appended->stamp});
+      v.relist = true;  // its directory changed
+      last.resume_line = 1 + (next - first);
+    }
+    last.stamp = appended->stamp;
+    last.resume_offset = appended->stamp.size;
+    last.resume_tip = tips[next - 1];
+    last.boundary_offset =
+        appended->stamp.size - std::min<std::uint64_t>(appended->stamp.size, last_line.size());
+    last.boundary_digest = sha256_hex(last_line);
+    last.unterminated_frame = false;
+    raced = raced || appended->raced;
   }
-  last.stamp = appended->stamp;
-  last.resume_offset = appended->stamp.size;
-  last.resume_tip = tip;
-  last.boundary_offset = appended->stamp.size - std::min<std::uint64_t>(appended->stamp.size, line.size());
-  last.boundary_digest = sha256_hex(line);
-  last.unterminated_frame = false;
   v.tip = std::move(tip);
   // Another writer wrote while this one did: the next append walks the chain
   // (what the follower built stays, and is built again by that walk).
-  if (appended->raced) verified_.reset();
-  return sequence;
+  if (raced) verified_.reset();
+  return v.tip.count;
 }
 
 }  // namespace kio::install

@@ -98,6 +98,11 @@ class LtrLog {
   // chain; its sequence. A failure that may have left the files in a state
   // the log has not seen makes the next append walk the whole chain.
   Result<std::uint64_t> append(const FrameSealer& seal, LogFollower* follower = nullptr);
+  // Appends `count` frames at once, each sealed by `seal` onto the one before,
+  // with one write and one flush per segment they go to (the segments they
+  // would go to appended one at a time): all of them or, on a failure, none.
+  // The sequence of the last.
+  Result<std::uint64_t> append(std::size_t count, const FrameSealer& seal, LogFollower* follower = nullptr);
 
  private:
   // What the log verified of its segment files.

@@ -77,10 +77,16 @@ Result<LtrPayload> decode_ltr_payload(std::span<const std::uint8_t> plaintext) {
 }
 
 Result<std::uint64_t> EventLog::append(const LtrPayload& payload, LogFollower* follower) const {
+  return append(std::span<const LtrPayload>(&payload, 1), follower);
+}
+
+Result<std::uint64_t> EventLog::append(std::span<const LtrPayload> payloads, LogFollower* follower) const {
   if (auto ok = writable(); !ok) return std::unexpected(ok.error());
+  std::size_t next = 0;  // the log seals the frames in order
   return log.append(
+      payloads.size(),
       [&](std::uint64_t sequence, std::string_view previous_digest) -> Result<SealedEnvelope> {
-        auto plaintext = serialize_ltr_payload(payload);
+        auto plaintext = serialize_ltr_payload(payloads[next++]);
         if (!plaintext) return std::unexpected(plaintext.error());
         const auto aad = ltr_aad(founder_id, LTR_STREAM_LABEL, sequence, previous_digest);
         auto sealed = encrypt(key, aad, *plaintext);

@@ -57,6 +57,9 @@ struct EventLog {
 
   // Seals the event into a frame at the end of the chain; its sequence.
   Result<std::uint64_t> append(const LtrPayload& payload, LogFollower* follower = nullptr) const;
+  // Seals the events, in order, into frames at the end of the chain, written
+  // and flushed together: all of them or none. The sequence of the last.
+  Result<std::uint64_t> append(std::span<const LtrPayload> payloads, LogFollower* follower = nullptr) const;
   // Opens and decodes the event sealed in a frame.
   Result<LtrPayload> open(const LtrFrameView& frame) const;
   // Reads the whole log from the segment files, hands every event to `visit` in

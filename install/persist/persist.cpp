@@ -102,6 +102,10 @@ Result<BlobRecord> Persist::put_blob_with_id(std::string_view id, std::span<cons
   return blobs_.put_with_id(events(), id, bytes, feature, encrypted);
 }
 
+Result<std::vector<BlobRecord>> Persist::put_blobs_with_id(std::span<const BlobPut> puts) {
+  return blobs_.put_all_with_id(events(), puts);
+}
+
 Result<BlobRecord> Persist::put_blob_from_path(std::string_view id, const fs::path& source, bool feature) {
   return blobs_.put_from_path(events(), id, source, feature);
 }

@@ -84,6 +84,8 @@ class Persist {   // movable, not copyable; wipes the wrap key when destroyed
   // The blob store (blobs.h).
   Result<BlobRecord> put_blob_with_id(std::string_view id, std::span<const std::uint8_t> bytes, bool feature,
                                       bool encrypted);
+  // Several puts made durable together (BlobStore::put_all_with_id).
+  Result<std::vector<BlobRecord>> put_blobs_with_id(std::span<const BlobPut> puts);
   Result<BlobRecord> put_blob_from_path(std::string_view id, const std::filesystem::path& source, bool feature);
   // The same for a file whose digest text is already known (computed as its
   // bytes arrived): the file is not read again.

@@ -156,6 +156,40 @@ TEST_F(Connector, StoresTheGeonamesPackAndAdmitsRecords) {
   EXPECT_EQ(test::file_mode(install_.root / "features-manifest.json"), 0600u);
 }
 
+// Frames sent back to back, admissions, packs and a bad one among them: each is
+// reported once, in the order sent, and everything reported is in the manifest
+// and the log in that order.
+TEST_F(Connector, ABurstIsReportedInOrderAndKeptWhole) {
+  auto client = connect();
+  constexpr int kFrames = 600;
+  std::vector<std::string> expected;
+  for (int n = 0; n < kFrames; ++n) {
+    if (n % 100 == 50) {
+      send_frame(client, kGeonamesFeature, kPack);
+      expected.push_back(std::string("feature_pack_stored=") + kGeonamesFeature);
+    } else if (n == 333) {
+      send_frame(client, "01939a3c-0000-7000-8000-00000000000a", "not json");
+    } else {
+      send_frame(client, "01939a3c-0000-7000-8000-00000000000a",
+                 R"({"schema":"kio.bootstrap.feature-admit.v1","feature":"f)" + std::to_string(n) + R"("})");
+      expected.push_back("feature_admitted=f" + std::to_string(n));
+    }
+  }
+  std::vector<std::string> reported;
+  for (std::size_t n = 0; n < expected.size(); ++n) reported.push_back(out_line());
+  EXPECT_EQ(reported, expected);
+  EXPECT_EQ(err_line(), "kio-connector: feature: bootstrap feature payload is not json");
+  std::vector<std::string> listed;
+  const auto written = manifest();
+  for (const auto& entry : written["features"]) {
+    listed.push_back(entry["feature"] == "geonames" ? std::string("feature_pack_stored=") + kGeonamesFeature
+                                                    : "feature_admitted=" + entry["feature"].get<std::string>());
+  }
+  EXPECT_EQ(listed, expected);
+  EXPECT_EQ(events().size(), static_cast<std::size_t>(kFrames / 100));
+  EXPECT_EQ(process_->drain_err(50ms), "");
+}
+
 TEST_F(Connector, ReportsBadInputAndKeepsRunning) {
   auto client = connect();
   std::string upper_pack = kPack;

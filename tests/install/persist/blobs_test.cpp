@@ -465,6 +465,129 @@ TEST(PutBlobWithId, TheNextOpenSettlesAWriteACrashCutShort) {
   }
 }
 
+// Puts made durable together: the same records, in the same order and the same
+// segments, as one put after another, with one flush of the log for all of them.
+TEST(PutBlobsWithId, RecordsEveryPutAndKeepsTheLastBytesOfEachFile) {
+  Store s;
+  Persist store = s.open();
+  const std::string other = "01939a3c-6000-7000-8000-00000000000b";
+  const std::vector<std::uint8_t> a1 = bytes_of("a1"), b1 = bytes_of("b1"), a2 = bytes_of("a2");
+  const BlobPut puts[] = {{ID, a1, true, false}, {other, b1, false, true}, {ID, a2, true, false}};
+  const std::string before = "01939a3c-6000-7000-8000-00000000000c";
+  ASSERT_TRUE(store.put_blob_with_id(before, bytes_of("c"), true, false));  // the segment is there already
+  test::FaultFileSystem counting(s.install);
+  Result<std::vector<BlobRecord>> records;
+  {
+    const ScopedFileSystem installed(counting);
+    records = store.put_blobs_with_id(puts);
+  }
+  ASSERT_TRUE(records) << records.error();
+  ASSERT_EQ(records->size(), 3u);
+  EXPECT_EQ((*records)[0].sha256, sha256_hex(std::string_view("a1")));
+  EXPECT_EQ((*records)[2].sha256, sha256_hex(std::string_view("a2")));
+  EXPECT_TRUE((*records)[1].encrypted);
+  // The log holds the three records, in order; the files the last bytes of each.
+  std::vector<std::string> logged;
+  const auto events = store.read_payloads();
+  ASSERT_TRUE(events) << events.error();
+  for (const auto& event : *events) logged.push_back(std::get<BlobRecord>(event).sha256);
+  EXPECT_EQ(logged, (std::vector<std::string>{sha256_hex(std::string_view("c")), (*records)[0].sha256,
+                                              (*records)[1].sha256, (*records)[2].sha256}));
+  EXPECT_EQ(test::read_file(s.install / "blobs" / ID), "a2");
+  const auto listed = store.blob_records();
+  ASSERT_TRUE(listed) << listed.error();
+  for (const auto& record : *listed) EXPECT_TRUE(store.check_blob_file(record)) << record.blob_id;
+  EXPECT_EQ(test::names_in(s.install / "blobs"), (std::vector<std::string>{ID, other, before}));
+  // Three files written and flushed, the log flushed once, the directory
+  // flushed once before the append and once after the renames.
+  EXPECT_EQ(counting.count(test::FsOp::sync), 4u);
+  EXPECT_EQ(counting.count(test::FsOp::sync_directory), 2u);
+}
+
+TEST(PutBlobsWithId, AFailureBeforeTheRecordsLeavesNothing) {
+  struct Case {
+    const char* what;
+    test::FsOp op;
+    std::size_t nth;
+  };
+  const Case cases[] = {
+      {"the second file's flush", test::FsOp::sync, 2},
+      {"the directory's flush", test::FsOp::sync_directory, 1},
+      {"the log's flush", test::FsOp::sync, 3},
+      {"the log's write", test::FsOp::write, 3},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Store s;
+    Persist store = s.open();
+    ASSERT_TRUE(store.put_blob_with_id(ID, bytes_of("old"), true, false));
+    const std::string other = "01939a3c-6000-7000-8000-00000000000b";
+    const std::vector<std::uint8_t> x = bytes_of("x"), y = bytes_of("y");
+    const BlobPut puts[] = {{ID, x, true, false}, {other, y, true, false}};
+    test::FaultFileSystem faulty(s.install);
+    faulty.fail(c.op, c.nth, EIO);
+    {
+      const ScopedFileSystem installed(faulty);
+      EXPECT_FALSE(store.put_blobs_with_id(puts));
+    }
+    EXPECT_EQ(frame_count(store), 1u);
+    EXPECT_EQ(test::read_file(s.install / "blobs" / ID), "old");
+    EXPECT_EQ(test::names_in(s.install / "blobs"), std::vector<std::string>{ID});
+    // Once the fault clears, the same puts succeed.
+    EXPECT_TRUE(store.put_blobs_with_id(puts));
+    EXPECT_EQ(frame_count(store), 3u);
+  }
+}
+
+// Frames appended together go where one append after another would put them:
+// a segment takes frames until it holds its size limit, the frame that crosses
+// it included, and the rest begin the next segment.
+TEST(PutBlobsWithId, FramesCrossTheSegmentLimitAsOneByOne) {
+  const auto fill = [](Store& s) {
+    // Blank lines, which a read skips, bring the day's segment near its limit.
+    Persist store = s.open();
+    ASSERT_TRUE(store.append_ltr_payload(sample_record(1)));
+    const std::string text = test::read_file(day_segment(s));
+    test::write_file(day_segment(s), text + std::string(LTR_SEGMENT_LIMIT - text.size() - 1500, '\n'));
+  };
+  std::vector<std::vector<std::uint8_t>> bytes;
+  std::vector<std::string> ids;
+  for (int n = 0; n < 12; ++n) {
+    char id[64];
+    std::snprintf(id, sizeof id, "01939a3c-6000-7000-8000-%012d", 100 + n);
+    ids.push_back(id);
+    bytes.push_back(bytes_of("bytes " + std::to_string(n)));
+  }
+  std::vector<BlobPut> puts;
+  for (std::size_t n = 0; n < ids.size(); ++n) puts.push_back({ids[n], bytes[n], true, false});
+
+  Store one_by_one, together;
+  fill(one_by_one);
+  fill(together);
+  {
+    Persist store = one_by_one.open();
+    for (const auto& put : puts) ASSERT_TRUE(store.put_blob_with_id(put.id, put.bytes, put.feature, put.encrypted));
+  }
+  {
+    Persist store = together.open();
+    ASSERT_TRUE(store.put_blobs_with_id(puts));
+    EXPECT_EQ(frame_count(store), 13u);
+  }
+  // The same segments, each with the same number of lines of the same lengths.
+  const auto shape = [](const Store& s) {
+    std::map<std::string, std::vector<std::size_t>> lengths;
+    for (const auto& e : fs::directory_iterator(s.current)) {
+      for (const auto& line : lines_of(e.path())) lengths[e.path().filename()].push_back(line.size());
+    }
+    return lengths;
+  };
+  const auto expected = shape(one_by_one);
+  ASSERT_EQ(expected.size(), 2u) << "the frames should cross the limit";
+  EXPECT_EQ(shape(together), expected);
+  Persist reopened = together.open();
+  EXPECT_EQ(frame_count(reopened), 13u);
+}
+
 // Once the install moved away, the store writes nothing and makes no directory.
 TEST(Store, WritesNothingOnceItsInstallMoved) {
   Store s;
