@@ -73,7 +73,8 @@ std::expected<std::optional<install::CompletedStream>, StreamFailure> StreamTabl
         return std::unexpected(StreamFailure{announce->blob_id, std::move(admitted.error())});
       }
       if (it == streams_.end()) {
-        install::FileStreamReceiver receiver({spool_dir_, limits_.max_partial_bytes, unpack_as_received_});
+        install::FileStreamReceiver receiver(
+            {spool_dir_, limits_.max_partial_bytes, unpack_as_received_, unpack_as_received_});
         receiver.set_before_spool(before_spool_);
         it = streams_.emplace(session_id, Stream{std::move(receiver), now, {}}).first;
       }

@@ -47,7 +47,8 @@ class StreamTable {
   // Spool files are made in `spool_dir` (the blobs root), each once
   // `before_spool` (when given) allows it. With `unpack_as_received`, each
   // stream's files are also written as its bytes arrive, into a directory
-  // beside its spool (see install::ReceiverOptions).
+  // beside its spool, by a writer thread of the stream's own (see
+  // install::ReceiverOptions and install::StreamFilesWriter).
   explicit StreamTable(std::filesystem::path spool_dir, StreamLimits limits = {},
                        std::function<kio::Result<void>()> before_spool = {}, bool unpack_as_received = false);
 

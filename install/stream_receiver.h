@@ -31,7 +31,7 @@ struct CompletedStream {
   std::map<std::string, std::string> file_digests;  // see RecordDigests
   // The stream's files, when they were written as the bytes arrived (see
   // ReceiverOptions::unpack_as_received); `finish` is still to be called.
-  std::optional<StreamUnpacker> unpacked = std::nullopt;
+  std::optional<StreamFilesWriter> unpacked = std::nullopt;
 };
 
 // Where and within what bounds a receiver keeps a stream.
@@ -44,6 +44,10 @@ struct ReceiverOptions {
   // beside the spool file and named after it (".incoming-spool-" and the spool's
   // tag), removed with the spool when the stream ends without being handed out.
   bool unpack_as_received = false;
+  // ...and write them on a thread of their own, so that receiving goes on
+  // meanwhile (see StreamFilesWriter). Off, every write is done by `push`, in
+  // the order a test of the file system's operations can count.
+  bool write_in_background = false;
 };
 
 // Reassembles one announced stream at a time from the messages of one session.
@@ -95,7 +99,7 @@ class FileStreamReceiver {
   ReceiverOptions options_;
   std::function<Result<void>()> before_spool_;
   std::optional<SpoolFile> spool_;
-  std::optional<StreamUnpacker> unpacker_;
+  std::optional<StreamFilesWriter> unpacker_;
   Sha256 stream_sha_;
   std::optional<RecordDigests> record_digests_;
   std::uint64_t stream_length_ = 0;  // also counted when no bytes are kept

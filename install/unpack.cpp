@@ -8,6 +8,7 @@
 #include <deque>
 #include <string_view>
 #include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -394,6 +395,177 @@ Result<void> StreamUnpacker::move_to(const fs::path& destination) {
   dir_ = destination;
   owned_ = false;
   return {};
+}
+
+}  // namespace kio::install
+
+namespace kio::install {
+
+// What the caller and the writer thread share; it stays in place while the
+// StreamFilesWriter holding it is moved.
+struct StreamFilesWriter::Shared {
+  Shared(fs::path dir, std::optional<SpoolFile> spool) : unpacker(std::move(dir)), spool(std::move(spool)) {}
+
+  // The bytes to the spool, then to the files; nothing more once an append failed.
+  void write(std::span<const std::uint8_t> bytes);
+  void write_handed_over();
+
+  StreamUnpacker unpacker;         // the writer thread's alone while it runs
+  std::optional<SpoolFile> spool;  // likewise
+  bool background = false;
+  std::vector<std::uint8_t> filling;  // the caller's: copied bytes not yet handed over
+  mutable std::mutex mutex;
+  std::condition_variable to_writer;  // bytes handed over, or told to stop
+  std::condition_variable to_caller;  // room in the hand-off
+  std::deque<std::vector<std::uint8_t>> queued;
+  std::vector<std::vector<std::uint8_t>> spare;  // written buffers, kept for reuse
+  std::size_t queued_bytes = 0;                  // also of the buffer being written
+  bool closing = false;                          // write what was handed over, then end
+  bool discard = false;                          // end now
+  std::optional<Error> spool_error;              // of an append, under the mutex
+  std::thread thread;
+};
+
+void StreamFilesWriter::Shared::write(std::span<const std::uint8_t> bytes) {
+  if (spool) {
+    {
+      std::lock_guard lock(mutex);
+      if (spool_error) return;
+    }
+    if (auto appended = spool->append(std::span(&bytes, 1)); !appended) {
+      std::lock_guard lock(mutex);
+      spool_error = std::move(appended.error());
+      return;
+    }
+  }
+  unpacker.update(std::span(&bytes, 1));
+}
+
+void StreamFilesWriter::Shared::write_handed_over() {
+  std::unique_lock lock(mutex);
+  for (;;) {
+    to_writer.wait(lock, [this] { return discard || closing || !queued.empty(); });
+    if (discard || queued.empty()) return;
+    std::vector<std::uint8_t> buffer = std::move(queued.front());
+    queued.pop_front();
+    lock.unlock();
+    write(buffer);
+    lock.lock();
+    queued_bytes -= buffer.size();
+    buffer.clear();
+    if (spare.size() < kMaxQueuedBytes / kBufferBytes) spare.push_back(std::move(buffer));
+    to_caller.notify_one();
+  }
+}
+
+StreamFilesWriter::StreamFilesWriter(fs::path dir, bool in_background, std::optional<SpoolFile> spool)
+    : shared_(std::make_unique<Shared>(std::move(dir), std::move(spool))) {
+  if (!in_background) return;
+  try {
+    shared_->thread = std::thread([shared = shared_.get()] { shared->write_handed_over(); });
+    shared_->background = true;
+  } catch (const std::system_error&) {
+    // No thread to be had: the caller writes, as it would have without one.
+  }
+}
+
+StreamFilesWriter::StreamFilesWriter(StreamFilesWriter&& other) noexcept = default;
+
+StreamFilesWriter& StreamFilesWriter::operator=(StreamFilesWriter&& other) noexcept {
+  if (this != &other) {
+    stop(true);
+    shared_ = std::move(other.shared_);
+  }
+  return *this;
+}
+
+StreamFilesWriter::~StreamFilesWriter() { stop(true); }
+
+const fs::path& StreamFilesWriter::dir() const { return shared_->unpacker.dir(); }
+
+bool StreamFilesWriter::in_background() const { return shared_->background; }
+
+void StreamFilesWriter::stop(bool discard) {
+  if (!shared_ || !shared_->thread.joinable()) return;
+  {
+    std::lock_guard lock(shared_->mutex);
+    (discard ? shared_->discard : shared_->closing) = true;
+  }
+  shared_->to_writer.notify_one();
+  shared_->thread.join();
+}
+
+void StreamFilesWriter::update(std::span<const std::span<const std::uint8_t>> pieces) {
+  Shared& s = *shared_;
+  if (!s.thread.joinable()) {
+    // Written on this thread; once stopped, nothing more is taken.
+    if (!s.background) {
+      for (std::span<const std::uint8_t> bytes : pieces) s.write(bytes);
+    }
+    return;
+  }
+  for (std::span<const std::uint8_t> bytes : pieces) {
+    while (!bytes.empty()) {
+      if (s.filling.capacity() < kBufferBytes) s.filling.reserve(kBufferBytes);
+      const std::size_t take = std::min(kBufferBytes - s.filling.size(), bytes.size());
+      s.filling.insert(s.filling.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
+      bytes = bytes.subspan(take);
+      if (s.filling.size() < kBufferBytes) break;
+      // A full buffer goes to the writer, once the hand-off has room for it.
+      std::unique_lock lock(s.mutex);
+      s.to_caller.wait(lock, [&s] { return s.queued_bytes + s.filling.size() <= kMaxQueuedBytes; });
+      s.queued_bytes += s.filling.size();
+      s.queued.push_back(std::move(s.filling));
+      s.filling = std::vector<std::uint8_t>();
+      if (!s.spare.empty()) {
+        s.filling = std::move(s.spare.back());
+        s.spare.pop_back();
+      }
+      lock.unlock();
+      s.to_writer.notify_one();
+    }
+  }
+}
+
+Result<void> StreamFilesWriter::spool_failure() const {
+  std::lock_guard lock(shared_->mutex);
+  if (shared_->spool_error) return fail(*shared_->spool_error);
+  return {};
+}
+
+void StreamFilesWriter::hand_over_rest() {
+  Shared& s = *shared_;
+  if (!s.thread.joinable()) return;
+  {
+    // What is left goes too; the hand-off may pass its bound by this one buffer.
+    std::lock_guard lock(s.mutex);
+    if (!s.filling.empty()) {
+      s.queued_bytes += s.filling.size();
+      s.queued.push_back(std::move(s.filling));
+    }
+    s.filling = std::vector<std::uint8_t>();
+  }
+  stop(false);
+}
+
+Result<SpoolFile> StreamFilesWriter::take_spool() {
+  hand_over_rest();
+  Shared& s = *shared_;
+  if (s.spool_error) return fail(*s.spool_error);
+  if (!s.spool) return fail(Error(os_error_text(EBADF)));
+  SpoolFile spool = std::move(*s.spool);
+  s.spool.reset();
+  return spool;
+}
+
+Result<bool> StreamFilesWriter::finish() {
+  hand_over_rest();
+  return shared_->unpacker.finish();
+}
+
+Result<void> StreamFilesWriter::move_to(const fs::path& destination) {
+  stop(true);  // nothing is written into the directory once it moved
+  return shared_->unpacker.move_to(destination);
 }
 
 }  // namespace kio::install

@@ -3,16 +3,22 @@
 
 #include <sys/uio.h>
 
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <filesystem>
 #include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "common/file_system.h"
 #include "install/byte_source.h"
+#include "install/spool_file.h"
 #include "common/result.h"
 #include "install/stream_format.h"
 
@@ -103,6 +109,52 @@ class StreamUnpacker {
   std::uint64_t written_back_ = 0;   // of it, whose write-back was started
   std::vector<iovec> pending_;       // body bytes not yet written
   std::deque<std::filesystem::path> unflushed_;
+};
+
+// A StreamUnpacker fed either on the caller's thread (`in_background` false: each
+// `update` writes before it returns) or by a writer thread of its own, so that
+// the caller goes on receiving while the files are written. In the background
+// the bytes are copied into a hand-off of at most kMaxQueuedBytes; when the
+// writer falls that far behind, `update` waits for it (memory never grows with
+// the stream). Given the stream's spool file, the writer also appends the bytes
+// to it, before it writes them into the files. What the unpacker says is
+// unchanged: `finish` first waits until everything handed over is written.
+// Dropping the writer stops its thread (bytes not yet written are discarded)
+// before the directory (and the spool, if it still has it) is removed, so that
+// nothing is written into either afterwards.
+class StreamFilesWriter {
+ public:
+  static constexpr std::size_t kBufferBytes = std::size_t{1} << 20;
+  static constexpr std::size_t kMaxQueuedBytes = std::size_t{16} << 20;
+
+  StreamFilesWriter(std::filesystem::path dir, bool in_background, std::optional<SpoolFile> spool = std::nullopt);
+  StreamFilesWriter(StreamFilesWriter&& other) noexcept;
+  StreamFilesWriter& operator=(StreamFilesWriter&& other) noexcept;
+  StreamFilesWriter(const StreamFilesWriter&) = delete;
+  StreamFilesWriter& operator=(const StreamFilesWriter&) = delete;
+  ~StreamFilesWriter();
+
+  const std::filesystem::path& dir() const;
+  bool in_background() const;
+  // The stream's next bytes (see StreamUnpacker::update); once `finish` or
+  // `take_spool` was called, none may follow.
+  void update(std::span<const std::span<const std::uint8_t>> pieces);
+  // The system's error of an append to the spool so far (later bytes are then
+  // neither appended nor written into the files).
+  Result<void> spool_failure() const;
+  // Waits until everything handed over is appended and written, stops the
+  // writer, and gives the spool back (or the error of an append to it).
+  Result<SpoolFile> take_spool();
+  // Waits for the writer to write all it was handed and stops it, then
+  // StreamUnpacker::finish.
+  Result<bool> finish();
+  Result<void> move_to(const std::filesystem::path& destination);
+
+ private:
+  struct Shared;
+  void hand_over_rest();
+  void stop(bool discard);
+  std::unique_ptr<Shared> shared_;
 };
 
 }  // namespace kio::install

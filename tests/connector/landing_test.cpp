@@ -41,7 +41,7 @@ class Landing : public ::testing::Test {
                                              listed ? *listed : test::file_entries(files)},
                                             stream, 1000)
                               .value();
-    install::FileStreamReceiver receiver({blobs(), p2p::MAX_PARTIAL_BYTES, as_received_});
+    install::FileStreamReceiver receiver({blobs(), p2p::MAX_PARTIAL_BYTES, as_received_, background_});
     for (const auto& m : messages) {
       auto got = receiver.push(m.channel, m.bytes);
       EXPECT_TRUE(got);
@@ -70,6 +70,7 @@ class Landing : public ::testing::Test {
   test::TestInstall install_;
   ManifestWriter manifest_{install_.root};
   bool as_received_ = false;  // the receiver writes the files as the stream arrives
+  bool background_ = false;   // ...on a writer thread of the stream's own
   std::optional<install::Persist> store_;
 };
 
@@ -228,27 +229,33 @@ TEST_F(Landing, FilesWrittenAsTheStreamArrivedLandAsUnpackedOnesDo) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    for (const bool as_received : {false, true}) {
-      as_received_ = as_received;
+    for (const int mode : {0, 1, 2}) {
+      as_received_ = mode != 0;
+      background_ = mode == 2;
       auto refused = land(received(c.files, c.listed));
-      ASSERT_FALSE(refused) << as_received;
-      EXPECT_EQ(refused.error(), c.error) << as_received;
+      ASSERT_FALSE(refused) << mode;
+      EXPECT_EQ(refused.error(), c.error) << mode;
       EXPECT_TRUE(recorded_digests().empty());
       EXPECT_TRUE(blobs_entries().empty()) << "no blob, no index, no staging, no spool";
     }
   }
 
   as_received_ = true;
-  auto stream = received(repeated, test::file_entries({repeated[1], repeated[2]}));
-  ASSERT_TRUE(stream.unpacked);
-  const std::string digest = stream.announce.sha256;
-  const auto landed = land(std::move(stream));
-  ASSERT_TRUE(landed) << landed.error();
-  EXPECT_EQ(recorded_digests(), std::vector<std::string>{digest});
-  EXPECT_EQ(test::read_file(index() / "data.mdb"), std::string(5000, 'd'));
-  EXPECT_EQ(test::read_file(index() / "lock.mdb"), "L");
-  EXPECT_EQ(blobs_entries(), (std::vector<std::string>{std::string(install::GEONAMES_INDEX_BLOB_ID),
-                                                       std::string(install::GEONAMES_INDEX_BLOB_ID) + ".lmdb"}));
+  for (const bool background : {false, true}) {
+    SCOPED_TRACE(background ? "written on a thread of their own" : "written by push");
+    background_ = background;
+    auto stream = received(repeated, test::file_entries({repeated[1], repeated[2]}));
+    ASSERT_TRUE(stream.unpacked);
+    EXPECT_EQ(stream.unpacked->in_background(), background);
+    const std::string digest = stream.announce.sha256;
+    const auto landed = land(std::move(stream));
+    ASSERT_TRUE(landed) << landed.error();
+    EXPECT_EQ(recorded_digests(), std::vector<std::string>{digest});
+    EXPECT_EQ(test::read_file(index() / "data.mdb"), std::string(5000, 'd'));
+    EXPECT_EQ(test::read_file(index() / "lock.mdb"), "L");
+    EXPECT_EQ(blobs_entries(), (std::vector<std::string>{std::string(install::GEONAMES_INDEX_BLOB_ID),
+                                                         std::string(install::GEONAMES_INDEX_BLOB_ID) + ".lmdb"}));
+  }
 }
 
 }  // namespace

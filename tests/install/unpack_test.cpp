@@ -6,6 +6,8 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <type_traits>
+#include <vector>
 
 #include "common/file_io.h"
 #include "install/crypto.h"
@@ -54,6 +56,16 @@ Result<void> unpack(const Bytes& stream, const fs::path& dir) {
   return unpack_files(source, dir);
 }
 
+// An unpacker writing into `dir`: a StreamFilesWriter writes on its own thread.
+template <class Writer>
+Writer make_writer(const fs::path& dir) {
+  if constexpr (std::is_same_v<Writer, StreamFilesWriter>) {
+    return StreamFilesWriter(dir, true);
+  } else {
+    return Writer(dir);
+  }
+}
+
 // Stream bytes in a file, as a landed stream's packed.bin holds them.
 fs::path packed_file(const test::TempDir& tmp, const Bytes& stream) {
   const fs::path packed = tmp / "packed.bin";
@@ -64,10 +76,12 @@ fs::path packed_file(const test::TempDir& tmp, const Bytes& stream) {
 // The files written as the stream's bytes arrive, cut into pieces of
 // `piece_size` bytes, `per_update` pieces a call, then as a landing takes them:
 // moved to `dir` when the unpacker has them all, else unpacked from the bytes.
+// `Writer` is StreamUnpacker or StreamFilesWriter (with a writer thread).
+template <class Writer = StreamUnpacker>
 Result<void> unpack_as_received(const Bytes& stream, const fs::path& dir, std::size_t piece_size,
                                 std::size_t per_update) {
   test::TempDir staging;
-  StreamUnpacker unpacker(staging / ".incoming-spool-abc123");
+  Writer unpacker = make_writer<Writer>(staging / ".incoming-spool-abc123");
   std::vector<std::span<const std::uint8_t>> pieces;
   for (std::size_t at = 0; at < stream.size(); at += piece_size) {
     pieces.push_back(std::span(stream).subspan(at, std::min(piece_size, stream.size() - at)));
@@ -113,6 +127,14 @@ const std::vector<Unpacker>& unpackers() {
        [](const Bytes& stream, const fs::path& dir) { return unpack_as_received(stream, dir, 7, 3); }},
       {"as received, in pieces of 64 KiB",
        [](const Bytes& stream, const fs::path& dir) { return unpack_as_received(stream, dir, 65536, 1); }},
+      {"as received on a writer thread, a byte at a time",
+       [](const Bytes& stream, const fs::path& dir) {
+         return unpack_as_received<StreamFilesWriter>(stream, dir, 1, SIZE_MAX);
+       }},
+      {"as received on a writer thread, in pieces of 7 bytes",
+       [](const Bytes& stream, const fs::path& dir) {
+         return unpack_as_received<StreamFilesWriter>(stream, dir, 7, 3);
+       }},
   };
   return all;
 }
@@ -355,7 +377,8 @@ TEST(MaterializeStream, MultiFrameStreamFromDirectoryToDirectory) {
 // ---- Writing as the bytes arrive
 
 // Feeds the whole stream to the unpacker in one call, in pieces of 100 bytes.
-void feed_all(StreamUnpacker& unpacker, const Bytes& stream) {
+template <class Writer>
+void feed_all(Writer& unpacker, const Bytes& stream) {
   std::vector<std::span<const std::uint8_t>> pieces;
   for (std::size_t at = 0; at < stream.size(); at += 100) {
     pieces.push_back(std::span(stream).subspan(at, std::min<std::size_t>(100, stream.size() - at)));
@@ -366,7 +389,8 @@ void feed_all(StreamUnpacker& unpacker, const Bytes& stream) {
 // What the system refuses while the files are written does not end the stream:
 // it is kept, and the landing gets it from finish; a file that cannot be
 // opened sends the landing back to the stream's bytes, which say why.
-TEST(StreamUnpacker, WhatTheSystemRefusesIsKeptForFinish) {
+template <class Writer>
+void check_refusals_kept_for_finish() {
   const Bytes stream = records({{"one", pseudo_random(3000, 1)}, {"two", bytes_of("2")}});
   struct Case {
     std::string name;
@@ -389,7 +413,7 @@ TEST(StreamUnpacker, WhatTheSystemRefusesIsKeptForFinish) {
     faulty.fail(c.op, c.nth, c.error);
     const ScopedFileSystem installed(faulty);
     {
-      StreamUnpacker unpacker(tmp / ".incoming-spool-abc123");
+      Writer unpacker = make_writer<Writer>(tmp / ".incoming-spool-abc123");
       feed_all(unpacker, stream);
       const auto finished = unpacker.finish();
       ASSERT_TRUE(faulty.failed());
@@ -404,11 +428,16 @@ TEST(StreamUnpacker, WhatTheSystemRefusesIsKeptForFinish) {
     EXPECT_TRUE(names_in(tmp.path()).empty()) << "nothing left once dropped";
   }
 }
+TEST(StreamUnpacker, WhatTheSystemRefusesIsKeptForFinish) { check_refusals_kept_for_finish<StreamUnpacker>(); }
+TEST(StreamFilesWriter, WhatTheSystemRefusesOnTheWriterThreadIsKeptForFinish) {
+  check_refusals_kept_for_finish<StreamFilesWriter>();
+}
 
 // Every file is flushed once, also beyond the number that may wait for their
 // flush; a directory left by an earlier stream is replaced; the directory goes
 // with the unpacker unless it was moved.
-TEST(StreamUnpacker, FlushesEveryFileAndOwnsItsDirectory) {
+template <class Writer>
+void check_flushes_and_owns_directory() {
   std::vector<NamedFile> files;
   for (int i = 0; i < 150; ++i) files.push_back({"f" + std::to_string(i), bytes_of(std::to_string(i))});
   const Bytes stream = records(files);
@@ -418,7 +447,7 @@ TEST(StreamUnpacker, FlushesEveryFileAndOwnsItsDirectory) {
   test::FaultFileSystem counting(tmp.path());
   {
     const ScopedFileSystem installed(counting);
-    StreamUnpacker unpacker(dir);
+    Writer unpacker = make_writer<Writer>(dir);
     feed_all(unpacker, stream);
     const auto finished = unpacker.finish();
     ASSERT_TRUE(finished) << finished.error();
@@ -427,11 +456,51 @@ TEST(StreamUnpacker, FlushesEveryFileAndOwnsItsDirectory) {
     EXPECT_EQ(names_in(dir).size(), files.size());
     EXPECT_EQ(test::read_file(dir / "f149"), "149");
 
-    StreamUnpacker moved = std::move(unpacker);
+    Writer moved = std::move(unpacker);
     ASSERT_TRUE(moved.move_to(tmp / "index"));
   }
   EXPECT_EQ(names_in(tmp.path()), std::vector<std::string>{"index"});
   EXPECT_EQ(names_in(tmp / "index").size(), files.size());
+}
+TEST(StreamUnpacker, FlushesEveryFileAndOwnsItsDirectory) { check_flushes_and_owns_directory<StreamUnpacker>(); }
+TEST(StreamFilesWriter, FlushesEveryFileAndOwnsItsDirectory) { check_flushes_and_owns_directory<StreamFilesWriter>(); }
+
+// A stream several times the writer's hand-off: the caller waits for room and
+// every byte gets written, in order; a writer dropped while bytes still wait
+// has stopped, and its directory is gone, once the drop returns.
+TEST(StreamFilesWriter, MoreThanTheHandOffHoldsIsWrittenOrDroppedWhole) {
+  const std::size_t big = StreamFilesWriter::kMaxQueuedBytes + 2 * StreamFilesWriter::kBufferBytes + 12345;
+  const std::vector<NamedFile> files = {{"big", pseudo_random(big, 7)},
+                                        {"small", bytes_of("after the big one")},
+                                        {"big2", pseudo_random(StreamFilesWriter::kBufferBytes + 7, 8)}};
+  const Bytes stream = records(files);
+  auto feed = [&stream](StreamFilesWriter& writer, std::size_t upto) {
+    for (std::size_t at = 0; at < upto; at += 65536) {
+      const std::span<const std::uint8_t> piece = std::span(stream).subspan(at, std::min<std::size_t>(65536, upto - at));
+      writer.update(std::span(&piece, 1));
+    }
+  };
+  {
+    test::TempDir tmp;
+    StreamFilesWriter writer(tmp / ".incoming-spool-abc123", true);
+    ASSERT_TRUE(writer.in_background());
+    feed(writer, stream.size());
+    const auto finished = writer.finish();
+    ASSERT_TRUE(finished) << finished.error();
+    ASSERT_TRUE(*finished);
+    for (const NamedFile& f : files) {
+      const std::string written = test::read_file(writer.dir() / f.first);
+      EXPECT_TRUE(written == std::string(f.second.begin(), f.second.end())) << f.first;
+    }
+  }
+  {
+    test::TempDir tmp;
+    {
+      StreamFilesWriter writer(tmp / ".incoming-spool-abc123", true);
+      feed(writer, stream.size() / 2);
+    }
+    EXPECT_TRUE(names_in(tmp.path()).empty()) << "nothing left once dropped";
+  }
 }
 
 }  // namespace
