@@ -48,9 +48,10 @@ EventLoop::EventLoop(fs::path install_root, install::Persist& store, p2p::P2PMan
       manifest_(install_root_),
       output_(output),
       admissions_(manifest_, store, output_),
-      // A spool is made only in the blobs root the store opened.
+      // A spool is made only in the blobs root the store opened; the files are
+      // written as they arrive, so that a landing has only flushes left.
       streams_(store.blobs_root(), limits,
-               [&store] { return store.check_in_place(); }),
+               [&store] { return store.check_in_place(); }, true),
       receiver_(manager, queue_) {}
 
 void EventLoop::start() { receiver_.start(); }

@@ -32,6 +32,25 @@ Result<void> swap_into_place(const fs::path& staged, const fs::path& target) {
   return files.sync_directory(parent_directory(target));
 }
 
+// The stream's files, checked, in `staged_index`: moved there when they were
+// written as the stream arrived (only flushes were left), else unpacked from
+// `packed`. A stream whose files could not be written as it arrived (a name
+// refused, a record cut short) is unpacked from its bytes, which gives the
+// refusal; what the system refused while writing them is returned as it is.
+Result<void> stage_files(install::CompletedStream& stream, const fs::path& blobs, const fs::path& packed,
+                         const fs::path& staged_index) {
+  if (stream.unpacked && stream.unpacked->dir().parent_path() == blobs) {
+    auto finished = stream.unpacked->finish();
+    if (!finished) return std::unexpected(std::move(finished.error()));
+    if (*finished) {
+      if (auto moved = stream.unpacked->move_to(staged_index); !moved) return moved;
+      return install::check_stream_files(stream.announce, staged_index, stream.file_digests);
+    }
+  }
+  stream.unpacked.reset();  // removes what was written as the stream arrived
+  return install::materialize_stream(stream.announce, packed, stream.file_digests, staged_index);
+}
+
 }  // namespace
 
 Result<void> land_feature_index(ManifestWriter& manifest, install::Persist& store,
@@ -73,9 +92,7 @@ Result<void> land_feature_index(ManifestWriter& manifest, install::Persist& stor
   if (auto allowed = store.check_blob_identity(announce.blob_id, announce.sha256); !allowed) return allowed;
 
   const fs::path staged_index = staging / (announce.blob_id + ".lmdb");
-  if (auto unpacked = install::materialize_stream(announce, packed, stream.file_digests, staged_index); !unpacked) {
-    return unpacked;
-  }
+  if (auto staged = stage_files(stream, blobs, packed, staged_index); !staged) return staged;
   if (auto flushed = flush_directory(staged_index); !flushed) return flushed;
 
   // A manifest that refuses every entry (not readable, not this installer's)
@@ -83,7 +100,7 @@ Result<void> land_feature_index(ManifestWriter& manifest, install::Persist& stor
   if (auto checked = manifest.check(); !checked) return checked;
 
   // The staging file becomes the blob file by hard link, so it reaches the
-  // device first; its write-back went on while the files were unpacked.
+  // device first; its write-back went on as its bytes came.
   if (auto flushed = stream.spool.flush(); !flushed) return flushed;
   auto record = store.put_blob_from_path(announce.blob_id, packed, feature, announce.sha256);
   if (!record) return std::unexpected(record.error());

@@ -24,8 +24,11 @@ StreamFailure failed(const std::string& blob_id, const P2PError& error) {
 }  // namespace
 
 StreamTable::StreamTable(std::filesystem::path spool_dir, StreamLimits limits,
-                         std::function<kio::Result<void>()> before_spool)
-    : spool_dir_(std::move(spool_dir)), limits_(limits), before_spool_(std::move(before_spool)) {}
+                         std::function<kio::Result<void>()> before_spool, bool unpack_as_received)
+    : spool_dir_(std::move(spool_dir)),
+      limits_(limits),
+      before_spool_(std::move(before_spool)),
+      unpack_as_received_(unpack_as_received) {}
 
 std::string StreamTable::progress(const install::FileStreamReceiver& receiver) {
   return std::to_string(receiver.completed_frames()) + " of " + std::to_string(receiver.expected_frames()) +
@@ -70,7 +73,8 @@ std::expected<std::optional<install::CompletedStream>, StreamFailure> StreamTabl
         return std::unexpected(StreamFailure{announce->blob_id, std::move(admitted.error())});
       }
       if (it == streams_.end()) {
-        install::FileStreamReceiver receiver({spool_dir_, limits_.max_partial_bytes});
+        install::FileStreamReceiver receiver(
+            {spool_dir_, limits_.max_partial_bytes, unpack_as_received_, unpack_as_received_});
         receiver.set_before_spool(before_spool_);
         it = streams_.emplace(session_id, Stream{std::move(receiver), now, {}}).first;
       }

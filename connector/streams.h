@@ -45,9 +45,12 @@ class StreamTable {
   using Clock = std::chrono::steady_clock;
 
   // Spool files are made in `spool_dir` (the blobs root), each once
-  // `before_spool` (when given) allows it.
+  // `before_spool` (when given) allows it. With `unpack_as_received`, each
+  // stream's files are also written as its bytes arrive, into a directory
+  // beside its spool, by a writer thread of the stream's own (see
+  // install::ReceiverOptions and install::StreamFilesWriter).
   explicit StreamTable(std::filesystem::path spool_dir, StreamLimits limits = {},
-                       std::function<kio::Result<void>()> before_spool = {});
+                       std::function<kio::Result<void>()> before_spool = {}, bool unpack_as_received = false);
 
   // One message of a session. An announcement starts (or restarts) the session's
   // stream, or is refused when the table is full or its size does not fit the
@@ -81,6 +84,7 @@ class StreamTable {
   std::filesystem::path spool_dir_;
   StreamLimits limits_;
   std::function<kio::Result<void>()> before_spool_;
+  bool unpack_as_received_ = false;
   std::unordered_map<std::uint64_t, Stream> streams_;
   // Takes the messages of sessions without a stream; it never has an
   // announcement, so it keeps nothing.

@@ -13,6 +13,8 @@ namespace {
 namespace fs = std::filesystem;
 
 constexpr std::string_view kSpoolPrefix = ".spool-";
+// The directory a stream's files are written into as they arrive, named after its spool.
+constexpr std::string_view kUnpackedPrefix = ".incoming-spool-";
 // Write-back of the spool is started every this many bytes, so that the flush at
 // landing finds little left to write.
 constexpr std::uint64_t kWriteBackStep = std::uint64_t{8} << 20;
@@ -102,6 +104,7 @@ void SpoolFile::remove_leftovers(const fs::path& dir) {
   if (!names) return;
   for (const auto& name : *names) {
     if (name.starts_with(kSpoolPrefix)) (void)files.unlink(dir / name);
+    if (name.starts_with(kUnpackedPrefix)) (void)files.remove_tree(dir / name);
   }
 }
 

@@ -34,7 +34,9 @@ class SpoolFile {
   // Flushes the bytes to the device (their write-back was started as they came).
   Result<void> flush();
 
-  // Every leftover spool file in `dir` (a spool has no use after a restart).
+  // Every leftover spool file in `dir`, and every directory a stream's files
+  // were written into as they arrived (".incoming-spool-<tag>"): neither has a
+  // use after a restart.
   static void remove_leftovers(const std::filesystem::path& dir);
 
  private:

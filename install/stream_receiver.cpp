@@ -42,6 +42,7 @@ P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_control(std::
 void FileStreamReceiver::finish_stream() {
   announce_.reset();
   spool_.reset();  // removes the file
+  unpacker_.reset();  // removes the directory
   stream_sha_ = Sha256();
   record_digests_.reset();
   stream_length_ = 0;
@@ -54,20 +55,38 @@ p2p::FrameReassembler FileStreamReceiver::new_reassembler() const {
 }
 
 P2PResult<void> FileStreamReceiver::keep_frame(const p2p::CompletedStreamFrame& frame) {
-  if (!spool_) {
+  if (!spool_ && !unpacker_) {
     if (before_spool_) {
       if (auto allowed = before_spool_(); !allowed) return p2p_fail(P2PError::other(std::move(allowed.error())));
     }
     auto created = SpoolFile::create(options_.spool_dir);
     if (!created) return p2p_fail(P2PError::io(std::move(created.error())));
-    spool_.emplace(std::move(*created));
+    if (options_.unpack_as_received) {
+      // ".spool-<tag>" gives ".incoming-spool-<tag>": unique while the spool is.
+      const fs::path spool_path = created->path();
+      const fs::path dir = spool_path.parent_path() / (".incoming-" + spool_path.filename().string().substr(1));
+      if (options_.write_in_background) {
+        // The writer appends to the spool too, until the stream completes.
+        unpacker_.emplace(dir, true, std::move(*created));
+      } else {
+        spool_.emplace(std::move(*created));
+        unpacker_.emplace(dir, false);
+      }
+    } else {
+      spool_.emplace(std::move(*created));
+    }
   }
   return frame.read([this](std::span<const std::span<const std::uint8_t>> pieces) -> P2PResult<void> {
     for (const auto& piece : pieces) {
       stream_sha_.update(piece);
       record_digests_->update(piece);
     }
-    if (auto appended = spool_->append(pieces); !appended) return p2p_fail(P2PError::io(std::move(appended.error())));
+    if (unpacker_) unpacker_->update(pieces);
+    if (spool_) {
+      if (auto appended = spool_->append(pieces); !appended) return p2p_fail(P2PError::io(std::move(appended.error())));
+    } else if (auto appended = unpacker_->spool_failure(); !appended) {
+      return p2p_fail(P2PError::io(std::move(appended.error())));
+    }
     return {};
   });
 }
@@ -111,8 +130,19 @@ P2PResult<std::optional<CompletedStream>> FileStreamReceiver::push_chunk(
 
   const std::uint64_t length = stream_length_;
   const std::string digest = stream_sha_.finish_hex();
-  CompletedStream completed{std::move(*announce_), std::move(*spool_), record_digests_->digests()};
+  if (!spool_ && unpacker_) {
+    // Every byte handed to the writer is in the spool once it gives it back.
+    auto spool = unpacker_->take_spool();
+    if (!spool) {
+      finish_stream();
+      return p2p_fail(P2PError::io(std::move(spool.error())));
+    }
+    spool_.emplace(std::move(*spool));
+  }
+  CompletedStream completed{std::move(*announce_), std::move(*spool_), record_digests_->digests(),
+                            std::move(unpacker_)};
   spool_.reset();
+  unpacker_.reset();
   finish_stream();
   if (length != completed.announce.total_bytes) return p2p_fail(P2PError::wire_format("file stream size mismatch"));
   if (digest != completed.announce.sha256) return p2p_fail(P2PError::wire_format("file stream sha256 mismatch"));

@@ -16,6 +16,7 @@
 #include "install/record_digests.h"
 #include "install/spool_file.h"
 #include "install/stream_format.h"
+#include "install/unpack.h"
 #include "p2p/chunking.h"
 #include "p2p/error.h"
 
@@ -23,11 +24,14 @@ namespace kio::install {
 
 // A stream whose every frame arrived and whose size and digest matched its
 // announcement. The bytes are in the spool file, in the order their frames
-// completed; what could be computed as they arrived comes along.
+// completed; what could be computed or written as they arrived comes along.
 struct CompletedStream {
   FileStreamAnnounce announce;
   SpoolFile spool;
   std::map<std::string, std::string> file_digests;  // see RecordDigests
+  // The stream's files, when they were written as the bytes arrived (see
+  // ReceiverOptions::unpack_as_received); `finish` is still to be called.
+  std::optional<StreamFilesWriter> unpacked = std::nullopt;
 };
 
 // Where and within what bounds a receiver keeps a stream.
@@ -36,6 +40,14 @@ struct ReceiverOptions {
   // reassembled in memory; empty: the system's temporary directory.
   std::filesystem::path spool_dir;
   std::size_t max_partial_bytes = p2p::MAX_PARTIAL_BYTES;
+  // Also write the stream's files as its bytes arrive, into a directory made
+  // beside the spool file and named after it (".incoming-spool-" and the spool's
+  // tag), removed with the spool when the stream ends without being handed out.
+  bool unpack_as_received = false;
+  // ...and write them on a thread of their own, so that receiving goes on
+  // meanwhile (see StreamFilesWriter). Off, every write is done by `push`, in
+  // the order a test of the file system's operations can count.
+  bool write_in_background = false;
 };
 
 // Reassembles one announced stream at a time from the messages of one session.
@@ -87,6 +99,7 @@ class FileStreamReceiver {
   ReceiverOptions options_;
   std::function<Result<void>()> before_spool_;
   std::optional<SpoolFile> spool_;
+  std::optional<StreamFilesWriter> unpacker_;
   Sha256 stream_sha_;
   std::optional<RecordDigests> record_digests_;
   std::uint64_t stream_length_ = 0;  // also counted when no bytes are kept

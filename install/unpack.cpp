@@ -7,6 +7,9 @@
 #include <cstring>
 #include <deque>
 #include <string_view>
+#include <system_error>
+#include <thread>
+#include <utility>
 #include <vector>
 
 #include "common/file_io.h"
@@ -167,12 +170,402 @@ Result<void> unpack_files(ByteSource& source, const fs::path& dir) {
   return {};
 }
 
+Result<void> check_stream_files(const FileStreamAnnounce& announce, const fs::path& dir,
+                                const std::map<std::string, std::string>& file_digests) {
+  return check_listed_files(announce, dir, file_digests);
+}
+
 Result<void> materialize_stream(const FileStreamAnnounce& announce, const fs::path& packed,
                                 const std::map<std::string, std::string>& file_digests, const fs::path& dir) {
   auto source = FileSource::open(packed);
   if (!source) return io_error(std::move(source.error()));
   if (auto unpacked = unpack_files(*source, dir); !unpacked) return unpacked;
   return check_listed_files(announce, dir, file_digests);
+}
+
+namespace {
+
+// Write-back of a file being written is started every this many bytes.
+constexpr std::uint64_t kWriteBackStep = std::uint64_t{8} << 20;
+// Body pieces gathered into one write at most.
+constexpr std::size_t kMaxGathered = 1024;
+
+}  // namespace
+
+StreamUnpacker::StreamUnpacker(fs::path dir) : dir_(std::move(dir)) {
+  FileSystem& files = file_system();
+  auto made = files.make_directory(dir_, 0777);
+  if (!made && made.error().is(std::errc::file_exists)) {
+    // Left by an earlier stream whose removal failed: nothing in it is of use.
+    if (auto removed = files.remove_tree(dir_); removed) made = files.make_directory(dir_, 0777);
+  }
+  if (!made) {
+    fail_with(std::move(made.error()));
+    return;
+  }
+  owned_ = true;
+}
+
+StreamUnpacker::StreamUnpacker(StreamUnpacker&& other) noexcept
+    : dir_(std::move(other.dir_)),
+      owned_(std::exchange(other.owned_, false)),
+      state_(other.state_),
+      error_(std::move(other.error_)),
+      field_(other.field_),
+      number_filled_(other.number_filled_),
+      left_(other.left_),
+      name_(std::move(other.name_)),
+      file_(std::move(other.file_)),
+      body_written_(other.body_written_),
+      written_back_(other.written_back_),
+      pending_(std::move(other.pending_)),
+      unflushed_(std::move(other.unflushed_)) {
+  std::memcpy(number_, other.number_, sizeof number_);
+}
+
+StreamUnpacker& StreamUnpacker::operator=(StreamUnpacker&& other) noexcept {
+  if (this != &other) {
+    file_ = Fd();
+    remove();
+    dir_ = std::move(other.dir_);
+    owned_ = std::exchange(other.owned_, false);
+    state_ = other.state_;
+    error_ = std::move(other.error_);
+    field_ = other.field_;
+    std::memcpy(number_, other.number_, sizeof number_);
+    number_filled_ = other.number_filled_;
+    left_ = other.left_;
+    name_ = std::move(other.name_);
+    file_ = std::move(other.file_);
+    body_written_ = other.body_written_;
+    written_back_ = other.written_back_;
+    pending_ = std::move(other.pending_);
+    unflushed_ = std::move(other.unflushed_);
+  }
+  return *this;
+}
+
+StreamUnpacker::~StreamUnpacker() {
+  file_ = Fd();
+  remove();
+}
+
+void StreamUnpacker::remove() {
+  if (owned_) (void)file_system().remove_tree(dir_);
+  owned_ = false;
+}
+
+void StreamUnpacker::fail_with(std::string text) {
+  state_ = State::Failed;
+  error_ = io_error(std::move(text)).error().message();
+  file_ = Fd();
+  pending_.clear();
+}
+
+void StreamUnpacker::open_body() {
+  // The checks unpack_files makes of a name; it gives the refusal.
+  if (!is_valid_utf8(name_) || is_unsafe_name(name_)) {
+    state_ = State::Unpack;
+    return;
+  }
+  // Created or truncated, never through a link already in the directory.
+  auto fd = open_file(dir_ / fs::path(name_), O_WRONLY | O_CREAT | O_TRUNC | O_NOFOLLOW, 0666);
+  if (!fd) {
+    // Unpacking from the stream's bytes tries again, and says why it fails.
+    state_ = State::Unpack;
+    return;
+  }
+  file_ = std::move(*fd);
+  body_written_ = 0;
+  written_back_ = 0;
+}
+
+void StreamUnpacker::write_body() {
+  FileSystem& files = file_system();
+  std::size_t first = 0;
+  while (first < pending_.size()) {
+    auto n = files.write_gathered(file_.get(), std::span(pending_).subspan(first));
+    if (!n) return fail_with(std::move(n.error()));
+    if (*n == 0) return fail_with(os_error_text(EIO));
+    body_written_ += *n;
+    // Skip what was written, also within a piece cut short.
+    std::size_t done = *n;
+    while (first < pending_.size() && done >= pending_[first].iov_len) done -= pending_[first++].iov_len;
+    if (first < pending_.size()) {
+      pending_[first].iov_base = static_cast<std::uint8_t*>(pending_[first].iov_base) + done;
+      pending_[first].iov_len -= done;
+    }
+  }
+  pending_.clear();
+  if (body_written_ - written_back_ >= kWriteBackStep) {
+    // Only starts the write-back; failures show up at the flush.
+    files.start_write_back(file_.get(), written_back_, body_written_ - written_back_);
+    written_back_ = body_written_;
+  }
+}
+
+void StreamUnpacker::end_body() {
+  write_body();
+  if (state_ != State::Writing) return;
+  // The write-back of the rest starts now, so that it goes on while the next
+  // files are written; the file is flushed later.
+  file_system().start_write_back(file_.get(), written_back_, 0);
+  if (auto closed = file_.close(); !closed) return fail_with(std::move(closed.error()));
+  file_ = Fd();
+  if (unflushed_.size() == kFlushLater) {
+    if (auto flushed = flush_path(unflushed_.front()); !flushed) {
+      state_ = State::Failed;
+      error_ = flushed.error().message();
+      return;
+    }
+    unflushed_.pop_front();
+  }
+  unflushed_.push_back(dir_ / fs::path(name_));
+  field_ = Field::NameLength;
+}
+
+void StreamUnpacker::update(std::span<const std::span<const std::uint8_t>> pieces) {
+  for (std::span<const std::uint8_t> bytes : pieces) {
+    while (!bytes.empty() && state_ == State::Writing) {
+      if (field_ == Field::NameLength || field_ == Field::BodyLength) {
+        const std::size_t width = field_ == Field::NameLength ? RECORD_NAME_LENGTH_SIZE : RECORD_BODY_LENGTH_SIZE;
+        const std::size_t take = std::min(width - number_filled_, bytes.size());
+        std::memcpy(number_ + number_filled_, bytes.data(), take);
+        number_filled_ += take;
+        bytes = bytes.subspan(take);
+        if (number_filled_ < width) continue;
+        number_filled_ = 0;
+        if (field_ == Field::NameLength) {
+          left_ = decode_name_length(std::span(number_).first<RECORD_NAME_LENGTH_SIZE>());
+          name_.clear();
+          // unpack_files refuses a name this long, in its own words.
+          if (left_ > kLongestNameRead) {
+            state_ = State::Unpack;
+            break;
+          }
+          field_ = left_ == 0 ? Field::BodyLength : Field::Name;
+        } else {
+          left_ = decode_body_length(number_);
+          field_ = Field::Body;
+          open_body();
+          if (state_ == State::Writing && left_ == 0) end_body();
+        }
+        continue;
+      }
+      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left_, bytes.size()));
+      if (field_ == Field::Name) {
+        name_.append(reinterpret_cast<const char*>(bytes.data()), take);
+      } else {
+        pending_.push_back({const_cast<std::uint8_t*>(bytes.data()), take});
+      }
+      left_ -= take;
+      bytes = bytes.subspan(take);
+      if (left_ == 0) {
+        if (field_ == Field::Name) {
+          field_ = Field::BodyLength;
+        } else {
+          end_body();
+        }
+      } else if (pending_.size() == kMaxGathered) {
+        write_body();
+      }
+    }
+  }
+  // The pieces are the caller's: what is gathered of them is written now.
+  if (state_ == State::Writing && !pending_.empty()) write_body();
+  if (state_ != State::Writing) {
+    file_ = Fd();
+    pending_.clear();
+  }
+}
+
+Result<bool> StreamUnpacker::finish() {
+  if (state_ == State::Failed) return fail(error_);
+  // A record the stream does not complete: unpack_files says how.
+  if (state_ == State::Unpack || field_ != Field::NameLength || number_filled_ != 0) return false;
+  while (!unflushed_.empty()) {
+    if (auto flushed = flush_path(unflushed_.front()); !flushed) return std::unexpected(flushed.error());
+    unflushed_.pop_front();
+  }
+  return true;
+}
+
+Result<void> StreamUnpacker::move_to(const fs::path& destination) {
+  if (auto renamed = file_system().rename(dir_, destination); !renamed) return renamed;
+  dir_ = destination;
+  owned_ = false;
+  return {};
+}
+
+}  // namespace kio::install
+
+namespace kio::install {
+
+// What the caller and the writer thread share; it stays in place while the
+// StreamFilesWriter holding it is moved.
+struct StreamFilesWriter::Shared {
+  Shared(fs::path dir, std::optional<SpoolFile> spool) : unpacker(std::move(dir)), spool(std::move(spool)) {}
+
+  // The bytes to the spool, then to the files; nothing more once an append failed.
+  void write(std::span<const std::uint8_t> bytes);
+  void write_handed_over();
+
+  StreamUnpacker unpacker;         // the writer thread's alone while it runs
+  std::optional<SpoolFile> spool;  // likewise
+  bool background = false;
+  std::vector<std::uint8_t> filling;  // the caller's: copied bytes not yet handed over
+  mutable std::mutex mutex;
+  std::condition_variable to_writer;  // bytes handed over, or told to stop
+  std::condition_variable to_caller;  // room in the hand-off
+  std::deque<std::vector<std::uint8_t>> queued;
+  std::vector<std::vector<std::uint8_t>> spare;  // written buffers, kept for reuse
+  std::size_t queued_bytes = 0;                  // also of the buffer being written
+  bool closing = false;                          // write what was handed over, then end
+  bool discard = false;                          // end now
+  std::optional<Error> spool_error;              // of an append, under the mutex
+  std::thread thread;
+};
+
+void StreamFilesWriter::Shared::write(std::span<const std::uint8_t> bytes) {
+  if (spool) {
+    {
+      std::lock_guard lock(mutex);
+      if (spool_error) return;
+    }
+    if (auto appended = spool->append(std::span(&bytes, 1)); !appended) {
+      std::lock_guard lock(mutex);
+      spool_error = std::move(appended.error());
+      return;
+    }
+  }
+  unpacker.update(std::span(&bytes, 1));
+}
+
+void StreamFilesWriter::Shared::write_handed_over() {
+  std::unique_lock lock(mutex);
+  for (;;) {
+    to_writer.wait(lock, [this] { return discard || closing || !queued.empty(); });
+    if (discard || queued.empty()) return;
+    std::vector<std::uint8_t> buffer = std::move(queued.front());
+    queued.pop_front();
+    lock.unlock();
+    write(buffer);
+    lock.lock();
+    queued_bytes -= buffer.size();
+    buffer.clear();
+    if (spare.size() < kMaxQueuedBytes / kBufferBytes) spare.push_back(std::move(buffer));
+    to_caller.notify_one();
+  }
+}
+
+StreamFilesWriter::StreamFilesWriter(fs::path dir, bool in_background, std::optional<SpoolFile> spool)
+    : shared_(std::make_unique<Shared>(std::move(dir), std::move(spool))) {
+  if (!in_background) return;
+  try {
+    shared_->thread = std::thread([shared = shared_.get()] { shared->write_handed_over(); });
+    shared_->background = true;
+  } catch (const std::system_error&) {
+    // No thread to be had: the caller writes, as it would have without one.
+  }
+}
+
+StreamFilesWriter::StreamFilesWriter(StreamFilesWriter&& other) noexcept = default;
+
+StreamFilesWriter& StreamFilesWriter::operator=(StreamFilesWriter&& other) noexcept {
+  if (this != &other) {
+    stop(true);
+    shared_ = std::move(other.shared_);
+  }
+  return *this;
+}
+
+StreamFilesWriter::~StreamFilesWriter() { stop(true); }
+
+const fs::path& StreamFilesWriter::dir() const { return shared_->unpacker.dir(); }
+
+bool StreamFilesWriter::in_background() const { return shared_->background; }
+
+void StreamFilesWriter::stop(bool discard) {
+  if (!shared_ || !shared_->thread.joinable()) return;
+  {
+    std::lock_guard lock(shared_->mutex);
+    (discard ? shared_->discard : shared_->closing) = true;
+  }
+  shared_->to_writer.notify_one();
+  shared_->thread.join();
+}
+
+void StreamFilesWriter::update(std::span<const std::span<const std::uint8_t>> pieces) {
+  Shared& s = *shared_;
+  if (!s.thread.joinable()) {
+    // Written on this thread; once stopped, nothing more is taken.
+    if (!s.background) {
+      for (std::span<const std::uint8_t> bytes : pieces) s.write(bytes);
+    }
+    return;
+  }
+  for (std::span<const std::uint8_t> bytes : pieces) {
+    while (!bytes.empty()) {
+      if (s.filling.capacity() < kBufferBytes) s.filling.reserve(kBufferBytes);
+      const std::size_t take = std::min(kBufferBytes - s.filling.size(), bytes.size());
+      s.filling.insert(s.filling.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(take));
+      bytes = bytes.subspan(take);
+      if (s.filling.size() < kBufferBytes) break;
+      // A full buffer goes to the writer, once the hand-off has room for it.
+      std::unique_lock lock(s.mutex);
+      s.to_caller.wait(lock, [&s] { return s.queued_bytes + s.filling.size() <= kMaxQueuedBytes; });
+      s.queued_bytes += s.filling.size();
+      s.queued.push_back(std::move(s.filling));
+      s.filling = std::vector<std::uint8_t>();
+      if (!s.spare.empty()) {
+        s.filling = std::move(s.spare.back());
+        s.spare.pop_back();
+      }
+      lock.unlock();
+      s.to_writer.notify_one();
+    }
+  }
+}
+
+Result<void> StreamFilesWriter::spool_failure() const {
+  std::lock_guard lock(shared_->mutex);
+  if (shared_->spool_error) return fail(*shared_->spool_error);
+  return {};
+}
+
+void StreamFilesWriter::hand_over_rest() {
+  Shared& s = *shared_;
+  if (!s.thread.joinable()) return;
+  {
+    // What is left goes too; the hand-off may pass its bound by this one buffer.
+    std::lock_guard lock(s.mutex);
+    if (!s.filling.empty()) {
+      s.queued_bytes += s.filling.size();
+      s.queued.push_back(std::move(s.filling));
+    }
+    s.filling = std::vector<std::uint8_t>();
+  }
+  stop(false);
+}
+
+Result<SpoolFile> StreamFilesWriter::take_spool() {
+  hand_over_rest();
+  Shared& s = *shared_;
+  if (s.spool_error) return fail(*s.spool_error);
+  if (!s.spool) return fail(Error(os_error_text(EBADF)));
+  SpoolFile spool = std::move(*s.spool);
+  s.spool.reset();
+  return spool;
+}
+
+Result<bool> StreamFilesWriter::finish() {
+  hand_over_rest();
+  return shared_->unpacker.finish();
+}
+
+Result<void> StreamFilesWriter::move_to(const fs::path& destination) {
+  stop(true);  // nothing is written into the directory once it moved
+  return shared_->unpacker.move_to(destination);
 }
 
 }  // namespace kio::install

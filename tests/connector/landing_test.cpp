@@ -41,7 +41,7 @@ class Landing : public ::testing::Test {
                                              listed ? *listed : test::file_entries(files)},
                                             stream, 1000)
                               .value();
-    install::FileStreamReceiver receiver({blobs(), p2p::MAX_PARTIAL_BYTES});
+    install::FileStreamReceiver receiver({blobs(), p2p::MAX_PARTIAL_BYTES, as_received_, background_});
     for (const auto& m : messages) {
       auto got = receiver.push(m.channel, m.bytes);
       EXPECT_TRUE(got);
@@ -69,6 +69,8 @@ class Landing : public ::testing::Test {
 
   test::TestInstall install_;
   ManifestWriter manifest_{install_.root};
+  bool as_received_ = false;  // the receiver writes the files as the stream arrives
+  bool background_ = false;   // ...on a writer thread of the stream's own
   std::optional<install::Persist> store_;
 };
 
@@ -190,6 +192,69 @@ TEST_F(Landing, AManifestThatRefusesEntriesRecordsNothingAndTheStreamLandsWhenSe
     ASSERT_TRUE(land(received(kGood)));
     EXPECT_EQ(recorded_digests(), std::vector<std::string>{digest});
     EXPECT_EQ(test::read_file(index() / "data.mdb"), std::string(5000, 'd'));
+  }
+}
+
+// Files written as the stream arrived land as unpacked ones do: the same
+// refusals in the same words, nothing left of a refused stream, and a later
+// record of a name replacing an earlier one's file.
+TEST_F(Landing, FilesWrittenAsTheStreamArrivedLandAsUnpackedOnesDo) {
+  const std::vector<NamedFile> repeated = {
+      {"data.mdb", text("early")}, {"lock.mdb", text("L")}, {"data.mdb", text(std::string(5000, 'd'))}};
+  auto unsafe_mid = kGood;
+  unsafe_mid.insert(unsafe_mid.begin() + 1, {"a/b", text("x")});
+  auto dot = kGood;
+  dot.push_back({".", text("x")});
+  auto wrong_digest = test::file_entries(kGood);
+  wrong_digest[1].sha256 = install::sha256_hex(std::string_view("M"));
+  auto missing = test::file_entries(kGood);
+  missing.push_back({"missing.mdb", 0, install::sha256_hex(std::string_view(""))});
+  struct Case {
+    std::string name;
+    std::vector<NamedFile> files;
+    std::optional<std::vector<install::FileStreamEntry>> listed;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"an unsafe name mid-stream", unsafe_mid, test::file_entries(kGood),
+       "Wire format error: unsafe file stream name"},
+      {"a name that is not utf-8", {{"a\xff", text("x")}}, std::vector<install::FileStreamEntry>{},
+       "Wire format error: file stream name is not utf8"},
+      {"a name the system refuses", dot, test::file_entries(kGood), "IO error: Is a directory (os error 21)"},
+      {"a wrong file digest", kGood, wrong_digest, "Wire format error: file stream entry sha256 mismatch"},
+      {"a listed file no record carries", kGood, missing, "IO error: No such file or directory (os error 2)"},
+      {"an early record of a listed name with its digest", repeated,
+       std::vector<install::FileStreamEntry>{{"data.mdb", 5, install::sha256_hex(std::string_view("early"))}},
+       "Wire format error: file stream entry sha256 mismatch"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    for (const int mode : {0, 1, 2}) {
+      as_received_ = mode != 0;
+      background_ = mode == 2;
+      auto refused = land(received(c.files, c.listed));
+      ASSERT_FALSE(refused) << mode;
+      EXPECT_EQ(refused.error(), c.error) << mode;
+      EXPECT_TRUE(recorded_digests().empty());
+      EXPECT_TRUE(blobs_entries().empty()) << "no blob, no index, no staging, no spool";
+    }
+  }
+
+  as_received_ = true;
+  for (const bool background : {false, true}) {
+    SCOPED_TRACE(background ? "written on a thread of their own" : "written by push");
+    background_ = background;
+    auto stream = received(repeated, test::file_entries({repeated[1], repeated[2]}));
+    ASSERT_TRUE(stream.unpacked);
+    EXPECT_EQ(stream.unpacked->in_background(), background);
+    const std::string digest = stream.announce.sha256;
+    const auto landed = land(std::move(stream));
+    ASSERT_TRUE(landed) << landed.error();
+    EXPECT_EQ(recorded_digests(), std::vector<std::string>{digest});
+    EXPECT_EQ(test::read_file(index() / "data.mdb"), std::string(5000, 'd'));
+    EXPECT_EQ(test::read_file(index() / "lock.mdb"), "L");
+    EXPECT_EQ(blobs_entries(), (std::vector<std::string>{std::string(install::GEONAMES_INDEX_BLOB_ID),
+                                                         std::string(install::GEONAMES_INDEX_BLOB_ID) + ".lmdb"}));
   }
 }
 

@@ -118,12 +118,13 @@ struct Install {
   Result<void> admit(const std::string& feature) { return frame(kAdmitFeatureId, admission_json(feature)); }
   Result<void> pack(const std::string& feature) { return frame(kPackId, pack_json(feature)); }
 
-  // Receives the stream of `files` (spooled in the blobs root) and lands it.
-  Result<void> land(const std::vector<NamedFile>& files) {
+  // Receives the stream of `files` (spooled in the blobs root, its files also
+  // written there as they arrive when `as_received`) and lands it.
+  Result<void> land(const std::vector<NamedFile>& files, bool as_received = false) {
     const Bytes packed = install::pack_files(files);
     auto messages = peer::plan_stream({kPackId, kIndexBlob, "bytes", test::file_entries(files)}, packed, 1000);
     if (!messages) return fail("cannot plan the stream");
-    install::FileStreamReceiver receiver({store().blobs_root(), p2p::MAX_PARTIAL_BYTES});
+    install::FileStreamReceiver receiver({store().blobs_root(), p2p::MAX_PARTIAL_BYTES, as_received});
     for (const auto& m : *messages) {
       auto got = receiver.push(m.channel, m.bytes);
       if (!got) return fail(got.error().display());
@@ -170,8 +171,9 @@ Step admit_step(const std::string& feature) {
 Step pack_step(const std::string& feature) {
   return single_step("pack " + feature, [feature](Install& i) { return i.pack(feature); }, {Ack::pack, feature});
 }
-Step land_step(const std::string& tag) {
-  return single_step("land " + tag, [tag](Install& i) { return i.land(index_files(tag)); }, {Ack::landed, tag});
+Step land_step(const std::string& tag, bool as_received = false) {
+  return single_step("land " + tag, [tag, as_received](Install& i) { return i.land(index_files(tag), as_received); },
+                     {Ack::landed, tag});
 }
 Step start_step() {
   return single_step("start", [](Install& i) { return i.start(); }, {Ack::started, {}});
@@ -365,6 +367,11 @@ std::vector<CutPath> write_paths() {
       {"first landing", start_first, {}, {}, true, {land_step("first")}, land_next},
       {"replacement index", [](Install& i) { must(i.start(), "start"); must(i.land(index_files("first")), "land"); },
        {{Ack::landed, "first"}}, {}, true, {land_step("first")}, land_next},
+      // The files written as the stream arrives, beside its spool.
+      {"replacement index written as it arrives",
+       [](Install& i) { must(i.start(), "start"); must(i.land(index_files("first")), "land"); },
+       {{Ack::landed, "first"}}, {}, true, {land_step("first", true)},
+       [](Install& i) { return i.land(index_files("first"), true); }},
       {"legacy migrations",
        [=](Install& i) {
          packed_p0(i);

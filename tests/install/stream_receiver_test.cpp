@@ -8,6 +8,7 @@
 #include <string>
 
 #include "peer/stream_plan.h"
+#include "tests/support/fault_file_system.h"
 #include "tests/support/stream_files.h"
 #include "tests/support/test_support.h"
 
@@ -338,6 +339,154 @@ TEST_F(Receiver, TheSpoolFileLivesOnlyAsLongAsItsStream) {
   test::write_file(spool_dir / "blob", "y");
   SpoolFile::remove_leftovers(spool_dir.path());
   EXPECT_EQ(spools(), std::vector<std::string>{"blob"});
+}
+
+// With files written as they arrive: the stream's files appear beside the
+// spool while the frames come, each whole once its record's bytes are in.
+TEST_F(Receiver, FilesAreWrittenAsTheStreamArrives) {
+  test::TempDir spool_dir;
+  receiver = FileStreamReceiver({spool_dir.path(), p2p::MAX_PARTIAL_BYTES, true});
+  const std::vector<NamedFile> files = {
+      {"data.mdb", pseudo_random(1980, 3)}, {"lock.mdb", bytes_of("first")}, {"lock.mdb", bytes_of("L")}};
+  const Bytes stream = pack_files(files);
+  const auto messages = plan(stream, 1000, test::file_entries({files[0], files[2]}));
+  ASSERT_EQ(announcement(messages).segment_count, 3u);
+
+  // Two frames of three hold the first record (20 bytes of header, 1980 of
+  // body): its file is whole, the next not yet begun.
+  ASSERT_FALSE(feed({messages.begin(), messages.begin() + 5}));
+  auto names = names_in(spool_dir.path());
+  ASSERT_EQ(names.size(), 2u);
+  ASSERT_TRUE(names[0].starts_with(".incoming-spool-"));
+  EXPECT_EQ(names[0].substr(std::string(".incoming-").size()), names[1].substr(1)) << "named after its spool";
+  const fs::path staged = spool_dir / names[0];
+  EXPECT_EQ(names_in(staged), std::vector<std::string>{"data.mdb"});
+  EXPECT_EQ(test::read_file(staged / "data.mdb"), std::string(files[0].second.begin(), files[0].second.end()));
+
+  auto completed = feed({messages.begin() + 5, messages.end()});
+  ASSERT_TRUE(completed);
+  ASSERT_TRUE(completed->unpacked);
+  EXPECT_EQ(completed->unpacked->dir(), staged);
+  const auto finished = completed->unpacked->finish();
+  ASSERT_TRUE(finished) << finished.error();
+  EXPECT_TRUE(*finished);
+  // The later record of a name replaced the earlier one's file.
+  EXPECT_EQ(names_in(staged), (std::vector<std::string>{"data.mdb", "lock.mdb"}));
+  EXPECT_EQ(test::read_file(staged / "lock.mdb"), "L");
+  EXPECT_EQ(spooled(*completed), stream);
+  completed.reset();
+  EXPECT_TRUE(names_in(spool_dir.path()).empty()) << "dropped with the stream";
+}
+
+// With a writer thread, the spool is appended to by the writer: a completed
+// stream's spool holds every byte and its files are all written once `finish`
+// returns; an append the system refuses ends the stream with the system's
+// words, at the latest when the stream completes, and leaves nothing behind.
+TEST_F(Receiver, AWriterThreadKeepsTheSpoolAndTheFiles) {
+  const std::vector<NamedFile> files = {{"data.mdb", pseudo_random(3 * StreamFilesWriter::kBufferBytes + 5, 3)},
+                                        {"lock.mdb", bytes_of("L")}};
+  const Bytes stream = pack_files(files);
+  const auto messages = plan(stream, 256 * 1024, test::file_entries(files));
+  {
+    test::TempDir spool_dir;
+    receiver = FileStreamReceiver({spool_dir.path(), p2p::MAX_PARTIAL_BYTES, true, true});
+    auto completed = feed(messages);
+    ASSERT_TRUE(completed);
+    ASSERT_TRUE(completed->unpacked);
+    EXPECT_TRUE(completed->unpacked->in_background());
+    EXPECT_EQ(spooled(*completed), stream);
+    const auto finished = completed->unpacked->finish();
+    ASSERT_TRUE(finished) << finished.error();
+    ASSERT_TRUE(*finished);
+    EXPECT_TRUE(test::read_file(completed->unpacked->dir() / "data.mdb") ==
+                std::string(files[0].second.begin(), files[0].second.end()));
+    EXPECT_EQ(test::read_file(completed->unpacked->dir() / "lock.mdb"), "L");
+    completed.reset();
+    EXPECT_TRUE(names_in(spool_dir.path()).empty());
+  }
+  for (const std::size_t nth : {std::size_t{1}, std::size_t{3}}) {
+    SCOPED_TRACE("append " + std::to_string(nth) + " refused");
+    test::TempDir spool_dir;
+    test::FaultFileSystem faulty(spool_dir.path());
+    const ScopedFileSystem installed(faulty);
+    // The writer's writes alternate: a buffer to the spool, then to the files.
+    faulty.fail(test::FsOp::write, 2 * nth - 1, ENOSPC);
+    receiver = FileStreamReceiver({spool_dir.path(), p2p::MAX_PARTIAL_BYTES, true, true});
+    EXPECT_EQ(feed_until_error(messages), P2PError::io("No space left on device (os error 28)"));
+    EXPECT_TRUE(faulty.failed());
+    EXPECT_TRUE(names_in(spool_dir.path()).empty()) << "spool and files gone with the stream";
+  }
+}
+
+// Whatever ends a stream before it is handed out takes the files written so far,
+// also those a writer thread was handed (it has stopped by then).
+TEST_F(Receiver, AStreamThatEndsTakesTheFilesWrittenSoFar) {
+  for (const bool background : {false, true}) {
+    SCOPED_TRACE(background ? "written on a thread of their own" : "written by push");
+    test::TempDir spool_dir;
+    const ReceiverOptions options{spool_dir.path(), p2p::MAX_PARTIAL_BYTES, true, background};
+    // Records of 3000 and 2513 bytes.
+    const Bytes stream = pack_files(std::vector<NamedFile>{{"a", pseudo_random(2987, 5)}, {"b", pseudo_random(2500, 6)}});
+    const auto messages = plan(stream, 1000);
+    ASSERT_EQ(messages.size(), 13u);  // ann, then reg + chunk for each of 6 frames
+    FileStreamAnnounce wrong = announcement(messages);
+    wrong.sha256 = sha256_hex(std::string_view("other"));
+    const auto wrong_digest = announced_as(messages, wrong);
+    // Frames 2 and 3 complete before frame 1: the bytes are not the stream's.
+    std::vector<peer::OutgoingMessage> reordered = messages;
+    std::swap(reordered[3], reordered[5]);
+    std::swap(reordered[4], reordered[6]);
+
+    struct Case {
+      std::string name;
+      std::function<void(std::optional<FileStreamReceiver>&)> end;
+    };
+    const Case cases[] = {
+        {"receiver dropped mid-stream", [](auto& r) { r.reset(); }},
+        {"a new announcement", [&](auto& r) { EXPECT_EQ(r->push(0, messages[0].bytes), std::nullopt); }},
+        {"frames beyond the announced size",
+         [](auto& r) {
+           p2p::P2PResult<std::optional<CompletedStream>> got = std::nullopt;
+           for (std::uint64_t id = 100; id < 103 && got; ++id) {
+             r->push(0, p2p::encode_registration(id, 1, 1338));
+             got = r->push(1, p2p::encode_chunk(id, 0, 1, Bytes(1338, 7)));
+           }
+           EXPECT_EQ(got.error(), P2PError::wire_format("file stream size mismatch"));
+         }},
+        {"a digest that does not match",
+         [&](auto& r) {
+           r.emplace(options);
+           for (std::size_t i = 0; i + 1 < wrong_digest.size(); ++i) r->push(wrong_digest[i].channel, wrong_digest[i].bytes);
+           EXPECT_EQ(r->push(wrong_digest.back().channel, wrong_digest.back().bytes).error(),
+                     P2PError::wire_format("file stream sha256 mismatch"));
+         }},
+        {"frames completing out of order",
+         [&](auto& r) {
+           r.emplace(options);
+           for (std::size_t i = 0; i + 1 < reordered.size(); ++i) r->push(reordered[i].channel, reordered[i].bytes);
+           EXPECT_EQ(r->push(reordered.back().channel, reordered.back().bytes).error(),
+                     P2PError::wire_format("file stream sha256 mismatch"));
+         }},
+    };
+    for (const auto& c : cases) {
+      SCOPED_TRACE(c.name);
+      std::optional<FileStreamReceiver> r(std::in_place, options);
+      for (std::size_t i = 0; i < 7; ++i) ASSERT_EQ(r->push(messages[i].channel, messages[i].bytes), std::nullopt);
+      const auto names = names_in(spool_dir.path());
+      ASSERT_EQ(names.size(), 2u);
+      if (!background) {
+        ASSERT_EQ(names_in(spool_dir / names[0]), std::vector<std::string>{"a"}) << "three frames hold the first file";
+      }
+      c.end(r);
+      EXPECT_TRUE(names_in(spool_dir.path()).empty());
+    }
+
+    // Left over from a crash: removed with the spool files, and nothing else is.
+    test::write_file(spool_dir / ".incoming-spool-abc123" / "a", "x");
+    test::write_file(spool_dir / ".incoming-other" / "a", "y");
+    SpoolFile::remove_leftovers(spool_dir.path());
+    EXPECT_EQ(names_in(spool_dir.path()), std::vector<std::string>{".incoming-other"});
+  }
 }
 
 }  // namespace

@@ -6,11 +6,15 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <type_traits>
+#include <vector>
 
+#include "common/file_io.h"
 #include "install/crypto.h"
 #include "install/stream_receiver.h"
 #include "p2p/error.h"
 #include "peer/stream_plan.h"
+#include "tests/support/fault_file_system.h"
 #include "tests/support/stream_files.h"
 #include "tests/support/test_support.h"
 
@@ -52,6 +56,16 @@ Result<void> unpack(const Bytes& stream, const fs::path& dir) {
   return unpack_files(source, dir);
 }
 
+// An unpacker writing into `dir`: a StreamFilesWriter writes on its own thread.
+template <class Writer>
+Writer make_writer(const fs::path& dir) {
+  if constexpr (std::is_same_v<Writer, StreamFilesWriter>) {
+    return StreamFilesWriter(dir, true);
+  } else {
+    return Writer(dir);
+  }
+}
+
 // Stream bytes in a file, as a landed stream's packed.bin holds them.
 fs::path packed_file(const test::TempDir& tmp, const Bytes& stream) {
   const fs::path packed = tmp / "packed.bin";
@@ -59,9 +73,35 @@ fs::path packed_file(const test::TempDir& tmp, const Bytes& stream) {
   return packed;
 }
 
+// The files written as the stream's bytes arrive, cut into pieces of
+// `piece_size` bytes, `per_update` pieces a call, then as a landing takes them:
+// moved to `dir` when the unpacker has them all, else unpacked from the bytes.
+// `Writer` is StreamUnpacker or StreamFilesWriter (with a writer thread).
+template <class Writer = StreamUnpacker>
+Result<void> unpack_as_received(const Bytes& stream, const fs::path& dir, std::size_t piece_size,
+                                std::size_t per_update) {
+  test::TempDir staging;
+  Writer unpacker = make_writer<Writer>(staging / ".incoming-spool-abc123");
+  std::vector<std::span<const std::uint8_t>> pieces;
+  for (std::size_t at = 0; at < stream.size(); at += piece_size) {
+    pieces.push_back(std::span(stream).subspan(at, std::min(piece_size, stream.size() - at)));
+    if (pieces.size() == per_update) {
+      unpacker.update(pieces);
+      pieces.clear();
+    }
+  }
+  unpacker.update(pieces);
+  auto finished = unpacker.finish();
+  if (!finished) return std::unexpected(finished.error());
+  if (!*finished) return unpack(stream, dir);
+  if (auto made = make_directories(dir.parent_path()); !made) return made;
+  return unpacker.move_to(dir);
+}
+
 // The ways in: stream bytes in memory, the same bytes in a file (bodies copied
-// in the kernel), and a source that can only be read. All must give the same
-// files and the same errors.
+// in the kernel), a source that can only be read, and the bytes as they arrive
+// (headers and names cut anywhere). All must give the same files and the same
+// errors.
 struct Unpacker {
   std::string name;
   std::function<Result<void>(const Bytes&, const fs::path&)> unpack;
@@ -80,6 +120,20 @@ const std::vector<Unpacker>& unpackers() {
        [](const Bytes& stream, const fs::path& dir) {
          ReadOnlySource source(stream);
          return unpack_files(source, dir);
+       }},
+      {"as received, a byte at a time",
+       [](const Bytes& stream, const fs::path& dir) { return unpack_as_received(stream, dir, 1, SIZE_MAX); }},
+      {"as received, in pieces of 7 bytes",
+       [](const Bytes& stream, const fs::path& dir) { return unpack_as_received(stream, dir, 7, 3); }},
+      {"as received, in pieces of 64 KiB",
+       [](const Bytes& stream, const fs::path& dir) { return unpack_as_received(stream, dir, 65536, 1); }},
+      {"as received on a writer thread, a byte at a time",
+       [](const Bytes& stream, const fs::path& dir) {
+         return unpack_as_received<StreamFilesWriter>(stream, dir, 1, SIZE_MAX);
+       }},
+      {"as received on a writer thread, in pieces of 7 bytes",
+       [](const Bytes& stream, const fs::path& dir) {
+         return unpack_as_received<StreamFilesWriter>(stream, dir, 7, 3);
        }},
   };
   return all;
@@ -318,6 +372,135 @@ TEST(MaterializeStream, MultiFrameStreamFromDirectoryToDirectory) {
   ASSERT_TRUE(written) << written.error();
   EXPECT_EQ(names_in(out), (std::vector<std::string>{"a.txt", "b.bin", "c"}));
   for (const char* name : {"a.txt", "b.bin", "c"}) EXPECT_EQ(test::read_file(out / name), test::read_file(source / name));
+}
+
+// ---- Writing as the bytes arrive
+
+// Feeds the whole stream to the unpacker in one call, in pieces of 100 bytes.
+template <class Writer>
+void feed_all(Writer& unpacker, const Bytes& stream) {
+  std::vector<std::span<const std::uint8_t>> pieces;
+  for (std::size_t at = 0; at < stream.size(); at += 100) {
+    pieces.push_back(std::span(stream).subspan(at, std::min<std::size_t>(100, stream.size() - at)));
+  }
+  unpacker.update(pieces);
+}
+
+// What the system refuses while the files are written does not end the stream:
+// it is kept, and the landing gets it from finish; a file that cannot be
+// opened sends the landing back to the stream's bytes, which say why.
+template <class Writer>
+void check_refusals_kept_for_finish() {
+  const Bytes stream = records({{"one", pseudo_random(3000, 1)}, {"two", bytes_of("2")}});
+  struct Case {
+    std::string name;
+    test::FsOp op;
+    std::size_t nth;
+    int error;
+    std::optional<std::string> finished;  // the error; none: unpack from the bytes
+  };
+  const Case cases[] = {
+      {"the directory cannot be made", test::FsOp::make_directory, 1, EACCES,
+       P2PError::io("Permission denied (os error 13)").display()},
+      {"a full disk", test::FsOp::write, 2, ENOSPC, P2PError::io("No space left on device (os error 28)").display()},
+      {"a failed flush", test::FsOp::sync, 2, EIO, P2PError::io("Input/output error (os error 5)").display()},
+      {"a file that cannot be opened", test::FsOp::open, 1, EMFILE, std::nullopt},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    test::TempDir tmp;
+    test::FaultFileSystem faulty(tmp.path());
+    faulty.fail(c.op, c.nth, c.error);
+    const ScopedFileSystem installed(faulty);
+    {
+      Writer unpacker = make_writer<Writer>(tmp / ".incoming-spool-abc123");
+      feed_all(unpacker, stream);
+      const auto finished = unpacker.finish();
+      ASSERT_TRUE(faulty.failed());
+      if (c.finished) {
+        ASSERT_FALSE(finished);
+        EXPECT_EQ(finished.error(), *c.finished);
+      } else {
+        ASSERT_TRUE(finished) << finished.error();
+        EXPECT_FALSE(*finished);
+      }
+    }
+    EXPECT_TRUE(names_in(tmp.path()).empty()) << "nothing left once dropped";
+  }
+}
+TEST(StreamUnpacker, WhatTheSystemRefusesIsKeptForFinish) { check_refusals_kept_for_finish<StreamUnpacker>(); }
+TEST(StreamFilesWriter, WhatTheSystemRefusesOnTheWriterThreadIsKeptForFinish) {
+  check_refusals_kept_for_finish<StreamFilesWriter>();
+}
+
+// Every file is flushed once, also beyond the number that may wait for their
+// flush; a directory left by an earlier stream is replaced; the directory goes
+// with the unpacker unless it was moved.
+template <class Writer>
+void check_flushes_and_owns_directory() {
+  std::vector<NamedFile> files;
+  for (int i = 0; i < 150; ++i) files.push_back({"f" + std::to_string(i), bytes_of(std::to_string(i))});
+  const Bytes stream = records(files);
+  test::TempDir tmp;
+  const fs::path dir = tmp / ".incoming-spool-abc123";
+  test::write_file(dir / "stale", "from an earlier stream");
+  test::FaultFileSystem counting(tmp.path());
+  {
+    const ScopedFileSystem installed(counting);
+    Writer unpacker = make_writer<Writer>(dir);
+    feed_all(unpacker, stream);
+    const auto finished = unpacker.finish();
+    ASSERT_TRUE(finished) << finished.error();
+    EXPECT_TRUE(*finished);
+    EXPECT_EQ(counting.count(test::FsOp::sync), files.size());
+    EXPECT_EQ(names_in(dir).size(), files.size());
+    EXPECT_EQ(test::read_file(dir / "f149"), "149");
+
+    Writer moved = std::move(unpacker);
+    ASSERT_TRUE(moved.move_to(tmp / "index"));
+  }
+  EXPECT_EQ(names_in(tmp.path()), std::vector<std::string>{"index"});
+  EXPECT_EQ(names_in(tmp / "index").size(), files.size());
+}
+TEST(StreamUnpacker, FlushesEveryFileAndOwnsItsDirectory) { check_flushes_and_owns_directory<StreamUnpacker>(); }
+TEST(StreamFilesWriter, FlushesEveryFileAndOwnsItsDirectory) { check_flushes_and_owns_directory<StreamFilesWriter>(); }
+
+// A stream several times the writer's hand-off: the caller waits for room and
+// every byte gets written, in order; a writer dropped while bytes still wait
+// has stopped, and its directory is gone, once the drop returns.
+TEST(StreamFilesWriter, MoreThanTheHandOffHoldsIsWrittenOrDroppedWhole) {
+  const std::size_t big = StreamFilesWriter::kMaxQueuedBytes + 2 * StreamFilesWriter::kBufferBytes + 12345;
+  const std::vector<NamedFile> files = {{"big", pseudo_random(big, 7)},
+                                        {"small", bytes_of("after the big one")},
+                                        {"big2", pseudo_random(StreamFilesWriter::kBufferBytes + 7, 8)}};
+  const Bytes stream = records(files);
+  auto feed = [&stream](StreamFilesWriter& writer, std::size_t upto) {
+    for (std::size_t at = 0; at < upto; at += 65536) {
+      const std::span<const std::uint8_t> piece = std::span(stream).subspan(at, std::min<std::size_t>(65536, upto - at));
+      writer.update(std::span(&piece, 1));
+    }
+  };
+  {
+    test::TempDir tmp;
+    StreamFilesWriter writer(tmp / ".incoming-spool-abc123", true);
+    ASSERT_TRUE(writer.in_background());
+    feed(writer, stream.size());
+    const auto finished = writer.finish();
+    ASSERT_TRUE(finished) << finished.error();
+    ASSERT_TRUE(*finished);
+    for (const NamedFile& f : files) {
+      const std::string written = test::read_file(writer.dir() / f.first);
+      EXPECT_TRUE(written == std::string(f.second.begin(), f.second.end())) << f.first;
+    }
+  }
+  {
+    test::TempDir tmp;
+    {
+      StreamFilesWriter writer(tmp / ".incoming-spool-abc123", true);
+      feed(writer, stream.size() / 2);
+    }
+    EXPECT_TRUE(names_in(tmp.path()).empty()) << "nothing left once dropped";
+  }
 }
 
 }  // namespace
