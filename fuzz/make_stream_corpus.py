@@ -131,6 +131,23 @@ write("unpack", "unsafe", pack([("ok", b"1"), ("../escape", b"2")]))
 write("unpack", "truncated_body", pack([("f", b"body")])[:-1])
 write("unpack", "empty", b"")
 
+# The same streams, and a few more, for the unpacker fed in pieces: two bytes
+# of cut seed, then the stream.
+FLOWING = [
+    ("two_files", pack([("data.mdb", b"0123456789"), ("lock.mdb", b"")])),
+    ("dots", pack([("...", b"a"), ("a..b", b"b"), (".", b"c")])),
+    ("unsafe", pack([("ok", b"1"), ("../escape", b"2")])),
+    ("truncated_body", pack([("f", b"body")])[:-1]),
+    ("truncated_length", pack([("f", b"body")])[:6]),
+    ("replaced", pack([("a", b"the longer body"), ("b", b"x"), ("a", b"short")])),
+    ("many_files", pack([("f%03d" % i, bytes([i])) for i in range(70)])),
+    ("long_body", pack([("big", bytes(range(256)) * 12)])),
+    ("name_too_long", struct.pack("<I", 70000) + b"n" * 16),
+    ("empty", b""),
+]
+for i, (name, data) in enumerate(FLOWING):
+    write("stream_unpack", name, struct.pack("<H", 7 * i + 1) + data)
+
 # Records read on the fly: the first byte is the size of the pieces the stream
 # bytes are fed in (0 means all at once), the rest is the stream.
 write("record_digests", "listed_twice", b"\x03" + pack([("a", b"first"), ("b", b""), ("a", b"second")]))
