@@ -27,15 +27,17 @@ class RecordDigests {
   const std::map<std::string, std::string>& digests() const { return digests_; }
 
  private:
-  enum class Field { NameLength, Name, BodyLength, Body };
-  void finish_body();
+  friend class RecordReader;
+  // What the reader says of the records (see RecordReader).
+  bool name_length(std::uint32_t length);
+  void name(std::span<const std::uint8_t> piece);
+  bool body_length(std::uint64_t length);
+  bool body(std::span<const std::uint8_t> piece, std::uint64_t left);
+  bool body_end();
 
   std::vector<std::string> listed_;
   std::size_t longest_ = 0;
-  Field field_ = Field::NameLength;
-  std::uint8_t number_[RECORD_BODY_LENGTH_SIZE] = {};
-  std::size_t number_filled_ = 0;
-  std::uint64_t left_ = 0;  // of the name or body being read
+  RecordReader reader_;
   std::string name_;        // up to longest_ + 1 bytes of it
   bool hashing_ = false;    // the body belongs to a listed name
   Sha256 sha_;

@@ -211,16 +211,13 @@ StreamUnpacker::StreamUnpacker(StreamUnpacker&& other) noexcept
       owned_(std::exchange(other.owned_, false)),
       state_(other.state_),
       error_(std::move(other.error_)),
-      field_(other.field_),
-      number_filled_(other.number_filled_),
-      left_(other.left_),
+      reader_(other.reader_),
       name_(std::move(other.name_)),
       file_(std::move(other.file_)),
       body_written_(other.body_written_),
       written_back_(other.written_back_),
       pending_(std::move(other.pending_)),
       unflushed_(std::move(other.unflushed_)) {
-  std::memcpy(number_, other.number_, sizeof number_);
 }
 
 StreamUnpacker& StreamUnpacker::operator=(StreamUnpacker&& other) noexcept {
@@ -231,10 +228,7 @@ StreamUnpacker& StreamUnpacker::operator=(StreamUnpacker&& other) noexcept {
     owned_ = std::exchange(other.owned_, false);
     state_ = other.state_;
     error_ = std::move(other.error_);
-    field_ = other.field_;
-    std::memcpy(number_, other.number_, sizeof number_);
-    number_filled_ = other.number_filled_;
-    left_ = other.left_;
+    reader_ = other.reader_;
     name_ = std::move(other.name_);
     file_ = std::move(other.file_);
     body_written_ = other.body_written_;
@@ -321,56 +315,38 @@ void StreamUnpacker::end_body() {
     unflushed_.pop_front();
   }
   unflushed_.push_back(dir_ / fs::path(name_));
-  field_ = Field::NameLength;
+}
+
+bool StreamUnpacker::name_length(std::uint32_t length) {
+  name_.clear();
+  // unpack_files refuses a name this long, in its own words.
+  if (length > kLongestNameRead) state_ = State::Unpack;
+  return state_ == State::Writing;
+}
+
+void StreamUnpacker::name(std::span<const std::uint8_t> piece) {
+  name_.append(reinterpret_cast<const char*>(piece.data()), piece.size());
+}
+
+bool StreamUnpacker::body_length(std::uint64_t) {
+  open_body();
+  return state_ == State::Writing;
+}
+
+bool StreamUnpacker::body(std::span<const std::uint8_t> piece, std::uint64_t left) {
+  pending_.push_back({const_cast<std::uint8_t*>(piece.data()), piece.size()});
+  // The body's last piece is written by body_end.
+  if (left != 0 && pending_.size() == kMaxGathered) write_body();
+  return state_ == State::Writing;
+}
+
+bool StreamUnpacker::body_end() {
+  end_body();
+  return state_ == State::Writing;
 }
 
 void StreamUnpacker::update(std::span<const std::span<const std::uint8_t>> pieces) {
-  for (std::span<const std::uint8_t> bytes : pieces) {
-    while (!bytes.empty() && state_ == State::Writing) {
-      if (field_ == Field::NameLength || field_ == Field::BodyLength) {
-        const std::size_t width = field_ == Field::NameLength ? RECORD_NAME_LENGTH_SIZE : RECORD_BODY_LENGTH_SIZE;
-        const std::size_t take = std::min(width - number_filled_, bytes.size());
-        std::memcpy(number_ + number_filled_, bytes.data(), take);
-        number_filled_ += take;
-        bytes = bytes.subspan(take);
-        if (number_filled_ < width) continue;
-        number_filled_ = 0;
-        if (field_ == Field::NameLength) {
-          left_ = decode_name_length(std::span(number_).first<RECORD_NAME_LENGTH_SIZE>());
-          name_.clear();
-          // unpack_files refuses a name this long, in its own words.
-          if (left_ > kLongestNameRead) {
-            state_ = State::Unpack;
-            break;
-          }
-          field_ = left_ == 0 ? Field::BodyLength : Field::Name;
-        } else {
-          left_ = decode_body_length(number_);
-          field_ = Field::Body;
-          open_body();
-          if (state_ == State::Writing && left_ == 0) end_body();
-        }
-        continue;
-      }
-      const std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(left_, bytes.size()));
-      if (field_ == Field::Name) {
-        name_.append(reinterpret_cast<const char*>(bytes.data()), take);
-      } else {
-        pending_.push_back({const_cast<std::uint8_t*>(bytes.data()), take});
-      }
-      left_ -= take;
-      bytes = bytes.subspan(take);
-      if (left_ == 0) {
-        if (field_ == Field::Name) {
-          field_ = Field::BodyLength;
-        } else {
-          end_body();
-        }
-      } else if (pending_.size() == kMaxGathered) {
-        write_body();
-      }
-    }
-  }
+  for (std::span<const std::uint8_t> bytes : pieces) reader_.read(bytes, *this);
   // The pieces are the caller's: what is gathered of them is written now.
   if (state_ == State::Writing && !pending_.empty()) write_body();
   if (state_ != State::Writing) {
@@ -382,7 +358,7 @@ void StreamUnpacker::update(std::span<const std::span<const std::uint8_t>> piece
 Result<bool> StreamUnpacker::finish() {
   if (state_ == State::Failed) return fail(error_);
   // A record the stream does not complete: unpack_files says how.
-  if (state_ == State::Unpack || field_ != Field::NameLength || number_filled_ != 0) return false;
+  if (state_ == State::Unpack || !reader_.between_records()) return false;
   while (!unflushed_.empty()) {
     if (auto flushed = flush_path(unflushed_.front()); !flushed) return std::unexpected(flushed.error());
     unflushed_.pop_front();

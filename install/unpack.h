@@ -87,8 +87,14 @@ class StreamUnpacker {
   Result<void> move_to(const std::filesystem::path& destination);
 
  private:
-  enum class Field { NameLength, Name, BodyLength, Body };
+  friend class RecordReader;
   enum class State { Writing, Unpack, Failed };
+  // What the reader says of the records (see RecordReader).
+  bool name_length(std::uint32_t length);
+  void name(std::span<const std::uint8_t> piece);
+  bool body_length(std::uint64_t length);
+  bool body(std::span<const std::uint8_t> piece, std::uint64_t left);
+  bool body_end();
   void fail_with(std::string text);
   void open_body();
   void end_body();
@@ -99,10 +105,7 @@ class StreamUnpacker {
   bool owned_ = false;
   State state_ = State::Writing;
   std::string error_;  // when Failed
-  Field field_ = Field::NameLength;
-  std::uint8_t number_[RECORD_BODY_LENGTH_SIZE] = {};
-  std::size_t number_filled_ = 0;
-  std::uint64_t left_ = 0;  // of the name or body being read
+  RecordReader reader_;
   std::string name_;
   Fd file_;                          // the body being written
   std::uint64_t body_written_ = 0;   // of the body being written
