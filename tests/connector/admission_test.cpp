@@ -17,6 +17,7 @@
 #include "install/paths.h"
 #include "tests/support/connector_process.h"
 #include "tests/support/fault_file_system.h"
+#include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -32,13 +33,10 @@ struct Sent {
   std::string feature_id, payload;
 };
 Sent admission(const std::string& feature) {
-  return {kAdmitId, R"({"schema":"kio.bootstrap.feature-admit.v1","feature":")" + feature + R"("})"};
+  return {kAdmitId, test::admission_json(feature)};
 }
 Sent pack(const std::string& feature) {
-  return {install::GEONAMES_FEATURE_ID,
-          R"({"schema":"kio.feature.pack.v1","id":")" + std::string(install::GEONAMES_FEATURE_ID) +
-              R"(","blob":"b1","class":"feature","short_name":"geo","description":"d","geonames_id":1,"features":[")" +
-              feature + R"("],"actions":[]})"};
+  return {install::GEONAMES_FEATURE_ID, test::geonames_pack_json(feature)};
 }
 
 // Out of line: g++ 12 at -O2 takes the inlined value() of a vector for uninitialised.

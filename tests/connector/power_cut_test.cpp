@@ -33,6 +33,7 @@
 #include "tests/support/connector_process.h"
 #include "tests/support/fault_file_system.h"
 #include "tests/support/stream_files.h"
+#include "tests/support/test_support.h"
 
 namespace fs = std::filesystem;
 
@@ -48,16 +49,7 @@ const std::string kPackId = install::GEONAMES_FEATURE_ID;
 const std::string kIndexBlob = install::GEONAMES_INDEX_BLOB_ID;
 constexpr const char* kAdmitFeatureId = "01939a3c-0000-7000-8000-00000000000a";
 
-std::string pack_json(const std::string& feature) {
-  return R"({"schema":"kio.feature.pack.v1","id":")" + kPackId +
-         R"(","blob":"b1","class":"feature","short_name":"geo","description":"d","geonames_id":1,"features":[")" +
-         feature + R"("],"actions":[]})";
-}
-
-std::string admission_json(const std::string& feature) {
-  return R"({"schema":"kio.bootstrap.feature-admit.v1","feature":")" + feature + R"("})";
-}
-
+using test::admission_json;
 std::vector<NamedFile> index_files(const std::string& tag) {
   return {{"data.mdb", test::pseudo_random(6000, static_cast<std::uint32_t>(tag.size()) + 7)},
           {"lock.mdb", test::bytes_of("lock " + tag)},
@@ -116,7 +108,7 @@ struct Install {
     return {};
   }
   Result<void> admit(const std::string& feature) { return frame(kAdmitFeatureId, admission_json(feature)); }
-  Result<void> pack(const std::string& feature) { return frame(kPackId, pack_json(feature)); }
+  Result<void> pack(const std::string& feature) { return frame(kPackId, test::geonames_pack_json(feature)); }
 
   // Receives the stream of `files` (spooled in the blobs root, its files also
   // written there as they arrive when `as_received`) and lands it.
@@ -185,7 +177,7 @@ Step batch_step(const std::vector<Ack>& asked) {
             std::vector<std::pair<std::string, std::string>> sent;
             for (const Ack& a : asked) {
               sent.emplace_back(a.kind == Ack::pack ? kPackId : kAdmitFeatureId,
-                                a.kind == Ack::pack ? pack_json(a.what) : admission_json(a.what));
+                                a.kind == Ack::pack ? test::geonames_pack_json(a.what) : admission_json(a.what));
             }
             const std::vector<bool> acknowledged = i.frames(sent);
             std::vector<Ack> acked;

@@ -20,6 +20,7 @@
 #include "peer/stream_plan.h"
 #include "tests/support/connector_process.h"
 #include "tests/support/stream_files.h"
+#include "tests/support/test_support.h"
 #include "tests/support/xx_peer.h"
 
 namespace fs = std::filesystem;
@@ -34,16 +35,7 @@ const std::string kIndexBlob = install::GEONAMES_INDEX_BLOB_ID;
 
 using test::bytes_of;
 
-std::string pack_json(const std::string& feature) {
-  return R"({"schema":"kio.feature.pack.v1","id":")" + kPackId +
-         R"(","blob":"b1","class":"feature","short_name":"geo","description":"d","geonames_id":1,"features":[")" +
-         feature + R"("],"actions":[]})";
-}
-
-std::string admission_json(const std::string& feature) {
-  return R"({"schema":"kio.bootstrap.feature-admit.v1","feature":")" + feature + R"("})";
-}
-
+using test::admission_json;
 // A connector under test, driven over UDP by one session.
 class Driver {
  public:
@@ -56,7 +48,7 @@ class Driver {
     ASSERT_TRUE(test::send_feature_frame(*client_, feature_id, payload));
   }
   void admit(const std::string& feature) { frame("01939a3c-0000-7000-8000-00000000000a", admission_json(feature)); }
-  void pack(const std::string& feature) { frame(kPackId, pack_json(feature)); }
+  void pack(const std::string& feature) { frame(kPackId, test::geonames_pack_json(feature)); }
   void stream(const std::vector<install::NamedFile>& files, const std::string& blob_id = kIndexBlob) {
     const Bytes packed = install::pack_files(files);
     auto messages = peer::plan_stream({kPackId, blob_id, "bytes", test::file_entries(files)}, packed, 4096).value();

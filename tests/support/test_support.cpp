@@ -18,6 +18,8 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "install/geonames.h"
+
 extern char** environ;
 
 namespace fs = std::filesystem;
@@ -234,6 +236,16 @@ std::vector<std::uint8_t> pseudo_random(std::size_t size, std::uint32_t seed) {
     b = static_cast<std::uint8_t>(seed >> 24);
   }
   return out;
+}
+
+std::string admission_json(const std::string& feature) {
+  return R"({"schema":"kio.bootstrap.feature-admit.v1","feature":")" + feature + R"("})";
+}
+
+std::string geonames_pack_json(const std::string& feature) {
+  return R"({"schema":"kio.feature.pack.v1","id":")" + std::string(install::GEONAMES_FEATURE_ID) +
+         R"(","blob":"b1","class":"feature","short_name":"geo","description":"d","geonames_id":1,"features":[")" +
+         feature + R"("],"actions":[]})";
 }
 
 }  // namespace kio::test

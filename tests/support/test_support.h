@@ -74,4 +74,9 @@ std::vector<std::uint8_t> from_hex(const std::string& hex);
 // `size` bytes of a fixed pseudo-random sequence chosen by `seed`.
 std::vector<std::uint8_t> pseudo_random(std::size_t size, std::uint32_t seed);
 
+// The JSON of a feature frame admitting `feature`, and of a geonames pack (sent
+// under install::GEONAMES_FEATURE_ID) whose only feature is `feature`.
+std::string admission_json(const std::string& feature);
+std::string geonames_pack_json(const std::string& feature);
+
 }  // namespace kio::test
