@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (flowed && *flowed != files_in(whole)) std::abort();
 
   kio::fuzz::walk(scratch, [&](const fs::path& p, const struct stat&) {
-    const fs::path top = scratch / *fs::relative(p, scratch).begin();
+    const fs::path top = scratch / *p.lexically_relative(scratch).begin();
     if (top != whole && top != moved) {
       std::fprintf(stderr, "written outside the directory: %s\n", p.c_str());
       std::abort();
