@@ -6,13 +6,17 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 #include <vector>
 
-#include "install/stream_receiver.h"
 #include "install/crypto.h"
+#include "install/record_digests.h"
+#include "install/stream_format.h"
+#include "install/stream_receiver.h"
 #include "peer/stream_plan.h"
 
 namespace {
@@ -67,6 +71,33 @@ void BM_Sha256_64MiB(benchmark::State& state) {
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * kStreamSize));
 }
 BENCHMARK(BM_Sha256_64MiB)->Unit(benchmark::kMillisecond);
+
+// The listed files' digests read from 64 MiB of packed files of range(0) bytes
+// each, every one listed, fed in pieces of a chunk's payload (1338 bytes): the
+// digests themselves and the reading of the records, against BM_Sha256_64MiB.
+void BM_RecordDigests64MiB(benchmark::State& state) {
+  const std::size_t file_size = static_cast<std::size_t>(state.range(0));
+  const auto content = make_stream(kStreamSize);
+  std::vector<kio::install::NamedFile> files;
+  std::vector<kio::install::FileStreamEntry> listed;
+  for (std::size_t at = 0; at < kStreamSize; at += file_size) {
+    const std::string name = "file-" + std::to_string(files.size());
+    files.emplace_back(name, kio::Bytes(content.begin() + static_cast<std::ptrdiff_t>(at),
+                                        content.begin() + static_cast<std::ptrdiff_t>(at + file_size)));
+    listed.push_back({name, file_size, ""});
+  }
+  const kio::Bytes stream = kio::install::pack_files(files);
+  constexpr std::size_t kPiece = 1338;
+  for (auto _ : state) {
+    kio::install::RecordDigests digests(listed);
+    for (std::size_t at = 0; at < stream.size(); at += kPiece) {
+      digests.update(std::span<const std::uint8_t>(stream).subspan(at, std::min(kPiece, stream.size() - at)));
+    }
+    if (digests.digests().size() != listed.size()) state.SkipWithError("a digest is missing");
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations() * stream.size()));
+}
+BENCHMARK(BM_RecordDigests64MiB)->Arg(4 << 10)->Arg(4 << 20)->Unit(benchmark::kMillisecond);
 
 long max_rss_kib() {
   rusage usage{};

@@ -6,7 +6,7 @@ namespace kio::install {
 
 RecordDigests::RecordDigests(const std::vector<FileStreamEntry>& listed) {
   for (const auto& entry : listed) {
-    listed_.push_back(entry.name);
+    listed_.insert(entry.name);
     longest_ = std::max(longest_, entry.name.size());
   }
 }
@@ -24,7 +24,7 @@ void RecordDigests::name(std::span<const std::uint8_t> piece) {
 
 bool RecordDigests::body_length(std::uint64_t) {
   // name_ holds the whole name only when it is no longer than the longest listed one.
-  hashing_ = name_.size() <= longest_ && std::find(listed_.begin(), listed_.end(), name_) != listed_.end();
+  hashing_ = name_.size() <= longest_ && listed_.contains(name_);
   return true;
 }
 

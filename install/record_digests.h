@@ -6,6 +6,7 @@
 #include <map>
 #include <span>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "install/crypto.h"
@@ -35,7 +36,7 @@ class RecordDigests {
   bool body(std::span<const std::uint8_t> piece, std::uint64_t left);
   bool body_end();
 
-  std::vector<std::string> listed_;
+  std::unordered_set<std::string> listed_;
   std::size_t longest_ = 0;
   RecordReader reader_;
   std::string name_;        // up to longest_ + 1 bytes of it
